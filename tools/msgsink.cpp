@@ -1,0 +1,353 @@
+// msgsink: UDP log console.
+//
+// Listens on one UDP port and prints every datagram it receives as one line,
+// laid out by a format string of one-letter conversions.  A datagram is
+// "date host tag facility level message", fields separated by runs of
+// spaces; the message is the rest of the text.  Output goes to standard
+// output or, with -l, is appended to a log file that an operator can flush
+// (SIGUSR2), truncate (SIGUSR1) or close (SIGINT/SIGTERM) while we run.
+//
+// Stand-alone on purpose: nothing here depends on the library.
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+FILE *logfp = nullptr;                 // null: write to standard output
+const char *fmt = "dhtflm";
+
+// Set by the handlers, acted upon by the receive loop.  Handlers must not
+// touch stdio: the loop may be in the middle of writing to the same stream.
+volatile sig_atomic_t want_truncate = 0;
+volatile sig_atomic_t want_flush = 0;
+volatile sig_atomic_t want_exit = 0;
+
+void truncatelog(int) { want_truncate = 1; }
+void flushlog(int) { want_flush = 1; }
+void exitlog(int) { want_exit = 1; }
+
+void usage(const char *prog) {
+    fprintf(stderr, "usage: %s [options]\n", prog);
+    fprintf(stderr, "\t-a <addr> listen on addr (default=INADDR_ANY)\n");
+    fprintf(stderr, "\t-p <port> listen on port (default=random)\n");
+    fprintf(stderr, "\t-f <fmt>  output format\n");
+    fprintf(stderr, "\t-l <log>  output logfile\n");
+    fprintf(stderr, "\n\tformat: d=date, h=host, H=host (no domain),\n");
+    fprintf(stderr, "\tt=tag, f=facility, l=level, m=message, s=src_ip\n");
+}
+
+inline bool isdigit_c(char c) { return c >= '0' && c <= '9'; }
+
+// Printable ASCII and line feed pass through; every other byte becomes a
+// backslash and three octal digits, so the output stays one line per
+// message and can be read back unambiguously.
+void safeputs(const char *s) {
+    FILE *out = logfp ? logfp : stdout;
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(s);
+         *p; p++) {
+        unsigned c = *p;
+        if ((c >= 0x20 && c <= 0x7e) || c == '\n') {
+            putc(static_cast<int>(c), out);
+        } else {
+            putc('\\', out);
+            putc('0' + static_cast<int>((c >> 6) & 7), out);
+            putc('0' + static_cast<int>((c >> 3) & 7), out);
+            putc('0' + static_cast<int>(c & 7), out);
+        }
+    }
+}
+
+// Splits msg in place into n fields separated by runs of spaces; the last
+// field is the rest of the text.  Returns 0 on success, -1 on failure, in
+// which case msg reads exactly as it did on entry.
+int stringsplit(char *msg, int n, char **parts) {
+    if (*msg == '\0')
+        return -1;
+    parts[0] = msg;
+    int index = 0;
+    char *p = msg;
+    for (;;) {
+        while (*p != '\0' && *p != ' ')
+            p++;
+        if (*p == '\0')
+            break;
+        *p++ = '\0';
+        while (*p == ' ')
+            p++;
+        index++;
+        if (*p == '\0')
+            break;
+        parts[index] = p;
+        if (index == n - 1)
+            return 0;
+    }
+    // p is on the text's own terminator; every NUL before it is one that
+    // replaced the first space of a run.
+    while (p != msg) {
+        --p;
+        if (*p == '\0')
+            *p = ' ';
+    }
+    return -1;
+}
+
+// Acts on signals noted by the handlers.  Flush before truncating so that
+// lines still in the buffer cannot land after the cut.
+void handle_signals() {
+    if (want_truncate) {
+        want_truncate = 0;
+        if (logfp) {
+            fflush(logfp);
+            if (ftruncate(fileno(logfp), 0) != 0) {
+                // nothing sensible to do: the file simply keeps its contents
+            }
+        }
+    }
+    if (want_flush) {
+        want_flush = 0;
+        if (logfp)
+            fflush(logfp);
+    }
+    if (want_exit) {
+        if (logfp)
+            fflush(logfp);
+        exit(0);
+    }
+}
+
+void install(int sig, void (*handler)(int)) {
+    struct sigaction sa;
+    memset(&sa, 0, sizeof(sa));
+    sa.sa_handler = handler;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;  // no SA_RESTART: a waiting call must return EINTR
+    sigaction(sig, &sa, nullptr);
+}
+
+char bigbuf[1024 * 1024];
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    char *chunks[6];
+    char tmpbuf[64];
+    struct sockaddr_in ip;
+    socklen_t slen;
+    int udpsock;
+    const char *ipstr = nullptr, *portstr = nullptr, *logfile = nullptr;
+    int errflg = 0;
+    int ch;
+
+    while ((ch = getopt(argc, argv, "a:p:f:l:")) != -1) {
+        switch (ch) {
+        case 'a':
+            ipstr = optarg;
+            break;
+        case 'p': {
+            portstr = optarg;
+            bool ok = isdigit_c(optarg[0]);
+            long v = 0;
+            for (const char *q = optarg; ok && isdigit_c(*q); q++) {
+                v = v * 10 + (*q - '0');
+                if (v > 65535)
+                    ok = false;
+            }
+            if (!ok) {
+                fprintf(stderr, "invalid port: %s\n", optarg);
+                errflg++;
+            }
+            break;
+        }
+        case 'f':
+            fmt = optarg;
+            break;
+        case 'l':
+            logfile = optarg;
+            break;
+        case '?':
+        default:
+            fprintf(stderr, "unknown option: -%c\n", optopt);
+            errflg++;
+            break;
+        }
+    }
+    if (errflg) {
+        usage(argv[0]);
+        exit(1);
+    }
+
+    memset(&ip, 0, sizeof(ip));
+    ip.sin_family = AF_INET;
+
+    if (ipstr == nullptr) {
+        ip.sin_addr.s_addr = htonl(INADDR_ANY);
+    } else if (isdigit_c(ipstr[0])) {
+        in_addr_t a = inet_addr(ipstr);
+        // 0 and all ones are also what malformed text converts to
+        if (a == 0 || a == 0xFFFFFFFFu) {
+            fprintf(stderr, "msgsink: invalid host %s\n", ipstr);
+            exit(1);
+        }
+        ip.sin_addr.s_addr = a;
+    } else {
+        struct hostent *he = gethostbyname(ipstr);
+        if (he == nullptr || he->h_addrtype != AF_INET || he->h_length != 4 ||
+            he->h_addr_list[0] == nullptr) {
+            fprintf(stderr, "msgsink: invalid host %s\n", ipstr);
+            exit(1);
+        }
+        memcpy(&ip.sin_addr, he->h_addr_list[0], 4);
+    }
+
+    if (portstr) {
+        unsigned long v = 0;
+        for (const char *q = portstr; isdigit_c(*q); q++)
+            v = v * 10 + static_cast<unsigned long>(*q - '0');
+        ip.sin_port = htons(static_cast<uint16_t>(v));
+    }
+
+    if (logfile) {
+        logfp = fopen(logfile, "a");
+        if (logfp == nullptr) {
+            fprintf(stderr, "fopen: %s: %s\n", logfile, strerror(errno));
+            exit(1);
+        }
+    }
+
+    udpsock = socket(AF_INET, SOCK_DGRAM, 0);
+    if (bind(udpsock, reinterpret_cast<struct sockaddr *>(&ip),
+             sizeof(ip)) < 0) {
+        fprintf(stderr, "msgsink: bind: %s\n", strerror(errno));
+        exit(1);
+    }
+    slen = sizeof(ip);
+    if (getsockname(udpsock, reinterpret_cast<struct sockaddr *>(&ip),
+                    &slen) < 0) {
+        fprintf(stderr, "msgsink: getsockname: %s\n", strerror(errno));
+        exit(1);
+    }
+
+    printf("msgsink listening on %s:%d, logfile=%s, format=%s\n",
+           ip.sin_addr.s_addr == htonl(INADDR_ANY) ? "*"
+                                                   : inet_ntoa(ip.sin_addr),
+           ntohs(ip.sin_port), logfile ? logfile : "<none>", fmt);
+    // Whoever started us may be waiting on a pipe to learn the port.
+    fflush(stdout);
+
+    // The four signals stay blocked except while we wait for a datagram:
+    // a signal that comes while a datagram is being printed is acted upon
+    // right after it, and one that comes just before the wait cannot slip
+    // past it and leave us asleep with work pending.
+    sigset_t blocked, waitmask;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGUSR1);
+    sigaddset(&blocked, SIGUSR2);
+    sigaddset(&blocked, SIGINT);
+    sigaddset(&blocked, SIGTERM);
+    sigprocmask(SIG_BLOCK, &blocked, &waitmask);
+    sigdelset(&waitmask, SIGUSR1);
+    sigdelset(&waitmask, SIGUSR2);
+    sigdelset(&waitmask, SIGINT);
+    sigdelset(&waitmask, SIGTERM);
+
+    install(SIGUSR1, truncatelog);
+    install(SIGUSR2, flushlog);
+    install(SIGINT, exitlog);
+    install(SIGTERM, exitlog);
+
+    for (;;) {
+        handle_signals();
+
+        struct pollfd pfd;
+        pfd.fd = udpsock;
+        pfd.events = POLLIN;
+        pfd.revents = 0;
+        if (ppoll(&pfd, 1, nullptr, &waitmask) < 0 && errno == EINTR)
+            continue;
+        // Any other poll failure falls through: recvfrom reports the socket.
+
+        slen = sizeof(ip);
+        errno = 0;
+        ssize_t rv = recvfrom(udpsock, bigbuf, sizeof(bigbuf) - 1, 0,
+                              reinterpret_cast<struct sockaddr *>(&ip), &slen);
+        if (rv <= 0) {
+            if (rv < 0 && errno == EINTR)
+                continue;
+            if (rv == 0)
+                fprintf(stderr, "recvfrom: returned zero/EOF?\n");
+            else
+                fprintf(stderr, "recvfrom: %s\n", strerror(errno));
+            break;
+        }
+
+        bigbuf[rv] = '\0';
+        if (bigbuf[rv - 1] == '\n')
+            bigbuf[rv - 1] = '\0';
+
+        if (!isdigit_c(bigbuf[0])) {
+            safeputs("INVALID-MSG: ");
+            safeputs(bigbuf);
+        }
+
+        // Fields never outlive their datagram: a failed split defines none.
+        for (char *&c : chunks)
+            c = nullptr;
+        if (stringsplit(bigbuf, 6, chunks) != 0) {
+            safeputs("PARSE-ERR: ");
+            safeputs(bigbuf);
+            for (char *&c : chunks)
+                c = nullptr;
+        }
+
+        for (const char *f = fmt; *f; f++) {
+            if (f != fmt)
+                safeputs(" ");
+            const char *field = nullptr;
+            switch (*f) {
+            case 'd': field = chunks[0]; break;
+            case 'h': field = chunks[1]; break;
+            case 'H':
+                if (chunks[1]) {
+                    char *dot = strchr(chunks[1], '.');
+                    if (dot)
+                        *dot = '\0';
+                }
+                field = chunks[1];
+                break;
+            case 't': field = chunks[2]; break;
+            case 'f': field = chunks[3]; break;
+            case 'l': field = chunks[4]; break;
+            case 'm': field = chunks[5]; break;
+            case 's':
+                snprintf(tmpbuf, sizeof(tmpbuf), "%s:%d",
+                         inet_ntoa(ip.sin_addr), ntohs(ip.sin_port));
+                field = tmpbuf;
+                break;
+            default:
+                break;
+            }
+            if (field)
+                safeputs(field);
+        }
+        safeputs("\n");
+    }
+
+    if (logfp) {
+        fflush(logfp);
+        fclose(logfp);
+    }
+    exit(1);
+}
