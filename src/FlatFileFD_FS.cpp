@@ -1,0 +1,309 @@
+/*
+ * The flat-file file system and its handle: one backend file per logical
+ * file, every operation one system-call wrapper on the expanded path.
+ */
+#include "FlatFileFS.h"
+#include "FlatFileFD.h"
+
+#include "Util.h"
+#include "config/Expand.h"
+#include "container/Container.h"
+#include "mlog.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+FlatFileSystem flatfs;
+
+namespace {
+
+// The backend path of `logical`. The expansion's copy is freed at once.
+// A path without a backend (under no mount point, or climbing out of its
+// mount with "..") is reported as minus errno; nothing is ever done with
+// a missing path.
+int backend_path(const char *logical, std::string &path) {
+    char *physical_path = nullptr;
+    int ret = vesk_expand_path(logical, &physical_path);
+    if (!physical_path) return ret < 0 ? ret : -ENOENT;
+    path = physical_path;
+    free(physical_path);
+    return 0;
+}
+
+// A wrapper's result in the layer's convention: errno read at once.
+inline int result(int ret) { return ret < 0 ? -errno : ret; }
+
+const int kRenameLog = 0x20002;       // MLOG_INFO | VESK_FAC_INTERNAL
+const int kCrossDeviceLog = 0x20009;  // MLOG_INFO | VESK_FAC_FLATFS
+
+// Moves a symbolic link to another file system: the link itself, with its
+// content, not the file it points to. Made under a temporary name and
+// renamed over `to`, as rename(2) would replace it.
+int move_link_across(const std::string &from, const std::string &to) {
+    char content[PATH_MAX + 1];
+    ssize_t n = Util::Readlink(from.c_str(), content, PATH_MAX);
+    if (n < 0) return -errno;
+    content[n] = '\0';
+    std::string tmp = to + ".vesk-link." + std::to_string(getpid());
+    if (Util::Symlink(content, tmp.c_str()) < 0) return -errno;
+    if (Util::Rename(tmp.c_str(), to.c_str()) < 0) {
+        int r = -errno;
+        Util::Unlink(tmp.c_str());
+        return r;
+    }
+    return 0;
+}
+
+int rename_file(const std::string &source, const std::string &destination,
+                bool is_link) {
+    int r = Util::retValue(Util::Rename(source.c_str(), destination.c_str()));
+    if (r != -EXDEV) return r;
+    // Source and destination lie on different backend file systems.
+    if (is_link) r = move_link_across(source, destination);
+    else r = Util::retValue(Util::CopyFile(source.c_str(), destination.c_str()));
+    if (r == 0) r = Util::retValue(Util::Unlink(source.c_str()));
+    if (mlog_filter(kCrossDeviceLog))
+        mlog(kCrossDeviceLog, "Cross-device rename, do CopyFile+Unlink, ret: %d. errno: %d.\n",
+             r, r < 0 ? -r : errno);
+    return r;
+}
+
+int rename_dir(const char *logical, const char *to) {
+    std::vector<std::string> srcs, dsts;
+    int r = find_all_expansions(logical, srcs);
+    if (r != 0) return r < 0 ? r : -EIO;
+    r = find_all_expansions(to, dsts);
+    if (r != 0) return r < 0 ? r : -EIO;
+    if (srcs.size() != dsts.size()) {
+        // The two paths lie under mounts with different backends: pairing
+        // them by position would scatter the directory.
+        if (mlog_filter(MLOG_ERR | VESK_FAC_FLATFS))
+            mlog(MLOG_ERR | VESK_FAC_FLATFS,
+                 "rename %s to %s: %zu backends against %zu, refused", logical, to,
+                 srcs.size(), dsts.size());
+        return -EXDEV;
+    }
+    r = 0;
+    for (size_t i = 0; i < srcs.size(); i++) {
+        int err = Util::retValue(Util::Rename(srcs[i].c_str(), dsts[i].c_str()));
+        if (err == -ENOENT) err = 0;  // this backend holds no copy
+        if (err != 0) r = err;
+        if (mlog_filter(kRenameLog))
+            mlog(kRenameLog, "rename %s to %s: %d", srcs[i].c_str(), dsts[i].c_str(), err);
+    }
+    return r;
+}
+
+}  // namespace
+
+/* --- FlatFileSystem ------------------------------------------------------ */
+
+int FlatFileSystem::open(Vesk_fd **pfd, const char *logical, int flags, pid_t pid,
+                         mode_t mode, Vesk_open_opt *open_opt) {
+    std::string path;
+    int r = backend_path(logical, path);
+    if (r != 0) return r;
+    bool made_here = false;
+    if (*pfd == nullptr) {
+        *pfd = new Flat_fd();
+        (*pfd)->setPath(logical);
+        made_here = true;
+    }
+    int ret = (*pfd)->open(path.c_str(), flags, pid, mode, open_opt);
+    if (ret < 0 && made_here) {
+        delete *pfd;
+        *pfd = nullptr;
+    }
+    return ret;
+}
+
+#define FLAT_PATH_OP(call)                       \
+    std::string path;                            \
+    int r = backend_path(logical, path);         \
+    if (r != 0) return r;                        \
+    return result(call)
+
+int FlatFileSystem::getattr(const char *logical, struct stat *stbuf, int /*sz_only*/) {
+    FLAT_PATH_OP(Util::Lstat(path.c_str(), stbuf));
+}
+
+int FlatFileSystem::trunc(const char *logical, off_t offset, int /*open_file*/) {
+    FLAT_PATH_OP(Util::Truncate(path.c_str(), offset));
+}
+
+int FlatFileSystem::chown(const char *logical, uid_t u, gid_t g) {
+    FLAT_PATH_OP(Util::Lchown(path.c_str(), u, g));
+}
+
+int FlatFileSystem::chmod(const char *logical, mode_t mode) {
+    FLAT_PATH_OP(Util::Chmod(path.c_str(), (int)mode));
+}
+
+int FlatFileSystem::access(const char *logical, int mask) {
+    FLAT_PATH_OP(Util::Access(path.c_str(), mask));
+}
+
+int FlatFileSystem::utime(const char *logical, struct utimbuf *ut) {
+    FLAT_PATH_OP(Util::Utime(path.c_str(), ut));
+}
+
+int FlatFileSystem::unlink(const char *logical) {
+    FLAT_PATH_OP(Util::Unlink(path.c_str()));
+}
+
+int FlatFileSystem::statvfs(const char *logical, struct statvfs *stbuf) {
+    FLAT_PATH_OP(Util::Statvfs(path.c_str(), stbuf));
+}
+
+int FlatFileSystem::create(const char *logical, mode_t mode, int /*flags*/, pid_t /*pid*/) {
+    FLAT_PATH_OP(Util::Creat(path.c_str(), mode | 0200));
+}
+
+#undef FLAT_PATH_OP
+
+int FlatFileSystem::getmode(const char *logical, mode_t *mode) {
+    std::string path;
+    int r = backend_path(logical, path);
+    if (r != 0) return r;
+    struct stat st;
+    int ret = Util::Lstat(path.c_str(), &st);
+    if (ret < 0) return -errno;
+    if (ret == 0) *mode = st.st_mode;
+    return ret;
+}
+
+int FlatFileSystem::readlink(const char *logical, char *buf, size_t bufsize) {
+    std::string path;
+    int r = backend_path(logical, path);
+    if (r != 0) return r;
+    ssize_t n = Util::Readlink(path.c_str(), buf, bufsize);
+    if (n < 0) return -errno;
+    if (n > 0 && (size_t)n < bufsize) buf[n] = '\0';
+    return (int)n;
+}
+
+int FlatFileSystem::symlink(const char *logical, const char *to) {
+    // The content is kept as the caller wrote it; only the link's own
+    // location is expanded.
+    std::string path;
+    int r = backend_path(to, path);
+    if (r != 0) return r;
+    return result(Util::Symlink(logical, path.c_str()));
+}
+
+int FlatFileSystem::link(const char * /*logical*/, const char * /*to*/) {
+    return -ENOSYS;
+}
+
+int FlatFileSystem::rename(const char *logical, const char *to) {
+    std::string source, destination;
+    int r = backend_path(logical, source);
+    if (r != 0) return r;
+    r = backend_path(to, destination);
+    if (r != 0) return r;
+    struct stat st;
+    if (Util::Lstat(source.c_str(), &st) < 0) return -errno;
+    switch (st.st_mode & S_IFMT) {
+    case S_IFLNK:
+    case S_IFREG:
+        return rename_file(source, destination, S_ISLNK(st.st_mode));
+    case S_IFDIR:
+        return rename_dir(logical, to);
+    default:
+        return -ENOSYS;
+    }
+}
+
+int FlatFileSystem::mkdir(const char *logical, mode_t mode) {
+    return container_mkdir(logical, mode);
+}
+
+int FlatFileSystem::rmdir(const char *logical) { return container_rmdir(logical); }
+
+int FlatFileSystem::readdir(const char *logical, void *buf) {
+    return container_readdir(logical, buf);
+}
+
+/* --- Flat_fd --------------------------------------------------------------- */
+
+Flat_fd::Flat_fd() : refs(0), backend_fd(-1) {}
+
+Flat_fd::~Flat_fd() {
+    if (refs > 0 || backend_fd >= 0) {
+        vesk_debug("File %s is not closed!\n", backend_pathname.c_str());
+        Util::Close(backend_fd);
+    }
+}
+
+int Flat_fd::open(const char *filename, int flags, pid_t /*pid*/, mode_t mode,
+                  Vesk_open_opt * /*open_opt*/) {
+    if (backend_fd != -1) {
+        refs++;
+        return 0;
+    }
+    int fd = Util::Open(filename, flags, mode);
+    if (fd < 0) return -errno;
+    backend_fd = fd;
+    backend_pathname = filename;
+    refs = 1;
+    return 0;
+}
+
+int Flat_fd::close(pid_t /*pid*/, uid_t /*u*/, int /*flags*/, Vesk_close_opt * /*close_opt*/) {
+    refs--;
+    if (refs > 0) return refs;
+    if (backend_fd >= 0) {
+        Util::Close(backend_fd);
+        backend_fd = -1;
+    }
+    return 0;
+}
+
+ssize_t Flat_fd::read(char *buf, size_t size, off_t offset) {
+    ssize_t n = Util::Pread(backend_fd, buf, size, offset);
+    return n < 0 ? -errno : n;
+}
+
+ssize_t Flat_fd::write(const char *buf, size_t size, off_t offset, pid_t /*pid*/) {
+    ssize_t n = Util::Pwrite(backend_fd, buf, size, offset);
+    return n < 0 ? -errno : n;
+}
+
+int Flat_fd::sync() { return result(Util::Fsync(backend_fd)); }
+
+int Flat_fd::sync(pid_t /*pid*/) { return sync(); }
+
+int Flat_fd::trunc(const char * /*path*/, off_t offset) {
+    return result(Util::Ftruncate(backend_fd, offset));
+}
+
+int Flat_fd::getattr(const char * /*path*/, struct stat *stbuf, int /*sz_only*/) {
+    return result(Util::Fstat(backend_fd, stbuf));
+}
+
+int Flat_fd::query(size_t * /*writers*/, size_t * /*readers*/, size_t *bytes_written,
+                   bool *reopen) {
+    if (bytes_written) *bytes_written = 1;
+    if (reopen) *reopen = false;
+    return 0;
+}
+
+bool Flat_fd::is_good() { return backend_fd >= 0 && refs > 0; }
+
+int Flat_fd::incrementOpens(int /*amount*/) { return 1; }
+
+void Flat_fd::setPath(std::string p) { path = p; }
+
+const char *Flat_fd::getPath() { return path.c_str(); }
+
+int Flat_fd::compress_metadata(const char * /*path*/) { return 0; }
+
+int Flat_fd::rename(const char *path) {
+    setPath(std::string(path));
+    return 0;
+}

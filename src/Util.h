@@ -1,0 +1,111 @@
+/*
+ * Util: thin wrappers around the system calls the library makes.
+ *
+ * Each wrapper performs the call of the same name and returns its result:
+ * negative with errno set on failure. Callers read errno right after the
+ * call (or use retValue). Wrappers trace every call through mlog at
+ * MLOG_DBG3 of facility UTIL.
+ *
+ * Every call goes through one table of function pointers, VeskSyscalls,
+ * which tests may replace to inject failures (see Util::syscalls()).
+ */
+#ifndef VESK_UTIL_H
+#define VESK_UTIL_H
+
+#include <pthread.h>
+#include <string>
+#include <vector>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/types.h>
+#include <utime.h>
+
+struct VeskSyscalls {
+    int (*open)(const char *path, int flags, mode_t mode);
+    int (*close)(int fd);
+    ssize_t (*pread)(int fd, void *buf, size_t size, off_t off);
+    ssize_t (*pwrite)(int fd, const void *buf, size_t size, off_t off);
+    int (*fsync)(int fd);
+    int (*ftruncate)(int fd, off_t len);
+    int (*fstat)(int fd, struct stat *st);
+    int (*lstat)(const char *path, struct stat *st);
+    int (*truncate)(const char *path, off_t len);
+    int (*lchown)(const char *path, uid_t u, gid_t g);
+    int (*chmod)(const char *path, mode_t mode);
+    int (*access)(const char *path, int mask);
+    int (*utime)(const char *path, const struct utimbuf *ut);
+    int (*unlink)(const char *path);
+    int (*statvfs)(const char *path, struct statvfs *st);
+    int (*symlink)(const char *content, const char *path);
+    ssize_t (*readlink)(const char *path, char *buf, size_t size);
+    int (*rename)(const char *from, const char *to);
+    int (*mkdir)(const char *path, mode_t mode);
+    int (*rmdir)(const char *path);
+};
+
+class Util {
+public:
+    /* The table every wrapper calls through. Replace entries in tests; the
+     * defaults are the plain system calls. Not locked: change it only
+     * while no other thread uses the library. */
+    static VeskSyscalls &syscalls();
+    static void resetSyscalls();
+
+    static int Open(const char *path, int flags, mode_t mode);
+    static int Close(int fd);
+    static ssize_t Pread(int fd, void *buf, size_t size, off_t off);
+    static ssize_t Pwrite(int fd, const void *buf, size_t size, off_t off);
+    static int Fsync(int fd);
+    static int Ftruncate(int fd, off_t len);
+    static int Fstat(int fd, struct stat *st);
+
+    static int Lstat(const char *path, struct stat *st);
+    static int Truncate(const char *path, off_t len);
+    static int Lchown(const char *path, uid_t u, gid_t g);
+    static int Chmod(const char *path, int mode);
+    static int Access(const char *path, int mask);
+    static int Utime(const char *path, const struct utimbuf *ut);
+    static int Unlink(const char *path);
+    static int Statvfs(const char *path, struct statvfs *st);
+    static int Symlink(const char *content, const char *path);
+    static int Rename(const char *from, const char *to);
+    static int Mkdir(const char *path, mode_t mode);
+    static int Rmdir(const char *path);
+    /* Stores at most `size` bytes of the content, no terminator; returns
+     * the length. */
+    static ssize_t Readlink(const char *path, char *buf, size_t size);
+    /* Creates the file (or leaves an existing one) and closes it: 0. */
+    static int Creat(const char *path, mode_t mode);
+    /* 0 once `to` holds a complete copy of `from`, permission bits
+     * included. On failure no partial `to` is left (it is written under a
+     * temporary name and renamed into place). */
+    static int CopyFile(const char *from, const char *to);
+
+    /* Writes all of buf (retrying short writes and EINTR); size or -1. */
+    static ssize_t WriteAll(int fd, const void *buf, size_t size, off_t off);
+    /* Reads until size bytes or end of file; the count or -1. */
+    static ssize_t ReadAll(int fd, void *buf, size_t size, off_t off);
+
+    /* 0 for a successful wrapper result, else minus errno. */
+    static int retValue(int res);
+
+    static int MutexLock(pthread_mutex_t *mux, const char *where);
+    static int MutexUnlock(pthread_mutex_t *mux, const char *where);
+
+    /* Appends the non-empty pieces of text between delimiters, in order. */
+    static void tokenize(const std::string &text, const std::string &delims,
+                         std::vector<std::string> &tokens);
+
+    static bool isDirectory(const char *path);
+    static bool exists(const char *path);
+    static std::string hostname();
+    /* Seconds since the epoch, microsecond resolution. */
+    static double getTime();
+};
+
+/* Debug printer: writes to standard error when VESK_DEBUG is set in the
+ * environment (or debug is switched on in the configuration); always
+ * passes the text to the log at MLOG_DBG1. Returns the bytes printed. */
+extern "C" int vesk_debug(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
+#endif

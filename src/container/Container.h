@@ -1,0 +1,68 @@
+/*
+ * The container layer's entry points. A logical file of a container mount
+ * is a directory on a backend (the container) holding per-writer data and
+ * index logs; these functions serve it as one ordinary file.
+ *
+ * Paths are logical paths. Results: 0, a count, or minus errno.
+ */
+#ifndef VESK_CONTAINER_H
+#define VESK_CONTAINER_H
+
+#include <string>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/types.h>
+#include <utime.h>
+
+#include "vesk.h"
+
+class Container_OpenFile;
+
+/* Name of the marker file that makes a backend directory a container. */
+#define VESK_CONTAINER_MARKER ".vesk_container"
+
+/* Whether the backend directory `dir` is a container (holds the marker). */
+bool container_is_container(const std::string &dir);
+
+int container_open(Container_OpenFile **pfd, const char *path, int flags,
+                   pid_t pid, mode_t mode, Vesk_open_opt *open_opt);
+/* Returns the opens still held; the record is freed after the last. */
+int container_close(Container_OpenFile *fd, pid_t pid, uid_t u, int flags,
+                    Vesk_close_opt *close_opt);
+ssize_t container_read(Container_OpenFile *fd, char *buf, size_t size,
+                       off_t offset);
+ssize_t container_write(Container_OpenFile *fd, const char *buf, size_t size,
+                        off_t offset, pid_t pid);
+int container_sync(Container_OpenFile *fd);
+int container_sync(Container_OpenFile *fd, pid_t pid);
+/* fd may be null; open_file says whether the caller holds the file open. */
+int container_trunc(Container_OpenFile *fd, const char *path, off_t offset,
+                    int open_file);
+/* fd may be null. */
+int container_getattr(Container_OpenFile *fd, const char *path,
+                      struct stat *stbuf, int sz_only);
+int container_query(Container_OpenFile *fd, size_t *writers, size_t *readers,
+                    size_t *bytes_written, bool *reopen);
+int container_flatten_index(Container_OpenFile *fd, const char *path);
+int container_rename_open_file(Container_OpenFile *fd, const char *path);
+
+int container_chown(const char *path, uid_t u, gid_t g);
+int container_chmod(const char *path, mode_t mode);
+int container_mode(const char *path, mode_t *mode);
+int container_access(const char *path, int mask);
+int container_rename(const char *path, const char *to);
+int container_link(const char *path, const char *to);
+int container_utime(const char *path, struct utimbuf *ut);
+int container_unlink(const char *path);
+int container_create(const char *path, mode_t mode, int flags, pid_t pid);
+/* Directories exist on every backend of the mount. */
+int container_mkdir(const char *path, mode_t mode);
+/* buf is a Vesk_dirents*: the union of the entries of every backend. */
+int container_readdir(const char *path, void *buf);
+/* Refuses a non-empty directory before removing it anywhere. */
+int container_rmdir(const char *path);
+int container_readlink(const char *path, char *buf, size_t bufsize);
+int container_symlink(const char *path, const char *to);
+int container_statvfs(const char *path, struct statvfs *stbuf);
+
+#endif

@@ -1,0 +1,293 @@
+/*
+ * The system-call wrappers. Each calls through the VeskSyscalls table so
+ * that tests can make any call fail, and traces itself at MLOG_DBG3.
+ */
+#include "Util.h"
+#include "mlog.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+namespace {
+
+int sys_open(const char *p, int f, mode_t m) { return ::open(p, f, m); }
+int sys_utime(const char *p, const struct utimbuf *u) { return ::utime(p, u); }
+
+const VeskSyscalls kDefaultSyscalls = {
+    sys_open,   ::close,    ::pread,     ::pwrite,   ::fsync,
+    ::ftruncate, ::fstat,   ::lstat,     ::truncate, ::lchown,
+    ::chmod,    ::access,   sys_utime,   ::unlink,   ::statvfs,
+    ::symlink,  ::readlink, ::rename,    ::mkdir,    ::rmdir,
+};
+
+VeskSyscalls g_sys = kDefaultSyscalls;
+
+const int kTrace = MLOG_DBG3 | VESK_FAC_UTIL;
+
+// Traces a path call with its result; errno survives the logging.
+long trace(const char *what, const char *path, long ret) {
+    if (mlog_filter(kTrace)) {
+        int e = errno;
+        mlog(kTrace, "%s %s: %ld%s%s", what, path ? path : "-", ret,
+             ret < 0 ? " " : "", ret < 0 ? strerror(e) : "");
+        errno = e;
+    }
+    return ret;
+}
+
+long trace_fd(const char *what, int fd, long ret) {
+    if (mlog_filter(kTrace)) {
+        int e = errno;
+        mlog(kTrace, "%s fd %d: %ld%s%s", what, fd, ret, ret < 0 ? " " : "",
+             ret < 0 ? strerror(e) : "");
+        errno = e;
+    }
+    return ret;
+}
+
+}  // namespace
+
+VeskSyscalls &Util::syscalls() { return g_sys; }
+void Util::resetSyscalls() { g_sys = kDefaultSyscalls; }
+
+int Util::Open(const char *path, int flags, mode_t mode) {
+    return (int)trace("open", path, g_sys.open(path, flags | O_CLOEXEC, mode));
+}
+int Util::Close(int fd) { return (int)trace_fd("close", fd, g_sys.close(fd)); }
+ssize_t Util::Pread(int fd, void *buf, size_t size, off_t off) {
+    return trace_fd("pread", fd, g_sys.pread(fd, buf, size, off));
+}
+ssize_t Util::Pwrite(int fd, const void *buf, size_t size, off_t off) {
+    return trace_fd("pwrite", fd, g_sys.pwrite(fd, buf, size, off));
+}
+int Util::Fsync(int fd) { return (int)trace_fd("fsync", fd, g_sys.fsync(fd)); }
+int Util::Ftruncate(int fd, off_t len) {
+    return (int)trace_fd("ftruncate", fd, g_sys.ftruncate(fd, len));
+}
+int Util::Fstat(int fd, struct stat *st) {
+    return (int)trace_fd("fstat", fd, g_sys.fstat(fd, st));
+}
+int Util::Lstat(const char *path, struct stat *st) {
+    return (int)trace("lstat", path, g_sys.lstat(path, st));
+}
+int Util::Truncate(const char *path, off_t len) {
+    return (int)trace("truncate", path, g_sys.truncate(path, len));
+}
+int Util::Lchown(const char *path, uid_t u, gid_t g) {
+    return (int)trace("lchown", path, g_sys.lchown(path, u, g));
+}
+int Util::Chmod(const char *path, int mode) {
+    return (int)trace("chmod", path, g_sys.chmod(path, (mode_t)mode));
+}
+int Util::Access(const char *path, int mask) {
+    return (int)trace("access", path, g_sys.access(path, mask));
+}
+int Util::Utime(const char *path, const struct utimbuf *ut) {
+    return (int)trace("utime", path, g_sys.utime(path, ut));
+}
+int Util::Unlink(const char *path) {
+    return (int)trace("unlink", path, g_sys.unlink(path));
+}
+int Util::Statvfs(const char *path, struct statvfs *st) {
+    return (int)trace("statvfs", path, g_sys.statvfs(path, st));
+}
+int Util::Symlink(const char *content, const char *path) {
+    return (int)trace("symlink", path, g_sys.symlink(content, path));
+}
+int Util::Rename(const char *from, const char *to) {
+    return (int)trace("rename", from, g_sys.rename(from, to));
+}
+int Util::Mkdir(const char *path, mode_t mode) {
+    return (int)trace("mkdir", path, g_sys.mkdir(path, mode));
+}
+int Util::Rmdir(const char *path) {
+    return (int)trace("rmdir", path, g_sys.rmdir(path));
+}
+ssize_t Util::Readlink(const char *path, char *buf, size_t size) {
+    return trace("readlink", path, g_sys.readlink(path, buf, size));
+}
+
+int Util::Creat(const char *path, mode_t mode) {
+    int fd = g_sys.open(path, O_WRONLY | O_CREAT | O_CLOEXEC, mode);
+    trace("creat", path, fd);
+    if (fd < 0) return -1;
+    g_sys.close(fd);
+    return 0;
+}
+
+ssize_t Util::WriteAll(int fd, const void *buf, size_t size, off_t off) {
+    const char *p = static_cast<const char *>(buf);
+    size_t done = 0;
+    while (done < size) {
+        ssize_t n = g_sys.pwrite(fd, p + done, size - done, off + (off_t)done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return trace_fd("pwrite", fd, -1);
+        if (n == 0) {
+            errno = EIO;
+            return trace_fd("pwrite", fd, -1);
+        }
+        done += (size_t)n;
+    }
+    return (ssize_t)done;
+}
+
+ssize_t Util::ReadAll(int fd, void *buf, size_t size, off_t off) {
+    char *p = static_cast<char *>(buf);
+    size_t done = 0;
+    while (done < size) {
+        ssize_t n = g_sys.pread(fd, p + done, size - done, off + (off_t)done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return trace_fd("pread", fd, -1);
+        if (n == 0) break;
+        done += (size_t)n;
+    }
+    return (ssize_t)done;
+}
+
+int Util::CopyFile(const char *from, const char *to) {
+    struct stat st;
+    int in = g_sys.open(from, O_RDONLY | O_CLOEXEC, 0);
+    if (in < 0) return (int)trace("copy", from, -1);
+    if (g_sys.fstat(in, &st) < 0) {
+        int e = errno;
+        g_sys.close(in);
+        errno = e;
+        return (int)trace("copy", from, -1);
+    }
+    // Written beside the destination under a temporary name and renamed
+    // into place, so a failure never leaves a partial copy under `to`.
+    std::string tmp = std::string(to) + ".vesk-copy." + std::to_string(getpid());
+    int out = g_sys.open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
+                         st.st_mode & 07777);
+    if (out < 0) {
+        int e = errno;
+        g_sys.close(in);
+        errno = e;
+        return (int)trace("copy", to, -1);
+    }
+    int ret = 0;
+    static const size_t kChunk = 1 << 20;
+    char *buf = static_cast<char *>(malloc(kChunk));
+    if (!buf) {
+        errno = ENOMEM;
+        ret = -1;
+    }
+    off_t off = 0;
+    while (ret == 0) {
+        ssize_t n = g_sys.pread(in, buf, kChunk, off);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            ret = -1;
+            break;
+        }
+        if (n == 0) break;
+        if (WriteAll(out, buf, (size_t)n, off) < 0) {
+            ret = -1;
+            break;
+        }
+        off += n;
+    }
+    free(buf);
+    if (ret == 0) {
+        // umask may have cut the bits the source had
+        if (fchmod(out, st.st_mode & 07777) < 0) ret = -1;
+    }
+    if (ret == 0 && g_sys.fsync(out) < 0) ret = -1;
+    int e = errno;
+    if (g_sys.close(out) < 0 && ret == 0) {
+        ret = -1;
+        e = errno;
+    }
+    g_sys.close(in);
+    if (ret == 0 && g_sys.rename(tmp.c_str(), to) < 0) {
+        ret = -1;
+        e = errno;
+    }
+    if (ret < 0) g_sys.unlink(tmp.c_str());
+    errno = e;
+    return (int)trace("copy", from, ret);
+}
+
+int Util::retValue(int res) { return res < 0 ? -errno : 0; }
+
+int Util::MutexLock(pthread_mutex_t *mux, const char *where) {
+    int r = pthread_mutex_lock(mux);
+    if (r != 0 && mlog_filter(MLOG_ERR | VESK_FAC_UTIL))
+        mlog(MLOG_ERR | VESK_FAC_UTIL, "%s: mutex lock: %s", where, strerror(r));
+    return r == 0 ? 0 : -r;
+}
+
+int Util::MutexUnlock(pthread_mutex_t *mux, const char *where) {
+    int r = pthread_mutex_unlock(mux);
+    if (r != 0 && mlog_filter(MLOG_ERR | VESK_FAC_UTIL))
+        mlog(MLOG_ERR | VESK_FAC_UTIL, "%s: mutex unlock: %s", where, strerror(r));
+    return r == 0 ? 0 : -r;
+}
+
+void Util::tokenize(const std::string &text, const std::string &delims,
+                    std::vector<std::string> &tokens) {
+    size_t pos = text.find_first_not_of(delims, 0);
+    while (pos != std::string::npos) {
+        size_t end = text.find_first_of(delims, pos);
+        if (end == std::string::npos) {
+            tokens.push_back(text.substr(pos));
+            break;
+        }
+        tokens.push_back(text.substr(pos, end - pos));
+        pos = text.find_first_not_of(delims, end);
+    }
+}
+
+bool Util::isDirectory(const char *path) {
+    struct stat st;
+    return g_sys.lstat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool Util::exists(const char *path) {
+    struct stat st;
+    return g_sys.lstat(path, &st) == 0;
+}
+
+std::string Util::hostname() {
+    char buf[HOST_NAME_MAX + 1];
+    if (gethostname(buf, sizeof buf) != 0) return "localhost";
+    buf[HOST_NAME_MAX] = '\0';
+    return buf;
+}
+
+double Util::getTime() {
+    struct timeval tv;
+    gettimeofday(&tv, nullptr);
+    return (double)tv.tv_sec + (double)tv.tv_usec / 1e6;
+}
+
+static bool debug_enabled() {
+    const char *e = getenv("VESK_DEBUG");
+    return e && *e && strcmp(e, "0") != 0;
+}
+
+extern "C" int vesk_debug(const char *fmt, ...) {
+    int saved = errno;
+    char buf[2048];
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vsnprintf(buf, sizeof buf, fmt, ap);
+    va_end(ap);
+    if (n < 0) {
+        errno = saved;
+        return n;
+    }
+    if (mlog_filter(MLOG_DBG1 | VESK_FAC_DEFAULT))
+        mlog(MLOG_DBG1 | VESK_FAC_DEFAULT, "%s", buf);
+    int printed = 0;
+    if (debug_enabled()) printed = fprintf(stderr, "%s", buf);
+    errno = saved;
+    return printed;
+}

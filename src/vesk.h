@@ -1,0 +1,120 @@
+/*
+ * vesk: the public interface of libvesk.
+ *
+ * Every function returns 0, a count (bytes, remaining opens, link length),
+ * or minus errno. Logical paths are as the user names the file; the
+ * configuration's mount points decide which backends and which layout
+ * (flat files or containers) serve them.
+ */
+#ifndef VESK_H
+#define VESK_H
+
+#include <stdio.h>
+#include <sys/types.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <utime.h>
+
+/* The interface through which the library is called. */
+typedef enum vesk_interface {
+    VESK_API = 0,
+    VESK_POSIX = 1,
+    VESK_MPIIO = 2
+} vesk_interface;
+
+/* Options of an open; owned by the caller, may be passed as null. */
+typedef struct Vesk_open_opt {
+    char *index_stream;   /* index data supplied by the caller */
+    int buffer_index;     /* container: keep a read index for the writer */
+    vesk_interface pinter;
+    int reopen;           /* container: the open is a reopen */
+} Vesk_open_opt;
+
+/* Options of a close; owned by the caller, may be passed as null. */
+typedef struct Vesk_close_opt {
+    off_t last_offset;    /* size metadata supplied by the caller ... */
+    size_t total_bytes;
+    int valid_meta;       /* ... valid when non-zero */
+    vesk_interface pinter;
+    size_t num_procs;
+} Vesk_close_opt;
+
+#ifdef __cplusplus
+#include <set>
+#include <string>
+
+class Vesk_fd;
+
+/* The collection that readdir fills: entry names, each once. */
+typedef std::set<std::string> Vesk_dirents;
+
+extern "C" {
+#endif
+
+/* Texts fixed when the library was built; owned by the library. */
+const char *vesk_tag(void);
+const char *vesk_version(void);
+const char *vesk_buildtime(void);
+
+#ifdef __cplusplus
+}  /* extern "C" */
+
+/* --- Open files -------------------------------------------------------- */
+
+/* Opens `path`. A null *fd makes a new handle; a handle in *fd is opened
+ * once more. On failure a handle made by this call is destroyed and *fd is
+ * null again. `pid` names the writer (each pid writes logs of its own in a
+ * container). */
+int vesk_open(Vesk_fd **fd, const char *path, int flags, pid_t pid,
+              mode_t mode, Vesk_open_opt *opt = nullptr);
+/* Drops one open; returns the opens left. The handle is destroyed by the
+ * close that leaves none, and must not be used after that. */
+int vesk_close(Vesk_fd *fd, pid_t pid, uid_t uid, int open_flags,
+               Vesk_close_opt *opt = nullptr);
+ssize_t vesk_read(Vesk_fd *fd, char *buf, size_t size, off_t offset);
+ssize_t vesk_write(Vesk_fd *fd, const char *buf, size_t size, off_t offset,
+                   pid_t pid);
+int vesk_sync(Vesk_fd *fd, pid_t pid);
+int vesk_trunc(Vesk_fd *fd, const char *path, off_t offset);
+/* fd may be null: then the path is looked up. */
+int vesk_getattr(Vesk_fd *fd, const char *path, struct stat *st, int sz_only);
+int vesk_query(Vesk_fd *fd, size_t *writers, size_t *readers,
+               size_t *bytes_written, bool *reopen);
+
+/* --- Paths ------------------------------------------------------------- */
+int vesk_access(const char *path, int mask);
+int vesk_chmod(const char *path, mode_t mode);
+int vesk_chown(const char *path, uid_t uid, gid_t gid);
+int vesk_mode(const char *path, mode_t *mode);
+int vesk_rename(const char *from, const char *to);
+int vesk_link(const char *from, const char *to);
+int vesk_utime(const char *path, struct utimbuf *ut);
+int vesk_unlink(const char *path);
+int vesk_create(const char *path, mode_t mode, int flags, pid_t pid);
+int vesk_mkdir(const char *path, mode_t mode);
+int vesk_readdir(const char *path, Vesk_dirents *entries);
+int vesk_readlink(const char *path, char *buf, size_t bufsize);
+int vesk_rmdir(const char *path);
+int vesk_symlink(const char *content, const char *linkpath);
+int vesk_statvfs(const char *path, struct statvfs *st);
+/* Truncates a file that need not be open. */
+int vesk_truncate(const char *path, off_t offset);
+
+/* --- Administration ---------------------------------------------------- */
+
+/* Writes the merged index of a container file to `out`; -EBADF... for a
+ * flat file, which has no index (see the header comment of each). */
+int vesk_dump_index(FILE *out, const char *path, int compress);
+/* Prints and checks the configuration; creates missing backends when
+ * make_dir. 0 when all is sound. */
+int vesk_dump_config(int check_dirs, int make_dir);
+/* Repairs a container left damaged by a crash; -EEXIST when it is sound. */
+int vesk_recover(const char *path);
+/* Flattens the index of a container file; a null fd opens and closes it. */
+int vesk_flatten_index(Vesk_fd *fd, const char *path);
+/* The format version of the file at `path` (library-owned text). */
+int vesk_file_version(const char *path, const char **version);
+
+#endif /* __cplusplus */
+
+#endif
