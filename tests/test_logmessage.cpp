@@ -33,9 +33,19 @@ TEST(LogMessageFormat, TimeShowsTwentyTwoSignificantDigitsWithoutFill) {
 }
 
 TEST(LogMessageFormat, TimeUsesGeneralNotationForLargeAndSmallValues) {
+    // Exactly representable values, so the digits are known. Like %.22g:
+    // scientific from an exponent of 22 up or below -4, fixed otherwise.
     LogMessage big;
-    big.addTime(1e30);
-    EXPECT_EQ(big.str(), spaces(17) + "1e+30 ");
+    big.addTime(1e22);
+    EXPECT_EQ(big.str(), spaces(17) + "1e+22 ");
+
+    LogMessage fixed;
+    fixed.addTime(1e21);
+    EXPECT_EQ(fixed.str(), "1000000000000000000000 ");
+
+    LogMessage tiny;
+    tiny.addTime(1.0 / (1 << 20));
+    EXPECT_EQ(tiny.str(), spaces(3) + "9.5367431640625e-07 ");
 
     LogMessage whole;
     whole.addTime(1700000000.0);  // a time of day: no fraction, no zeros
