@@ -1,0 +1,81 @@
+/* Helpers shared by the tests: temporary directories and configurations. */
+#ifndef VESK_TEST_UTIL_H
+#define VESK_TEST_UTIL_H
+
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "config/Config.h"
+
+namespace vesk_test {
+
+/* A fresh directory under $TMPDIR (or /tmp), removed with its contents. */
+class TempDir {
+public:
+    explicit TempDir(const std::string &base = "") {
+        std::string root = base;
+        if (root.empty()) {
+            const char *t = getenv("TMPDIR");
+            root = t && *t ? t : "/tmp";
+        }
+        std::string tmpl = root + "/vesk-test-XXXXXX";
+        std::vector<char> buf(tmpl.begin(), tmpl.end());
+        buf.push_back('\0');
+        if (mkdtemp(buf.data())) path_ = buf.data();
+    }
+    ~TempDir() {
+        if (!path_.empty()) {
+            std::string cmd = "rm -rf '" + path_ + "'";
+            if (system(cmd.c_str()) != 0) {
+            }
+        }
+    }
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+    bool ok() const { return !path_.empty(); }
+    const std::string &path() const { return path_; }
+    std::string sub(const std::string &name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+inline void write_file(const std::string &path, const std::string &text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+}
+
+inline std::string read_file(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+/* Writes `text` as the configuration, points $VESK_CONFIG at it and makes
+ * the library read it anew. */
+inline std::shared_ptr<const vesk::Config> use_config(const std::string &file,
+                                                      const std::string &text) {
+    write_file(file, text);
+    setenv("VESK_CONFIG", file.c_str(), 1);
+    return vesk::config_reload();
+}
+
+/* A configuration of one mount point over the given backends (created). */
+inline std::string mount_config(const std::string &mount,
+                                const std::vector<std::string> &backends,
+                                const std::string &layout) {
+    std::string text = "[mount " + mount + "]\nbackends =";
+    for (const std::string &b : backends) {
+        mkdir(b.c_str(), 0755);
+        text += " " + b;
+    }
+    text += "\nlayout = " + layout + "\n";
+    return text;
+}
+
+}  // namespace vesk_test
+
+#endif
