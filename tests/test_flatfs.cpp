@@ -416,15 +416,24 @@ TEST_F(FlatFSCrossDevice, LinkIsMovedNotItsTarget) {
     EXPECT_EQ(-ENOENT, flatfs.getattr(from.c_str(), &st, 0));
 }
 
-TEST_F(FlatFSCrossDevice, FailedCopyLeavesSourceAndReportsFailure) {
+ssize_t failing_pwrite(int, const void *, size_t, off_t) {
+    errno = ENOSPC;
+    return -1;
+}
+
+TEST_F(FlatFSCrossDevice, FailedCopyLeavesSourceAndNoPartialDestination) {
     std::string from = name_on(0, "s"), to = name_on(1, "t");
     ASSERT_EQ(0, flatfs.create(from.c_str(), 0644, 0, 1));
     vesk_test::write_file(expand(from), "data");
-    // The destination's directory is missing on its backend.
-    std::string bad = "/vflat/nodir/" + to.substr(7);
-    int ret = flatfs.rename(from.c_str(), bad.c_str());
-    EXPECT_LT(ret, 0);
+    Util::syscalls().pwrite = failing_pwrite;  // the backend fills up
+    int ret = flatfs.rename(from.c_str(), to.c_str());
+    Util::resetSyscalls();
+    EXPECT_EQ(-ENOSPC, ret);
     EXPECT_EQ("data", vesk_test::read_file(expand(from)));
+    EXPECT_FALSE(Util::exists(expand(to).c_str()));
+    Vesk_dirents left;
+    ASSERT_EQ(0, flatfs.readdir("/vflat", &left));
+    EXPECT_EQ(Vesk_dirents{from.substr(7)}, left);  // no temporary copy either
 }
 
 }  // namespace
