@@ -1,0 +1,10 @@
+#include "api/Stats.h"
+
+namespace vesk {
+
+Stats &stats() {
+    static Stats s;
+    return s;
+}
+
+}  // namespace vesk
