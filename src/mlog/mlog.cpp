@@ -227,14 +227,13 @@ extern "C" int mlog_open(const char *tag, const struct mlog_options *opts) {
     char *newtag = strdup(tag && *tag ? tag : "vesk");
 
     st.sinks = std::move(sinks);
-    mlog_xst.tag = nullptr;
-    mlog_xst.fac_cnt = 0;
-    __atomic_thread_fence(__ATOMIC_SEQ_CST);
+    // The tag is published last, with release order: a reader that sees it
+    // sees the tables it guards.
+    __atomic_store_n(&mlog_xst.tag, (char *)nullptr, __ATOMIC_RELEASE);
     mlog_xst.mlog_facs = facs;
     mlog_xst.nodename = node;
     mlog_xst.fac_cnt = VESK_FAC_COUNT;
-    __atomic_thread_fence(__ATOMIC_SEQ_CST);
-    mlog_xst.tag = newtag;
+    __atomic_store_n(&mlog_xst.tag, newtag, __ATOMIC_RELEASE);
     return 0;
 }
 
