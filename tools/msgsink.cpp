@@ -240,17 +240,11 @@ int main(int argc, char **argv) {
         exit(1);
     }
 
-    printf("msgsink listening on %s:%d, logfile=%s, format=%s\n",
-           ip.sin_addr.s_addr == htonl(INADDR_ANY) ? "*"
-                                                   : inet_ntoa(ip.sin_addr),
-           ntohs(ip.sin_port), logfile ? logfile : "<none>", fmt);
-    // Whoever started us may be waiting on a pipe to learn the port.
-    fflush(stdout);
-
     // The four signals stay blocked except while we wait for a datagram:
     // a signal that comes while a datagram is being printed is acted upon
     // right after it, and one that comes just before the wait cannot slip
-    // past it and leave us asleep with work pending.
+    // past it and leave us asleep with work pending.  Blocking starts before
+    // the start-up line, so whoever reads that line may signal us at once.
     sigset_t blocked, waitmask;
     sigemptyset(&blocked);
     sigaddset(&blocked, SIGUSR1);
@@ -262,6 +256,13 @@ int main(int argc, char **argv) {
     sigdelset(&waitmask, SIGUSR2);
     sigdelset(&waitmask, SIGINT);
     sigdelset(&waitmask, SIGTERM);
+
+    printf("msgsink listening on %s:%d, logfile=%s, format=%s\n",
+           ip.sin_addr.s_addr == htonl(INADDR_ANY) ? "*"
+                                                   : inet_ntoa(ip.sin_addr),
+           ntohs(ip.sin_port), logfile ? logfile : "<none>", fmt);
+    // Whoever started us may be waiting on a pipe to learn the port.
+    fflush(stdout);
 
     install(SIGUSR1, truncatelog);
     install(SIGUSR2, flushlog);
