@@ -1,0 +1,490 @@
+/*
+ * veskfs, from the outside: a real FUSE mount in a temporary directory,
+ * driven by ordinary shell commands (cp, dd, mv, ln, ...), as unmodified
+ * programs would use it. Skipped where FUSE cannot be used.
+ */
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cinttypes>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <fstream>
+#include <functional>
+#include <random>
+#include <sstream>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "vesk.h"
+#include "vesk_test_util.h"
+
+using vesk_test::TempDir;
+
+namespace {
+
+const std::string kVeskfs = VESK_BINARY_DIR "/tools/veskfs";
+
+std::string no_fuse_reason() {
+    if (access(kVeskfs.c_str(), X_OK) != 0)
+        return kVeskfs + " not built (libfuse 3 missing at configure time?)";
+    int fd = open("/dev/fuse", O_RDWR);
+    if (fd < 0) return std::string("/dev/fuse cannot be opened: ") + strerror(errno);
+    close(fd);
+    if (system("command -v fusermount3 >/dev/null 2>&1") != 0) return "fusermount3 not installed";
+    return "";
+}
+
+int sh(const std::string &cmd) {
+    int rc = system(cmd.c_str());
+    return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+}
+
+std::string run(const std::string &cmd, int *status = nullptr) {
+    std::string out;
+    FILE *p = popen(cmd.c_str(), "r");
+    if (!p) return out;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    int rc = pclose(p);
+    if (status) *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    return out;
+}
+
+std::string trim(std::string s) {
+    while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
+    return s;
+}
+
+// The line of /proc/mounts whose mount point is `dir`, or "".
+std::string mount_line(const std::string &dir) {
+    std::ifstream in("/proc/mounts");
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream ss(line);
+        std::string dev, mp;
+        ss >> dev >> mp;
+        if (mp == dir) return line;
+    }
+    return "";
+}
+
+bool wait_for(const std::function<bool()> &cond, int ms) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (std::chrono::steady_clock::now() < end) {
+        if (cond()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return cond();
+}
+
+std::vector<std::string> lines_with(const std::string &text, const std::string &word) {
+    std::vector<std::string> out;
+    std::istringstream ss(text);
+    std::string line;
+    while (std::getline(ss, line))
+        if (line.find(word) != std::string::npos) out.push_back(line);
+    return out;
+}
+
+std::string random_bytes(size_t n, unsigned seed) {
+    std::mt19937_64 gen(seed);
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; i += 8) {
+        uint64_t v = gen();
+        memcpy(&s[i], &v, std::min<size_t>(8, n - i));
+    }
+    return s;
+}
+
+/* One veskfs daemon in the foreground, in a child process. */
+class Daemon {
+public:
+    Daemon(std::string mnt, std::string log, std::vector<std::string> args,
+           std::string config)
+        : mnt_(std::move(mnt)), log_(std::move(log)), args_(std::move(args)),
+          config_(std::move(config)) {}
+    ~Daemon() { stop(); }
+
+    // Starts it and waits until the mount is listed.
+    bool start(std::string *why) {
+        pid_ = fork();
+        if (pid_ < 0) {
+            *why = strerror(errno);
+            return false;
+        }
+        if (pid_ == 0) {
+            setenv("VESK_CONFIG", config_.c_str(), 1);
+            int fd = open(log_.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+            if (fd >= 0) {
+                dup2(fd, 1);
+                dup2(fd, 2);
+            }
+            std::vector<char *> argv;
+            argv.push_back(const_cast<char *>(kVeskfs.c_str()));
+            argv.push_back(const_cast<char *>("-f"));
+            for (std::string &a : args_) argv.push_back(&a[0]);
+            argv.push_back(&mnt_[0]);
+            argv.push_back(nullptr);
+            execv(kVeskfs.c_str(), argv.data());
+            _exit(127);
+        }
+        bool up = wait_for([&] { return !mount_line(mnt_).empty() || exited(); }, 10000);
+        if (!up || exited()) {
+            *why = "no mount appeared; daemon log:\n" + vesk_test::read_file(log_);
+            stop();
+            return false;
+        }
+        return true;
+    }
+
+    bool exited() {
+        if (pid_ <= 0) return true;
+        int st;
+        pid_t r = waitpid(pid_, &st, WNOHANG);
+        if (r == pid_) {
+            status_ = st;
+            pid_ = -1;
+            return true;
+        }
+        return false;
+    }
+
+    // Waits (bounded) for the daemon to end; false when it had to be killed.
+    bool wait_exit(int ms) {
+        if (wait_for([&] { return exited(); }, ms)) return true;
+        kill(pid_, SIGKILL);
+        waitpid(pid_, &status_, 0);
+        pid_ = -1;
+        return false;
+    }
+
+    // Unmounts as a user would; true when the daemon then ended by itself
+    // with status 0.
+    bool stop() {
+        if (pid_ <= 0 && mount_line(mnt_).empty()) return status_ == 0;
+        if (!mount_line(mnt_).empty()) {
+            std::string u = "fusermount3 -u '" + mnt_ + "' 2>/dev/null";
+            if (!wait_for([&] { return sh(u) == 0 || mount_line(mnt_).empty(); }, 5000))
+                sh("fusermount3 -u -z '" + mnt_ + "' 2>/dev/null");
+        }
+        bool clean = wait_exit(20000);
+        return clean && WIFEXITED(status_) && WEXITSTATUS(status_) == 0;
+    }
+
+    pid_t pid() const { return pid_; }
+    const std::string &log() const { return log_; }
+
+private:
+    std::string mnt_, log_;
+    std::vector<std::string> args_;
+    std::string config_;
+    pid_t pid_ = -1;
+    int status_ = 0;
+};
+
+/* A mount of one layout over two backends, configured through a file. */
+class VeskfsTest : public ::testing::TestWithParam<const char *> {
+protected:
+    void SetUp() override {
+        std::string why = no_fuse_reason();
+        if (!why.empty()) GTEST_SKIP() << why;
+        ASSERT_TRUE(tmp_.ok());
+        mnt_ = tmp_.sub("mnt");
+        ASSERT_EQ(0, mkdir(mnt_.c_str(), 0755));
+        backends_ = {tmp_.sub("b0"), tmp_.sub("b1")};
+        std::string cfg = tmp_.sub("vesk.conf");
+        vesk_test::write_file(cfg, vesk_test::mount_config(mnt_, backends_, GetParam()));
+        daemon_.reset(new Daemon(mnt_, tmp_.sub("veskfs.log"), {}, cfg));
+        ASSERT_TRUE(daemon_->start(&why)) << why;
+    }
+    void TearDown() override {
+        if (daemon_) {
+            EXPECT_TRUE(daemon_->stop()) << "unclean end; log:\n"
+                                         << vesk_test::read_file(daemon_->log());
+            daemon_.reset();
+        }
+    }
+    bool flat() const { return std::string(GetParam()) == "flat"; }
+    std::string m(const std::string &rel) const { return mnt_ + "/" + rel; }
+    std::string t(const std::string &rel) const { return tmp_.sub(rel); }
+
+    // What the backends hold under a name in their top directory.
+    void backend_kinds(const std::string &name, int *files, int *dirs, off_t *size) {
+        *files = *dirs = 0;
+        *size = 0;
+        for (const std::string &b : backends_) {
+            struct stat st;
+            if (lstat((b + "/" + name).c_str(), &st) != 0) continue;
+            if (S_ISREG(st.st_mode)) {
+                ++*files;
+                *size += st.st_size;
+            }
+            if (S_ISDIR(st.st_mode)) ++*dirs;
+        }
+    }
+
+    TempDir tmp_;
+    std::string mnt_;
+    std::vector<std::string> backends_;
+    std::unique_ptr<Daemon> daemon_;
+};
+
+TEST_P(VeskfsTest, CopiesA64MiBFileAndKeepsItAcrossRemount) {
+    ASSERT_EQ(0, sh("dd if=/dev/urandom of=" + t("src") + " bs=1M count=64 status=none"));
+    ASSERT_EQ(0, sh("cp " + t("src") + " " + m("big")));
+    EXPECT_EQ(0, sh("cmp " + t("src") + " " + m("big")));
+    EXPECT_EQ("67108864", trim(run("stat -c %s " + m("big"))));
+
+    int files, dirs;
+    off_t size;
+    backend_kinds("big", &files, &dirs, &size);
+    if (flat()) {
+        EXPECT_EQ(1, files) << "a flat file is one backend file";
+        EXPECT_EQ(67108864, size);
+    } else {
+        EXPECT_EQ(0, files) << "a container is a directory, not a file";
+        EXPECT_GE(dirs, 1);
+    }
+
+    std::string why;
+    ASSERT_TRUE(daemon_->stop()) << vesk_test::read_file(daemon_->log());
+    ASSERT_TRUE(daemon_->start(&why)) << why;
+    EXPECT_EQ(0, sh("cmp " + t("src") + " " + m("big")));
+}
+
+TEST_P(VeskfsTest, FourProcessesWriteInterleavedBlocksOfOneFile) {
+    // 100000-byte blocks: neighbours share pages, so the writers meet
+    // inside pages as well as between them.
+    const int kWriters = 4, kRounds = 16, kBlock = 100000;
+    vesk_test::write_file(t("src"), random_bytes((size_t)kWriters * kRounds * kBlock, 7));
+    std::string script = "pids=''; for i in 0 1 2 3; do ( k=0; while [ $k -lt " +
+                         std::to_string(kRounds) + " ]; do b=$((k*4+i)); dd if=" + t("src") +
+                         " of=" + m("shared") + " bs=" + std::to_string(kBlock) +
+                         " skip=$b seek=$b count=1 conv=notrunc status=none || exit 1;"
+                         " k=$((k+1)); done ) & pids=\"$pids $!\"; done; rc=0;"
+                         " for p in $pids; do wait $p || rc=1; done; exit $rc";
+    ASSERT_EQ(0, sh("sh -c '" + script + "'"));
+    EXPECT_EQ(0, sh("cmp " + t("src") + " " + m("shared")));
+    EXPECT_EQ(std::to_string(kWriters * kRounds * kBlock), trim(run("stat -c %s " + m("shared"))));
+}
+
+TEST_P(VeskfsTest, DirectoriesRenamesLinksAndAttributes) {
+    // Directories.
+    ASSERT_EQ(0, sh("mkdir -p " + m("a/b/c")));
+    EXPECT_EQ("b", trim(run("ls " + m("a"))));
+    EXPECT_EQ(0, sh("rmdir " + m("a/b/c")));
+    EXPECT_NE(0, sh("test -e " + m("a/b/c")));
+    ASSERT_EQ(0, sh("echo hello > " + m("a/b/f")));
+    EXPECT_NE(0, sh("rmdir " + m("a/b") + " 2>/dev/null")) << "rmdir of a non-empty directory";
+
+    // mv of a file, then of the directory holding it.
+    ASSERT_EQ(0, sh("mv " + m("a/b/f") + " " + m("a/g")));
+    EXPECT_NE(0, sh("test -e " + m("a/b/f")));
+    ASSERT_EQ(0, sh("mv " + m("a") + " " + m("z")));
+    EXPECT_NE(0, sh("test -e " + m("a")));
+    EXPECT_EQ("hello", trim(run("cat " + m("z/g"))));
+    EXPECT_EQ(0, sh("test -d " + m("z/b")));
+    EXPECT_EQ("b\ng", trim(run("ls " + m("z"))));
+
+    // mv -n leaves an existing target alone.
+    ASSERT_EQ(0, sh("echo one > " + m("p") + " && echo two > " + m("q")));
+    sh("mv -n " + m("p") + " " + m("q") + " 2>/dev/null");
+    EXPECT_EQ("two", trim(run("cat " + m("q"))));
+    EXPECT_EQ("one", trim(run("cat " + m("p"))));
+
+    // Symbolic links keep their text; hard links are not offered.
+    ASSERT_EQ(0, sh("ln -s some/where " + m("z/link")));
+    EXPECT_EQ("some/where", trim(run("readlink " + m("z/link"))));
+    EXPECT_EQ("l", trim(run("stat -c %A " + m("z/link"))).substr(0, 1));
+    EXPECT_NE(0, sh("ln " + m("q") + " " + m("hard") + " 2>/dev/null"));
+    EXPECT_NE(0, sh("test -e " + m("hard")));
+
+    // Attributes.
+    ASSERT_EQ(0, sh("chmod 640 " + m("z/g")));
+    EXPECT_EQ("640", trim(run("stat -c %a " + m("z/g"))));
+    ASSERT_EQ(0, sh("truncate -s 100000 " + m("z/g")));
+    EXPECT_EQ("100000", trim(run("stat -c %s " + m("z/g"))));
+    EXPECT_EQ("hello", run("head -c 5 " + m("z/g")));
+    ASSERT_EQ(0, sh("truncate -s 2 " + m("z/g")));
+    EXPECT_EQ("he", run("cat " + m("z/g")));
+    // Each touch changes one time and must leave the other as it was.
+    ASSERT_EQ(0, sh("touch -a -d @2000000000 " + m("z/g")));
+    ASSERT_EQ(0, sh("touch -m -d @1500000000 " + m("z/g")));
+    EXPECT_EQ("2000000000 1500000000", trim(run("stat -c '%X %Y' " + m("z/g"))));
+
+    EXPECT_EQ(0, sh("rm " + m("q")));
+    EXPECT_NE(0, sh("test -e " + m("q")));
+
+    // The file system as a whole.
+    int rc = -1;
+    std::string df = run("df " + mnt_, &rc);
+    EXPECT_EQ(0, rc);
+    EXPECT_NE(std::string::npos, df.find("veskfs")) << df;
+    std::string line = mount_line(mnt_);
+    EXPECT_EQ(0u, line.find("veskfs ")) << line;
+    EXPECT_NE(std::string::npos, line.find(" fuse.veskfs ")) << line;
+}
+
+// FNV-1a 64 of a file, as the mount is to report for its library.
+std::string fnv1a64_hex(const std::string &path) {
+    std::string bytes = vesk_test::read_file(path);
+    uint64_t h = 1469598103934665603ULL;
+    for (unsigned char c : bytes) {
+        h ^= c;
+        h *= 1099511628211ULL;
+    }
+    char buf[32];
+    snprintf(buf, sizeof buf, "%016" PRIx64, h);
+    return buf;
+}
+
+TEST_P(VeskfsTest, DebugFileTellsVersionChecksumAndLiveFigures) {
+    std::string dbg = m(".veskdebug");
+    EXPECT_EQ("", trim(run("ls -A " + mnt_))) << "the pseudo-file is not listed";
+    EXPECT_EQ("-r--r--r--", trim(run("stat -c %A " + dbg)));
+    EXPECT_NE(0, sh("echo x > " + dbg + " 2>/dev/null"));
+    EXPECT_NE(0, sh("rm -f " + dbg + " 2>/dev/null"));
+
+    int fd = open(m("held").c_str(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_GE(fd, 0) << strerror(errno);
+    std::string data(12345, 'w');
+    ASSERT_EQ((ssize_t)data.size(), write(fd, data.data(), data.size()));
+
+    std::string text = run("cat " + dbg);
+    std::vector<std::string> v = lines_with(text, "Version");
+    ASSERT_EQ(1u, v.size()) << text;
+    EXPECT_NE(std::string::npos, v[0].find(vesk_tag())) << v[0];
+    EXPECT_NE(std::string::npos, v[0].find(vesk_version())) << v[0];
+    std::vector<std::string> b = lines_with(text, "Build");
+    ASSERT_EQ(1u, b.size()) << text;
+    EXPECT_NE(std::string::npos, b[0].find(vesk_buildtime())) << b[0];
+
+    Dl_info info;
+    ASSERT_NE(0, dladdr(reinterpret_cast<void *>(&vesk_tag), &info));
+    std::vector<std::string> c = lines_with(text, "checksum");
+    ASSERT_EQ(1u, c.size()) << text;
+    EXPECT_NE(std::string::npos, c[0].find(fnv1a64_hex(info.dli_fname))) << c[0];
+
+    EXPECT_EQ(1u, lines_with(text, "open files: 1").size()) << text;
+    EXPECT_EQ(1u, lines_with(text, mnt_).size()) << text;
+    std::vector<std::string> w = lines_with(text, "bytes written: ");
+    ASSERT_EQ(1u, w.size()) << text;
+    EXPECT_GE(std::stoull(w[0].substr(w[0].find(": ") + 2)), data.size()) << text;
+
+    close(fd);
+    // Release reaches the daemon after close(2) has returned.
+    EXPECT_TRUE(wait_for([&] { return !lines_with(run("cat " + dbg), "open files: 0").empty(); },
+                         5000))
+        << run("cat " + dbg);
+}
+
+TEST_P(VeskfsTest, VersionReporterListsTheMount) {
+    std::string tool = VESK_BINARY_DIR "/tools/vesk_version";
+    if (access(tool.c_str(), X_OK) != 0) GTEST_SKIP() << tool << " not built yet";
+    int rc = -1;
+    std::string out = run(tool, &rc);
+    EXPECT_EQ(0, rc);
+    size_t at = out.find("mount: " + mnt_ + "\n");
+    ASSERT_NE(std::string::npos, at) << out;
+    std::string after = out.substr(at);
+    EXPECT_NE(std::string::npos, after.find("\tVersion")) << out;
+    EXPECT_NE(std::string::npos, after.find("\tBuild")) << out;
+    EXPECT_NE(std::string::npos, after.find("checksum")) << out;
+    EXPECT_EQ(std::string::npos, after.find("open files")) << "only the version lines: " << out;
+}
+
+TEST_P(VeskfsTest, RenameOfAnOpenFileKeepsItsStream) {
+    std::string tool = VESK_BINARY_DIR "/diagnostics/rename";
+    if (access(tool.c_str(), X_OK) != 0) GTEST_SKIP() << tool << " not built yet";
+    int rc = -1;
+    std::string out = run(tool + " -t " + m("before") + " -n " + m("after") + " 2>&1", &rc);
+    EXPECT_EQ(0, rc) << out;
+    EXPECT_EQ("Hello world!\nGoodbye world!\n", vesk_test::read_file(m("after")));
+    EXPECT_NE(0, sh("test -e " + m("before")));
+}
+
+// Writes `data` through a descriptor that stays open; returns it.
+int write_and_keep(const std::string &path, const std::string &data) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0) return -1;
+    for (size_t off = 0; off < data.size(); off += 65536) {
+        size_t n = std::min<size_t>(65536, data.size() - off);
+        if (pwrite(fd, data.data() + off, n, (off_t)off) != (ssize_t)n) {
+            close(fd);
+            return -1;
+        }
+    }
+    return fd;
+}
+
+TEST_P(VeskfsTest, LazyUnmountWithAFileOpenLosesNothing) {
+    std::string data = random_bytes(3 << 20, 11);
+    int fd = write_and_keep(m("kept"), data);
+    ASSERT_GE(fd, 0) << strerror(errno);
+    ASSERT_EQ(0, sh("fusermount3 -u -z " + mnt_));
+    EXPECT_TRUE(mount_line(mnt_).empty());
+    EXPECT_EQ(0, close(fd));
+    EXPECT_TRUE(daemon_->wait_exit(20000)) << "the daemon outlived its last file";
+
+    std::string why;
+    ASSERT_TRUE(daemon_->start(&why)) << why;
+    EXPECT_TRUE(vesk_test::read_file(m("kept")) == data) << "data lost at lazy unmount";
+}
+
+TEST_P(VeskfsTest, TerminatedDaemonClosesOpenFilesFirst) {
+    std::string data = random_bytes(3 << 20, 13);
+    int fd = write_and_keep(m("kept"), data);
+    ASSERT_GE(fd, 0) << strerror(errno);
+    ASSERT_EQ(0, kill(daemon_->pid(), SIGTERM));
+    EXPECT_TRUE(daemon_->wait_exit(20000));
+    close(fd);
+    sh("fusermount3 -u -z " + mnt_ + " 2>/dev/null");
+
+    std::string why;
+    ASSERT_TRUE(daemon_->start(&why)) << why;
+    EXPECT_TRUE(vesk_test::read_file(m("kept")) == data) << "acknowledged writes lost";
+}
+
+INSTANTIATE_TEST_SUITE_P(Layouts, VeskfsTest, ::testing::Values("container", "flat"),
+                         [](const ::testing::TestParamInfo<const char *> &i) {
+                             return std::string(i.param);
+                         });
+
+// Without a configured mount point of its name, the daemon serves the one
+// its command line describes.
+TEST(VeskfsCommandLine, ServesABuiltInMountFromItsOptions) {
+    std::string why = no_fuse_reason();
+    if (!why.empty()) GTEST_SKIP() << why;
+    TempDir tmp;
+    ASSERT_TRUE(tmp.ok());
+    int rc = -1;
+    std::string out = run(kVeskfs + " --version", &rc);
+    EXPECT_EQ(0, rc);
+    EXPECT_NE(std::string::npos, out.find(vesk_tag())) << out;
+    EXPECT_NE(0, sh(kVeskfs + " 2>/dev/null")) << "no mount point is a usage error";
+    EXPECT_NE(0, sh(kVeskfs + " --layout striped " + tmp.sub("x") + " 2>/dev/null"));
+
+    std::string mnt = tmp.sub("mnt"), back = tmp.sub("only");
+    ASSERT_EQ(0, mkdir(mnt.c_str(), 0755));
+    Daemon d(mnt, tmp.sub("log"), {"--backend", back, "--layout", "flat"},
+             tmp.sub("no-such-config"));
+    ASSERT_TRUE(d.start(&why)) << why;
+    ASSERT_EQ(0, sh("echo built-in > " + mnt + "/f"));
+    EXPECT_EQ("built-in\n", vesk_test::read_file(back + "/f")) << "a flat file in the backend";
+    std::string dbg = vesk_test::read_file(mnt + "/.veskdebug");
+    EXPECT_NE(std::string::npos, dbg.find("layout: flat")) << dbg;
+    EXPECT_NE(std::string::npos, dbg.find(back)) << dbg;
+    EXPECT_TRUE(d.stop()) << vesk_test::read_file(tmp.sub("log"));
+}
+
+}  // namespace
