@@ -9,6 +9,7 @@
 #define VESK_CONTAINER_H
 
 #include <string>
+#include <vector>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/types.h>
@@ -64,5 +65,32 @@ int container_rmdir(const char *path);
 int container_readlink(const char *path, char *buf, size_t bufsize);
 int container_symlink(const char *path, const char *to);
 int container_statvfs(const char *path, struct statvfs *stbuf);
+
+/* --- for the administration tools ---------------------------------------- */
+
+/* One piece of a container's merged index: `length` bytes at
+ * `logical_offset` of the file are at `physical_offset` of the data log
+ * `data_path` (a backend path) written by pid `writer`. */
+struct ContainerIndexEntry {
+    off_t logical_offset;
+    size_t length;
+    pid_t writer;
+    std::string data_path;
+    off_t physical_offset;
+};
+
+/* Appends the pieces of the merged index of the container at `path`, in
+ * logical order. 0; -ENOENT, -EISDIR (a directory), -EBADF (a flat file or
+ * link: no index), -EIO (a corrupt index log). */
+int container_index_entries(const char *path, std::vector<ContainerIndexEntry> &out);
+/* The format version of the container at `path` as library-owned text
+ * ("1"). 0; -ENOENT, -EINVAL (no container), -EIO (unknown marker). */
+int container_file_version(const char *path, const char **version);
+/* Repairs a container left damaged by a crash: rewrites a lost or mangled
+ * marker, clears records of writers of this host that no longer run,
+ * drops a stale flattened index and rebuilds the size records from the
+ * index logs. 0 when something was repaired, -EEXIST when all was sound,
+ * -ENOENT when nothing is there, -EISDIR for a plain directory. */
+int container_recover(const char *path);
 
 #endif

@@ -1,0 +1,117 @@
+/*
+ * On-disk format of a container. This comment is the reference; the same
+ * text, with the reasoning, is in docs/container-format.md.
+ *
+ * A logical file is a directory (the container) at its backend path:
+ *
+ *   .vesk_container              marker: text "vesk-container <version>\n";
+ *                                its permission bits, owner and times are
+ *                                the logical file's
+ *   hostdir.<host>/data.<pid>    data log of one writer: raw bytes, only
+ *                                ever appended (no header)
+ *   hostdir.<host>/index.<pid>   index log of that writer: header, then
+ *                                fixed-size records, only ever appended
+ *   openwriters/<pid>.<host>     empty; present while that writer is open
+ *   meta/w.<eof>.<bytes>.<isize>.<since>.<pid>.<host>
+ *                                size record a writer leaves on close
+ *   meta/t.<length>.<time>       the latest truncation
+ *   global.index                 flattened index (optional)
+ *
+ * All integers are little-endian; timestamps are IEEE doubles (seconds
+ * since the epoch) stored little-endian.
+ *
+ * Index log header (64 bytes):
+ *   0  char[8]  magic "VESKIDX\0"
+ *   8  u32      format version (1)
+ *   12 u32      header size (64)
+ *   16 u32      record size (48)
+ *   20 u32      writer pid
+ *   24 f64      creation time
+ *   32 byte[32] zero
+ * Index record (48 bytes):
+ *   0  u64 logical offset    (write: where the bytes go; truncation: the
+ *                             new length)
+ *   8  u64 length            (truncation: 0)
+ *   16 u64 physical offset   in the writer's data log
+ *   24 f64 begin timestamp
+ *   32 f64 end timestamp
+ *   40 u32 writer pid
+ *   44 u32 kind              0 write, 1 truncation
+ * A log whose size is not header + n * record ends in a torn record (a
+ * crash mid-append): the remainder is ignored. A log shorter than the
+ * header is a writer that died while creating it and holds nothing.
+ *
+ * Flattened index "global.index":
+ *   header (64 bytes):
+ *     0  char[8] magic "VESKGIX\0"
+ *     8  u32 version (1)      12 u32 header size (64)
+ *     16 u32 entry size (32)  20 u32 source size (256)
+ *     24 u64 entry count      32 u32 source count   36 u32 zero
+ *     40 u64 logical end of file
+ *     48 f64 creation time    56 u64 zero
+ *   sources (256 bytes each): u64 size of the index log when flattened,
+ *     char[248] its path relative to the container, NUL-padded
+ *   entries (32 bytes each): u64 logical offset, u64 length,
+ *     u64 physical offset, u32 source number, u32 zero
+ * It is used only while every index log it lists still has the recorded
+ * size and no other index log exists; otherwise it is stale and ignored.
+ */
+#ifndef VESK_CONTAINER_FORMAT_H
+#define VESK_CONTAINER_FORMAT_H
+
+#include <cstdint>
+#include <cstring>
+
+namespace vesk_fmt {
+
+const uint32_t kVersion = 1;
+#define VESK_CONTAINER_VERSION_TEXT "1"
+
+const char kIndexMagic[8] = {'V', 'E', 'S', 'K', 'I', 'D', 'X', '\0'};
+const char kGlobalMagic[8] = {'V', 'E', 'S', 'K', 'G', 'I', 'X', '\0'};
+
+const uint32_t kIndexHeaderSize = 64;
+const uint32_t kIndexRecordSize = 48;
+const uint32_t kGlobalHeaderSize = 64;
+const uint32_t kGlobalEntrySize = 32;
+const uint32_t kGlobalSourceSize = 256;
+const uint32_t kGlobalNameMax = 248;
+
+const uint32_t kKindWrite = 0;
+const uint32_t kKindTrunc = 1;
+
+// Offsets and lengths beyond this are corrupt: they could not come from
+// a file this system wrote, and would overflow off_t arithmetic.
+const uint64_t kMaxOffset = (uint64_t)1 << 60;
+
+inline void put_u32(unsigned char *p, uint32_t v) {
+    for (int i = 0; i < 4; i++) p[i] = (unsigned char)(v >> (8 * i));
+}
+inline void put_u64(unsigned char *p, uint64_t v) {
+    for (int i = 0; i < 8; i++) p[i] = (unsigned char)(v >> (8 * i));
+}
+inline void put_f64(unsigned char *p, double d) {
+    uint64_t v;
+    memcpy(&v, &d, 8);
+    put_u64(p, v);
+}
+inline uint32_t get_u32(const unsigned char *p) {
+    uint32_t v = 0;
+    for (int i = 3; i >= 0; i--) v = (v << 8) | p[i];
+    return v;
+}
+inline uint64_t get_u64(const unsigned char *p) {
+    uint64_t v = 0;
+    for (int i = 7; i >= 0; i--) v = (v << 8) | p[i];
+    return v;
+}
+inline double get_f64(const unsigned char *p) {
+    uint64_t v = get_u64(p);
+    double d;
+    memcpy(&d, &v, 8);
+    return d;
+}
+
+}  // namespace vesk_fmt
+
+#endif

@@ -1,0 +1,185 @@
+/*
+ * Index: the map from logical offsets to the bytes of a container file.
+ *
+ * One class serves two roles:
+ *
+ * - Write side, Index(index log path, fd): one writer's index log. Each
+ *   write is recorded with addWrite() into the in-memory buffer hostIndex
+ *   (a write that continues the previous one, logically and physically,
+ *   extends its record instead); flush() appends the buffer to the log in
+ *   one system call. physical_offsets holds where the writer's next bytes
+ *   go in its data log.
+ *
+ * - Read side, Index(container path): readIndex() merges every index log
+ *   of the container (several at once on a ThreadPool) into global_index,
+ *   an ordered map of non-overlapping pieces keyed by logical offset, or
+ *   loads a flattened index that is still current. Records apply in the
+ *   order of their begin timestamps (ties: by log, then by position in the
+ *   log), so where writes overlap the later one wins; a truncation record
+ *   cuts everything applied before it. globalLookup() finds the piece that
+ *   holds an offset in O(log n).
+ *
+ * Not locked: the open record's lockIndex() guards a read-side index,
+ * the write side's caller (WriteFile) guards a write-side one. fd_mux
+ * guards only the lazily opened data-log descriptors (lock()/unlock()).
+ */
+#ifndef VESK_CONTAINER_INDEX_H
+#define VESK_CONTAINER_INDEX_H
+
+#include <map>
+#include <pthread.h>
+#include <string>
+#include <vector>
+
+#include "container/HostEntry.h"
+#include "container/Metadata.h"
+
+/* One index log as found in a container. */
+struct IndexLogInfo {
+    std::string rel;  // "hostdir.<host>/index.<pid>"
+    off_t size;
+    pid_t pid;
+};
+
+class Index : public Metadata {
+public:
+    explicit Index(std::string path);
+    Index(std::string path, int fd);
+    ~Index();
+    Index(const Index &) = delete;
+    Index &operator=(const Index &) = delete;
+
+    /* Read side: (re)builds the merged index of the container at `path`.
+     * 0, or -EIO for a corrupt log (logged), or minus errno. */
+    int readIndex(std::string path);
+    void setPath(std::string path);
+    bool ispopulated();
+
+    /* Write side: records a write of `length` bytes at logical `offset`;
+     * its bytes went to the writer's data log at physical_offsets[pid]. */
+    int addWrite(off_t offset, size_t length, pid_t pid, double begin, double end);
+    /* Write side: records a truncation to `length` at time `when`. */
+    int addTruncation(off_t length, pid_t pid, double when);
+    double memoryFootprintMBs();
+    /* Write side: appends the buffered records to the log. 0 or -errno. */
+    int flush();
+    off_t lastOffset();
+    int lock(const char *function);
+    int unlock(const char *function);
+    int getFd();
+    int resetFd(int fd);
+    /* Write side: the next physical offset of pid is the data log's end. */
+    int resetPhysicalOffsets();
+    void setPhysicalOffset(pid_t pid, off_t tail);
+    size_t totalBytes();
+    int getChunkFd(pid_t chunk);
+    int setChunkFd(pid_t chunk, int fd);
+
+    /* Read side: what holds `logical`. *hole: a gap that reads as zeros;
+     * *chunk_len: bytes from `logical` to the end of the piece or gap, 0
+     * at or past the end of the file. *fd: the open data log (opened on
+     * first use), -1 for a hole. 0 or -errno. */
+    int globalLookup(int *fd, off_t *chunk_off, size_t *chunk_len, std::string &path,
+                     bool *hole, pid_t *chunkpid, off_t logical);
+    /* Read side: puts one piece in, cutting away what it overlaps. */
+    int insertGlobal(ContainerEntry *entry);
+    /* Read side: adds every piece of `other` as newer than ours. */
+    void merge(Index *other);
+    /* Read side: the file is now `offset` long. */
+    int truncate(off_t offset);
+    /* Write side: rewrites the whole log from hostIndex (after
+     * truncateHostIndex); 0 or -errno. */
+    int rewriteIndex(int fd);
+    /* Write side: drops from the buffer what lies at or past `offset`. */
+    void truncateHostIndex(off_t offset);
+    /* Read side: joins neighbouring pieces that continue each other. */
+    void compress();
+    /* Read side: writes a readable dump of a flattened index (as made by
+     * global_to_stream) to the FILE* `stream`. */
+    int debug_from_stream(void *stream);
+    /* Read side: writes the flattened index to `fd`; 0 or -errno. */
+    int global_to_file(int fd);
+    /* Read side: loads a flattened index held in memory: `addr` points to
+     * a std::string with the file's bytes. 0, or -EIO. */
+    int global_from_stream(void *addr);
+    /* Read side: the flattened index as malloc'ed bytes (caller frees). */
+    int global_to_stream(void **buffer, size_t *length);
+    void startBuffering();
+    void stopBuffering();
+    bool isBuffering();
+
+    /* Read side, for the admin tools and tests. */
+    const std::map<off_t, ContainerEntry> &entries() const { return global_index; }
+    const std::vector<ChunkFile> &chunks() const { return chunk_map; }
+    const std::vector<IndexLogInfo> &sources() const { return source_logs; }
+    /* Whether the last readIndex used the flattened index. */
+    bool usedFlattened() const { return used_flattened; }
+    /* Read side: max logical end of the pieces of each chunk. */
+    std::vector<off_t> chunkEnds() const;
+    /* Read side: the writer generation the index was built at (see
+     * WriteFile::generation), so a reader can tell it is out of date. */
+    int builtGeneration() const { return built_gen; }
+    void setBuiltGeneration(int gen) { built_gen = gen; }
+    const std::string &path() const { return index_path; }
+
+private:
+    void init(std::string path);
+    bool chunkFound(int *fd, off_t *chunk_off, size_t *length, off_t logical,
+                    const ContainerEntry &entry, std::string &path, pid_t *chunkpid);
+    int cleanupReadIndex(int fd, void *maddr, off_t length, int ret, const char *last_func,
+                         const char *indexfile);
+    int mapIndex(const std::string &file, std::vector<HostEntry> &records);
+    int handleOverlap(ContainerEntry &incoming);
+    void insertGlobalEntryHint(ContainerEntry *entry,
+                               std::map<off_t, ContainerEntry>::iterator hint);
+    int insertGlobalEntry(ContainerEntry *entry);
+    void splitEntry(ContainerEntry *entry, off_t offset);
+    void findSplits(ContainerEntry &entry, std::vector<off_t> &splits);
+    int loadFlattened(const std::vector<IndexLogInfo> &logs);
+    void closeChunks();
+
+    std::string index_path;
+    std::vector<HostEntry> hostIndex;
+    std::map<off_t, ContainerEntry> global_index;
+    std::vector<ChunkFile> chunk_map;
+    std::map<int, off_t> physical_offsets;
+    bool populated;
+    pid_t mypid;
+    std::string physical_path;
+    int chunk_id;
+    off_t last_offset;
+    size_t total_bytes;
+    int fd;
+    bool buffering;
+    bool buffer_filled;
+    pthread_mutex_t fd_mux;
+    bool compress_contiguous;
+
+    // write side: where the next record goes in the log, the buffer's
+    // capacity in records and the encoding scratch space
+    off_t file_tail;
+    size_t buffer_records;
+    std::vector<unsigned char> encoded;
+    double last_stamp;
+    // read side
+    std::vector<IndexLogInfo> source_logs;
+    bool used_flattened;
+    int built_gen;
+};
+
+/* Lists the index logs of the container directory `container`, sorted by
+ * name. 0 or -errno. */
+int index_list_logs(const std::string &container, std::vector<IndexLogInfo> &out);
+
+/* Reads one index log into `out`, checking every record; `data_size` is
+ * the size of its data log (records must lie inside it), -1 to skip that
+ * check. A torn last record is dropped. 0, or -EIO for a bad header or a
+ * corrupt record (logged). */
+int index_read_log(const std::string &path, off_t data_size, std::vector<HostEntry> &out);
+
+/* Creates or opens the index log of `pid` at `path` for appending: writes
+ * the header into a new (or empty) log and cuts a torn last record. The
+ * descriptor, and in *tail where the next record goes; -errno or -EIO. */
+int index_open_log(const std::string &path, pid_t pid, mode_t mode, off_t *tail);
+
+#endif

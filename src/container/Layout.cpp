@@ -1,0 +1,312 @@
+#include "container/Layout.h"
+
+#include "Util.h"
+#include "container/Container.h"
+#include "container/Format.h"
+#include "mlog.h"
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace vesk_cont {
+
+const char *const kGlobalIndexName = "global.index";
+const char *const kOpenWritersDir = "openwriters";
+const char *const kMetaDir = "meta";
+
+namespace {
+
+const char kMarkerText[] = "vesk-container " VESK_CONTAINER_VERSION_TEXT "\n";
+
+int list_names(const std::string &dir, std::vector<std::string> &out) {
+    DIR *d = opendir(dir.c_str());
+    if (!d) return -errno;
+    while (struct dirent *e = readdir(d)) {
+        if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
+        out.push_back(e->d_name);
+    }
+    closedir(d);
+    return 0;
+}
+
+int make_empty(const std::string &path, mode_t mode) {
+    int fd = Util::Open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, mode);
+    if (fd < 0) return -errno;
+    Util::Close(fd);
+    return 0;
+}
+
+// Makes `dir` (and tolerates it being there already).
+int ensure_dir(const std::string &dir, mode_t mode) {
+    if (Util::Mkdir(dir.c_str(), mode) < 0 && errno != EEXIST) return -errno;
+    return 0;
+}
+
+}  // namespace
+
+const std::string &host() {
+    static const std::string name = [] {
+        std::string h = Util::hostname();
+        for (char &c : h)
+            if (c == '/' || c == ' ' || c == '\0') c = '_';
+        if (h.empty()) h = "localhost";
+        return h;
+    }();
+    return name;
+}
+
+std::string hostdir(const std::string &c, const std::string &h) { return c + "/hostdir." + h; }
+
+std::string data_log(const std::string &c, const std::string &h, pid_t pid) {
+    return hostdir(c, h) + "/data." + std::to_string(pid);
+}
+
+std::string index_log(const std::string &c, const std::string &h, pid_t pid) {
+    return hostdir(c, h) + "/index." + std::to_string(pid);
+}
+
+std::string marker(const std::string &c) { return c + "/" VESK_CONTAINER_MARKER; }
+
+mode_t dir_mode(mode_t mode) {
+    mode_t d = 0700;
+    if (mode & 0070) d |= 0070;
+    if (mode & 0007) d |= 0007;
+    return d;
+}
+
+int write_marker(const std::string &dir, mode_t mode) {
+    std::string m = marker(dir);
+    int fd = Util::Open(m.c_str(), O_WRONLY | O_CREAT | O_TRUNC, mode & 07777);
+    if (fd < 0) return -errno;
+    int r = 0;
+    // The bits pass through the umask, as open(2) would pass them.
+    if (Util::WriteAll(fd, kMarkerText, sizeof kMarkerText - 1, 0) < 0) r = -errno;
+    Util::Close(fd);
+    return r;
+}
+
+int create_container(const std::string &dir, mode_t mode) {
+    if (Util::exists(dir.c_str())) return -EEXIST;
+    std::string tmp = dir + ".vesk-new." + std::to_string(getpid()) + "." +
+                      std::to_string((unsigned long)(Util::getTime() * 1e6) % 1000000007UL);
+    if (Util::Mkdir(tmp.c_str(), 0700) < 0) return -errno;
+    int r = write_marker(tmp, mode);
+    if (r == 0 && Util::Chmod(tmp.c_str(), (int)dir_mode(mode)) < 0) r = -errno;
+    if (r == 0 && Util::Rename(tmp.c_str(), dir.c_str()) < 0) {
+        r = -errno;
+        // rename(2) replaces an empty directory; anything else that won the
+        // race is reported as there already
+        if (r == -ENOTEMPTY || r == -EISDIR || r == -ENOTDIR) r = -EEXIST;
+    }
+    if (r != 0) remove_tree(tmp);
+    return r;
+}
+
+int read_whole(const std::string &path, std::string &out) {
+    int fd = Util::Open(path.c_str(), O_RDONLY, 0);
+    if (fd < 0) return -errno;
+    struct stat st;
+    if (Util::Fstat(fd, &st) < 0) {
+        int r = -errno;
+        Util::Close(fd);
+        return r;
+    }
+    out.resize((size_t)st.st_size);
+    ssize_t n = st.st_size ? Util::ReadAll(fd, &out[0], out.size(), 0) : 0;
+    int r = n < 0 ? -errno : 0;
+    if (n >= 0) out.resize((size_t)n);
+    Util::Close(fd);
+    return r;
+}
+
+int read_marker(const std::string &dir, uint32_t *version) {
+    std::string text;
+    int r = read_whole(marker(dir), text);
+    if (r != 0) return r;
+    unsigned v = 0;
+    char tail = 0;
+    if (text.size() > 64 || sscanf(text.c_str(), "vesk-container %u%c", &v, &tail) != 2 ||
+        tail != '\n' || v != vesk_fmt::kVersion) {
+        if (mlog_filter(MLOG_ERR | VESK_FAC_CONTAINER))
+            mlog(MLOG_ERR | VESK_FAC_CONTAINER, "%s: unrecognised container marker",
+                 dir.c_str());
+        return -EIO;
+    }
+    *version = v;
+    return 0;
+}
+
+/* --- open writers --------------------------------------------------------- */
+
+int add_open_writer(const std::string &dir, pid_t pid) {
+    std::string d = dir + "/" + kOpenWritersDir;
+    int r = ensure_dir(d, 0777);
+    if (r != 0) return r;
+    return make_empty(d + "/" + std::to_string(pid) + "." + host(), 0644);
+}
+
+int remove_open_writer(const std::string &dir, pid_t pid) {
+    std::string f = dir + "/" + kOpenWritersDir + "/" + std::to_string(pid) + "." + host();
+    if (Util::Unlink(f.c_str()) < 0 && errno != ENOENT) return -errno;
+    return 0;
+}
+
+int list_open_writers(const std::string &dir, std::vector<OpenWriter> &out) {
+    std::vector<std::string> names;
+    int r = list_names(dir + "/" + kOpenWritersDir, names);
+    if (r == -ENOENT) return 0;
+    if (r != 0) return r;
+    for (const std::string &n : names) {
+        char *end = nullptr;
+        long pid = strtol(n.c_str(), &end, 10);
+        if (!end || *end != '.' || pid <= 0) continue;
+        out.push_back(OpenWriter{(pid_t)pid, std::string(end + 1), n});
+    }
+    return 0;
+}
+
+/* --- size records --------------------------------------------------------- */
+
+uint64_t to_us(double t) { return t <= 0 ? 0 : (uint64_t)(t * 1e6); }
+
+int list_meta(const std::string &dir, std::vector<WriterMeta> &writers, TruncMeta &trunc) {
+    std::vector<std::string> names;
+    int r = list_names(dir + "/" + kMetaDir, names);
+    if (r == -ENOENT) return 0;
+    if (r != 0) return r;
+    for (const std::string &n : names) {
+        if (n.compare(0, 2, "w.") == 0) {
+            WriterMeta m;
+            unsigned long long eof, bytes, isize, since;
+            long pid;
+            int used = 0;
+            if (sscanf(n.c_str(), "w.%llu.%llu.%llu.%llu.%ld.%n", &eof, &bytes, &isize, &since,
+                       &pid, &used) != 5 || used == 0 || pid <= 0 ||
+                eof >= vesk_fmt::kMaxOffset || isize >= vesk_fmt::kMaxOffset)
+                continue;
+            m.eof = (off_t)eof;
+            m.bytes = bytes;
+            m.isize = (off_t)isize;
+            m.since_us = since;
+            m.pid = (pid_t)pid;
+            m.host = n.substr((size_t)used);
+            m.name = n;
+            writers.push_back(m);
+        } else if (n.compare(0, 2, "t.") == 0) {
+            unsigned long long len, when;
+            if (sscanf(n.c_str(), "t.%llu.%llu", &len, &when) != 2 ||
+                len >= vesk_fmt::kMaxOffset)
+                continue;
+            // several only after a crash between write and removal: the
+            // latest counts
+            if (!trunc.present || when > trunc.when_us) {
+                trunc.present = true;
+                trunc.length = (off_t)len;
+                trunc.when_us = when;
+                trunc.name = n;
+            }
+        }
+    }
+    return 0;
+}
+
+int remove_writer_meta(const std::string &dir, pid_t pid, const std::string &h) {
+    std::vector<WriterMeta> ws;
+    TruncMeta t;
+    int r = list_meta(dir, ws, t);
+    if (r != 0) return r;
+    for (const WriterMeta &w : ws) {
+        if (w.pid == pid && w.host == h) {
+            std::string f = dir + "/" + kMetaDir + "/" + w.name;
+            if (Util::Unlink(f.c_str()) < 0 && errno != ENOENT) r = -errno;
+        }
+    }
+    return r;
+}
+
+int write_writer_meta(const std::string &dir, const WriterMeta &m) {
+    std::string d = dir + "/" + kMetaDir;
+    int r = ensure_dir(d, 0777);
+    if (r != 0) return r;
+    r = remove_writer_meta(dir, m.pid, m.host);
+    if (r != 0) return r;
+    char name[256];
+    snprintf(name, sizeof name, "w.%llu.%llu.%llu.%llu.%ld.%s", (unsigned long long)m.eof,
+             (unsigned long long)m.bytes, (unsigned long long)m.isize,
+             (unsigned long long)m.since_us, (long)m.pid, m.host.c_str());
+    return make_empty(d + "/" + name, 0644);
+}
+
+int write_trunc_meta(const std::string &dir, off_t length, uint64_t when_us) {
+    std::string d = dir + "/" + kMetaDir;
+    int r = ensure_dir(d, 0777);
+    if (r != 0) return r;
+    std::vector<WriterMeta> ws;
+    TruncMeta old;
+    list_meta(dir, ws, old);
+    char name[96];
+    snprintf(name, sizeof name, "t.%llu.%llu", (unsigned long long)length,
+             (unsigned long long)when_us);
+    r = make_empty(d + "/" + name, 0644);
+    if (r == 0 && old.present && old.name != name) {
+        std::string f = d + "/" + old.name;
+        Util::Unlink(f.c_str());
+    }
+    return r;
+}
+
+/* --- trees ---------------------------------------------------------------- */
+
+int remove_tree(const std::string &path) {
+    struct stat st;
+    if (Util::Lstat(path.c_str(), &st) < 0) return -errno;
+    if (!S_ISDIR(st.st_mode)) return Util::Unlink(path.c_str()) < 0 ? -errno : 0;
+    std::vector<std::string> names;
+    int r = list_names(path, names);
+    if (r != 0) return r;
+    for (const std::string &n : names) {
+        int rr = remove_tree(path + "/" + n);
+        if (rr != 0 && rr != -ENOENT) r = rr;
+    }
+    if (Util::Rmdir(path.c_str()) < 0 && errno != ENOENT) r = -errno;
+    return r;
+}
+
+int copy_tree(const std::string &from, const std::string &to) {
+    struct stat st;
+    if (Util::Lstat(from.c_str(), &st) < 0) return -errno;
+    if (S_ISREG(st.st_mode)) return Util::CopyFile(from.c_str(), to.c_str()) < 0 ? -errno : 0;
+    if (S_ISLNK(st.st_mode)) {
+        char buf[4096];
+        ssize_t n = Util::Readlink(from.c_str(), buf, sizeof buf - 1);
+        if (n < 0) return -errno;
+        buf[n] = '\0';
+        return Util::Symlink(buf, to.c_str()) < 0 ? -errno : 0;
+    }
+    if (!S_ISDIR(st.st_mode)) return -ENOSYS;
+    if (Util::Mkdir(to.c_str(), 0700) < 0) return -errno;
+    std::vector<std::string> names;
+    int r = list_names(from, names);
+    for (size_t i = 0; r == 0 && i < names.size(); i++)
+        r = copy_tree(from + "/" + names[i], to + "/" + names[i]);
+    if (r == 0 && Util::Chmod(to.c_str(), (int)(st.st_mode & 07777)) < 0) r = -errno;
+    return r;
+}
+
+}  // namespace vesk_cont
+
+#include "config/Config.h"
+
+namespace vesk_cont {
+std::string backend_of(const std::string &path) {
+    vesk::Resolved r;
+    if (vesk::resolve(path.c_str(), &r) == 0) return r.backend_path;
+    return path;
+}
+}  // namespace vesk_cont

@@ -1,0 +1,95 @@
+/*
+ * Where things live inside a container directory (see Format.h), and the
+ * small records kept there: the marker, the open-writer records and the
+ * size records (meta/).
+ */
+#ifndef VESK_CONTAINER_LAYOUT_H
+#define VESK_CONTAINER_LAYOUT_H
+
+#include <cstdint>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace vesk_cont {
+
+extern const char *const kGlobalIndexName;  // "global.index"
+extern const char *const kOpenWritersDir;   // "openwriters"
+extern const char *const kMetaDir;          // "meta"
+
+/* This host's name as used in file names ('/' and ' ' replaced). */
+const std::string &host();
+std::string hostdir(const std::string &container, const std::string &h);
+std::string data_log(const std::string &container, const std::string &h, pid_t pid);
+std::string index_log(const std::string &container, const std::string &h, pid_t pid);
+std::string marker(const std::string &container);
+
+/* The permission bits of the directories of a container whose file has
+ * the bits `mode`: always owner-accessible, and open to group/others as
+ * far as the file is. */
+mode_t dir_mode(mode_t mode);
+
+/* Makes the container at `dir` with the file bits `mode`, atomically: it
+ * is built under a temporary name beside `dir` and renamed into place.
+ * -EEXIST when something is at `dir` already. */
+int create_container(const std::string &dir, mode_t mode);
+/* Rewrites a lost marker. */
+int write_marker(const std::string &dir, mode_t mode);
+/* The format version the marker names; -ENOENT without marker, -EIO for
+ * one this system did not write. */
+int read_marker(const std::string &dir, uint32_t *version);
+
+/* Reads a whole small file. 0 or -errno. */
+int read_whole(const std::string &path, std::string &out);
+
+/* The record of an open writer. */
+struct OpenWriter {
+    pid_t pid;
+    std::string host;
+    std::string name;
+};
+int add_open_writer(const std::string &dir, pid_t pid);
+int remove_open_writer(const std::string &dir, pid_t pid);
+int list_open_writers(const std::string &dir, std::vector<OpenWriter> &out);
+
+/* A writer's size record: the logical end its writes reach (`eof`), the
+ * bytes it stored, the size of its index log when the record was made, and
+ * the time since which it vouches for eof (a truncation after `since` is
+ * not folded in). */
+struct WriterMeta {
+    off_t eof = 0;
+    uint64_t bytes = 0;
+    off_t isize = 0;
+    uint64_t since_us = 0;
+    pid_t pid = 0;
+    std::string host;
+    std::string name;
+};
+struct TruncMeta {
+    bool present = false;
+    off_t length = 0;
+    uint64_t when_us = 0;
+    std::string name;
+};
+int list_meta(const std::string &dir, std::vector<WriterMeta> &writers, TruncMeta &trunc);
+/* Replaces the size record of that writer. */
+int write_writer_meta(const std::string &dir, const WriterMeta &m);
+int remove_writer_meta(const std::string &dir, pid_t pid, const std::string &h);
+/* Replaces the truncation record. */
+int write_trunc_meta(const std::string &dir, off_t length, uint64_t when_us);
+uint64_t to_us(double t);
+
+/* Removes a directory tree (or a single file). 0 or -errno. */
+int remove_tree(const std::string &path);
+/* Copies a directory tree, modes included. 0 or -errno. */
+int copy_tree(const std::string &from, const std::string &to);
+
+}  // namespace vesk_cont
+
+#endif
+
+namespace vesk_cont {
+/* The backend directory of a logical path; a path under no mount point is
+ * taken to be a backend path already. */
+std::string backend_of(const std::string &path);
+}

@@ -1,0 +1,537 @@
+/*
+ * The write side of a container: one data log and one index log per
+ * writer pid, appended to only.
+ */
+#include "container/WriteFile.h"
+
+#include "Util.h"
+#include "container/Format.h"
+#include "container/Layout.h"
+#include "mlog.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+#include <utime.h>
+#include <vector>
+
+namespace {
+
+const int kErr = MLOG_ERR | VESK_FAC_WRITEFILE;
+const int kDbg = MLOG_DBG1 | VESK_FAC_WRITEFILE;
+
+uint64_t now_us() { return vesk_cont::to_us(Util::getTime()); }
+
+}  // namespace
+
+WriteFile::WriteFile(std::string path, std::string host_name, mode_t m, size_t buffer_mbs)
+    : container_path(vesk_cont::backend_of(path)),
+      subdir_path(vesk_cont::hostdir(container_path, host_name)),
+      hostname(host_name),
+      has_been_renamed(false),
+      index_buffer_mbs(buffer_mbs),
+      index(nullptr),
+      mode(m),
+      createtime(Util::getTime()),
+      max_writers(0),
+      write_count(0),
+      append_base(0),
+      written(0) {
+    pthread_mutex_init(&index_mux, nullptr);
+    pthread_mutex_init(&data_mux, nullptr);
+}
+
+WriteFile::~WriteFile() {
+    for (auto &kv : writers) {
+        Close(kv.second, true);
+        pthread_mutex_destroy(&kv.second->mu);
+        delete kv.second;
+    }
+    writers.clear();
+    pthread_mutex_destroy(&index_mux);
+    pthread_mutex_destroy(&data_mux);
+}
+
+int WriteFile::openFile(const std::string &path, mode_t m, int flags) {
+    int fd = Util::Open(path.c_str(), flags, m);
+    return fd < 0 ? -errno : fd;
+}
+
+int WriteFile::closeFd(int fd) { return fd >= 0 ? Util::Close(fd) : 0; }
+
+int WriteFile::openDataFile(Writer *w) {
+    std::string path = vesk_cont::data_log(container_path, hostname, w->pid);
+    int fd = openFile(path, mode | 0600, O_WRONLY | O_CREAT);
+    if (fd < 0) return fd;
+    struct stat st;
+    if (Util::Fstat(fd, &st) < 0) {
+        int r = -errno;
+        closeFd(fd);
+        return r;
+    }
+    w->data_fd = fd;
+    w->data_tail = st.st_size;
+    paths[w->pid] = path;
+    return 0;
+}
+
+int WriteFile::openIndexFile(Writer *w) {
+    std::string path = vesk_cont::index_log(container_path, hostname, w->pid);
+    off_t tail = 0;
+    int fd = index_open_log(path, w->pid, mode | 0600, &tail);
+    if (fd < 0) return fd;
+    if (!w->idx) w->idx = new Index(path, fd);
+    else w->idx->resetFd(fd);
+    w->idx->resetFd(fd);
+    w->idx->setPhysicalOffset(w->pid, w->data_tail);
+    return 0;
+}
+
+int WriteFile::openIndex(pid_t pid) {
+    Writer *w = findWriter(pid);
+    if (!w) return -ENOENT;
+    return openIndexFile(w);
+}
+
+WriteFile::Writer *WriteFile::findWriter(pid_t pid) {
+    auto it = writers.find(pid);
+    return it == writers.end() ? nullptr : it->second;
+}
+
+OpenFd *WriteFile::getFd(pid_t pid) {
+    auto it = fds.find(pid);
+    return it == fds.end() ? nullptr : &it->second;
+}
+
+bool WriteFile::hasWriter(pid_t pid) {
+    Util::MutexLock(&data_mux, "hasWriter");
+    bool r = findWriter(pid) != nullptr;
+    Util::MutexUnlock(&data_mux, "hasWriter");
+    return r;
+}
+
+int WriteFile::addWriter(pid_t pid, bool child) {
+    Util::MutexLock(&data_mux, "addWriter");
+    Writer *w = findWriter(pid);
+    if (w) {
+        if (!child) w->opens++;
+        fds[pid].writers = w->opens;
+        int opens = w->opens;
+        Util::MutexUnlock(&data_mux, "addWriter");
+        return opens;
+    }
+    w = new Writer();
+    w->pid = pid;
+    w->opens = child ? 0 : 1;
+    w->child = child;
+    w->append = false;
+    w->data_fd = -1;
+    w->data_tail = 0;
+    w->idx = nullptr;
+    pthread_mutex_init(&w->mu, nullptr);
+    w->eof = 0;
+    w->bytes = 0;
+    w->since_us = 0;
+    w->last_ts = 0;
+
+    int r = 0;
+    if (Util::Mkdir(subdir_path.c_str(), vesk_cont::dir_mode(mode)) < 0 && errno != EEXIST)
+        r = -errno;
+    if (r == 0) r = openDataFile(w);
+    if (r == 0) r = openIndexFile(w);
+    if (r == 0) {
+        // Pick up where this writer's earlier sessions left its figures;
+        // only a record that matches its log and postdates the latest
+        // truncation is trusted.
+        std::vector<vesk_cont::WriterMeta> metas;
+        vesk_cont::TruncMeta t;
+        vesk_cont::list_meta(container_path, metas, t);
+        off_t isize = 0;
+        struct stat st;
+        if (Util::Fstat(w->idx->getFd(), &st) == 0) isize = st.st_size;
+        bool found = false;
+        for (const vesk_cont::WriterMeta &m : metas) {
+            if (m.pid != pid || m.host != hostname) continue;
+            if (m.isize == isize && (!t.present || m.since_us >= t.when_us)) {
+                w->eof = m.eof;
+                w->bytes = m.bytes;
+                w->since_us = m.since_us;
+                found = true;
+            }
+        }
+        if (!found && isize <= (off_t)vesk_fmt::kIndexHeaderSize) {
+            w->since_us = now_us();
+            found = true;
+        }
+        if (!found) {
+            // Scan this writer's own log; vouch for it only when no
+            // truncation could have cut it.
+            std::vector<HostEntry> recs;
+            index_read_log(vesk_cont::index_log(container_path, hostname, pid), -1, recs);
+            uint64_t first = 0;
+            for (const HostEntry &e : recs) {
+                if (e.isTruncation()) w->eof = e.logical_offset;
+                else {
+                    w->eof = std::max(w->eof, e.logical_tail());
+                    w->bytes += e.length;
+                }
+                uint64_t ts = vesk_cont::to_us(e.begin_timestamp);
+                if (first == 0 || ts < first) first = ts;
+            }
+            w->since_us = t.present ? 0 : first;
+        }
+        r = vesk_cont::add_open_writer(container_path, pid);
+    }
+    if (r != 0) {
+        if (w->idx) {
+            closeFd(w->idx->getFd());
+            delete w->idx;
+        }
+        closeFd(w->data_fd);
+        paths.erase(pid);
+        pthread_mutex_destroy(&w->mu);
+        delete w;
+        Util::MutexUnlock(&data_mux, "addWriter");
+        if (mlog_filter(kErr))
+            mlog(kErr, "add writer %d to %s: %s", (int)pid, container_path.c_str(), strerror(-r));
+        return r;
+    }
+    writers[pid] = w;
+    fds[pid] = OpenFd{w->data_fd, w->opens};
+    if (writers.size() > max_writers) max_writers = writers.size();
+    Util::MutexUnlock(&data_mux, "addWriter");
+    if (mlog_filter(kDbg)) mlog(kDbg, "writer %d opened %s", (int)pid, container_path.c_str());
+    return w->opens;
+}
+
+int WriteFile::flushWriter(Writer *w) { return w->idx ? w->idx->flush() : 0; }
+
+int WriteFile::Close(Writer *w, bool leave_meta) {
+    Util::MutexLock(&w->mu, "Close");
+    int r = flushWriter(w);
+    if (leave_meta && r == 0 && w->idx) {
+        vesk_cont::WriterMeta m;
+        struct stat st;
+        m.isize = Util::Fstat(w->idx->getFd(), &st) == 0 ? st.st_size : 0;
+        m.eof = w->eof;
+        m.bytes = w->bytes;
+        m.since_us = w->since_us;
+        m.pid = w->pid;
+        m.host = hostname;
+        int mr = vesk_cont::write_writer_meta(container_path, m);
+        if (mr != 0 && mlog_filter(kErr))
+            mlog(kErr, "size record of %d in %s: %s", (int)w->pid, container_path.c_str(),
+                 strerror(-mr));
+    }
+    if (w->idx) {
+        closeFd(w->idx->getFd());
+        w->idx->resetFd(-1);
+        delete w->idx;
+        w->idx = nullptr;
+    }
+    closeFd(w->data_fd);
+    w->data_fd = -1;
+    vesk_cont::remove_open_writer(container_path, w->pid);
+    if (w->bytes > 0) {
+        // The logical file's modification time is its marker's.
+        std::string mk = vesk_cont::marker(container_path);
+        struct stat st;
+        if (Util::Lstat(mk.c_str(), &st) == 0) {
+            struct utimbuf ut;
+            ut.actime = st.st_atime;
+            ut.modtime = time(nullptr);
+            Util::Utime(mk.c_str(), &ut);
+        }
+    }
+    Util::MutexUnlock(&w->mu, "Close");
+    return r;
+}
+
+int WriteFile::removeWriter(pid_t pid) {
+    Util::MutexLock(&data_mux, "removeWriter");
+    Writer *w = findWriter(pid);
+    if (!w) {
+        Util::MutexUnlock(&data_mux, "removeWriter");
+        return -ENOENT;
+    }
+    int left = --w->opens;
+    if (left > 0) {
+        fds[pid].writers = left;
+        Util::MutexUnlock(&data_mux, "removeWriter");
+        return left;
+    }
+    writers.erase(pid);
+    fds.erase(pid);
+    paths.erase(pid);
+    Util::MutexUnlock(&data_mux, "removeWriter");
+    int r = Close(w, true);
+    pthread_mutex_destroy(&w->mu);
+    delete w;
+    if (mlog_filter(kDbg)) mlog(kDbg, "writer %d closed %s: %d", (int)pid, container_path.c_str(), r);
+    return r < 0 ? r : 0;
+}
+
+size_t WriteFile::numWriters() {
+    Util::MutexLock(&data_mux, "numWriters");
+    size_t n = 0;
+    for (auto &kv : writers) n += (size_t)std::max(kv.second->opens, kv.second->child ? 1 : 0);
+    Util::MutexUnlock(&data_mux, "numWriters");
+    return n;
+}
+
+size_t WriteFile::maxWriters() { return max_writers; }
+
+ssize_t WriteFile::write(const char *buf, size_t size, off_t offset, pid_t pid) {
+    Util::MutexLock(&data_mux, "write");
+    Writer *w = findWriter(pid);
+    Util::MutexUnlock(&data_mux, "write");
+    if (!w) {
+        // A pid that writes through a descriptor it did not open (a child
+        // after fork): it becomes a writer of its own.
+        int r = addWriter(pid, true);
+        if (r < 0) return r;
+        Util::MutexLock(&data_mux, "write");
+        w = findWriter(pid);
+        Util::MutexUnlock(&data_mux, "write");
+        if (!w) return -EIO;
+    }
+    if (size == 0) return 0;
+    if (w->append) {
+        Util::MutexLock(&index_mux, "write");
+        offset = appendOffset();
+        // claim the range before the bytes land, so two appenders of this
+        // process never get the same offset
+        append_base = offset + (off_t)size;
+        Util::MutexUnlock(&index_mux, "write");
+    }
+    Util::MutexLock(&w->mu, "write");
+    double begin = Util::getTime();
+    if (begin < w->last_ts) begin = w->last_ts;
+    off_t phys = w->data_tail;
+    ssize_t n = Util::WriteAll(w->data_fd, buf, size, phys);
+    if (n < 0) {
+        int r = -errno;
+        Util::MutexUnlock(&w->mu, "write");
+        if (mlog_filter(kErr))
+            mlog(kErr, "write %zu at %lld by %d: %s", size, (long long)offset, (int)pid,
+                 strerror(-r));
+        return r;
+    }
+    w->data_tail += (off_t)size;
+    double end = Util::getTime();
+    if (end < begin) end = begin;
+    w->last_ts = end;
+    int r = w->idx->addWrite(offset, size, pid, begin, end);
+    if (offset + (off_t)size > w->eof) w->eof = offset + (off_t)size;
+    w->bytes += size;
+    Util::MutexUnlock(&w->mu, "write");
+    __atomic_fetch_add(&write_count, 1, __ATOMIC_RELAXED);
+    __atomic_fetch_add(&written, size, __ATOMIC_RELAXED);
+    if (r != 0) return r;  // the bytes are in the data log, the index is not
+    return (ssize_t)size;
+}
+
+int WriteFile::sync(pid_t pid) {
+    Util::MutexLock(&data_mux, "sync");
+    Writer *w = findWriter(pid);
+    Util::MutexUnlock(&data_mux, "sync");
+    if (!w) return 0;
+    Util::MutexLock(&w->mu, "sync");
+    int r = 0;
+    if (w->data_fd >= 0 && Util::Fsync(w->data_fd) < 0) r = -errno;
+    int f = flushWriter(w);
+    if (r == 0) r = f;
+    if (r == 0 && w->idx && w->idx->getFd() >= 0 && Util::Fsync(w->idx->getFd()) < 0) r = -errno;
+    Util::MutexUnlock(&w->mu, "sync");
+    return r;
+}
+
+int WriteFile::sync() {
+    std::vector<pid_t> pids;
+    Util::MutexLock(&data_mux, "sync");
+    for (auto &kv : writers) pids.push_back(kv.first);
+    Util::MutexUnlock(&data_mux, "sync");
+    int ret = 0;
+    for (pid_t p : pids) {
+        int r = sync(p);
+        if (r != 0 && ret == 0) ret = r;
+    }
+    return ret;
+}
+
+int WriteFile::closeIndex() {
+    int ret = 0;
+    Util::MutexLock(&data_mux, "closeIndex");
+    for (auto &kv : writers) {
+        Util::MutexLock(&kv.second->mu, "closeIndex");
+        int r = flushWriter(kv.second);
+        Util::MutexUnlock(&kv.second->mu, "closeIndex");
+        if (r != 0 && ret == 0) ret = r;
+    }
+    Util::MutexUnlock(&data_mux, "closeIndex");
+    return ret;
+}
+
+int WriteFile::truncateAt(off_t length, pid_t pid, double when) {
+    Util::MutexLock(&data_mux, "truncateAt");
+    Writer *w = findWriter(pid);
+    int r = 0;
+    if (w) {
+        Util::MutexLock(&w->mu, "truncateAt");
+        if (when < w->last_ts) when = w->last_ts;
+        w->last_ts = when;
+        r = w->idx->addTruncation(length, pid, when);
+        Util::MutexUnlock(&w->mu, "truncateAt");
+    }
+    for (auto &kv : writers) {
+        Writer *o = kv.second;
+        Util::MutexLock(&o->mu, "truncateAt");
+        if (o->eof > length) o->eof = length;
+        Util::MutexUnlock(&o->mu, "truncateAt");
+    }
+    Util::MutexUnlock(&data_mux, "truncateAt");
+    if (!w) {
+        // The truncating pid writes nothing here: its record goes to its
+        // own index log all the same, so that it orders against the
+        // writes by time.
+        std::string path = vesk_cont::index_log(container_path, hostname, pid);
+        if (Util::Mkdir(subdir_path.c_str(), vesk_cont::dir_mode(mode)) < 0 && errno != EEXIST)
+            return -errno;
+        off_t tail = 0;
+        int fd = index_open_log(path, pid, mode | 0600, &tail);
+        if (fd < 0) return fd;
+        Index log(path, fd);
+        log.resetFd(fd);
+        r = log.addTruncation(length, pid, when);
+        closeFd(fd);
+    }
+    Util::MutexLock(&index_mux, "truncateAt");
+    append_base = length;
+    Util::MutexUnlock(&index_mux, "truncateAt");
+    __atomic_fetch_add(&write_count, 1, __ATOMIC_RELAXED);
+    return r;
+}
+
+int WriteFile::truncate(off_t offset) {
+    pid_t pid = getpid();
+    Util::MutexLock(&data_mux, "truncate");
+    if (!writers.empty() && writers.find(pid) == writers.end()) pid = writers.begin()->first;
+    Util::MutexUnlock(&data_mux, "truncate");
+    return truncateAt(offset, pid, Util::getTime());
+}
+
+int WriteFile::extend(off_t offset) {
+    Util::MutexLock(&index_mux, "extend");
+    if (offset > append_base) append_base = offset;
+    Util::MutexUnlock(&index_mux, "extend");
+    return 0;
+}
+
+int WriteFile::resetLogs() {
+    int ret = 0;
+    Util::MutexLock(&data_mux, "resetLogs");
+    for (auto &kv : writers) {
+        Writer *w = kv.second;
+        Util::MutexLock(&w->mu, "resetLogs");
+        int r = 0;
+        if (Util::Ftruncate(w->data_fd, 0) < 0) r = -errno;
+        w->data_tail = 0;
+        if (w->idx) {
+            w->idx->truncateHostIndex(0);
+            w->idx->resetPhysicalOffsets();
+            w->idx->setPhysicalOffset(w->pid, 0);
+            int rr = w->idx->rewriteIndex(w->idx->getFd());
+            if (r == 0) r = rr;
+        }
+        w->eof = 0;
+        w->bytes = 0;
+        w->since_us = now_us();
+        Util::MutexUnlock(&w->mu, "resetLogs");
+        if (r != 0 && ret == 0) ret = r;
+    }
+    Util::MutexUnlock(&data_mux, "resetLogs");
+    Util::MutexLock(&index_mux, "resetLogs");
+    append_base = 0;
+    Util::MutexUnlock(&index_mux, "resetLogs");
+    __atomic_fetch_add(&write_count, 1, __ATOMIC_RELAXED);
+    return ret;
+}
+
+int WriteFile::generation() { return __atomic_load_n(&write_count, __ATOMIC_RELAXED); }
+
+off_t WriteFile::appendOffset() {
+    off_t end = append_base;
+    Util::MutexLock(&data_mux, "appendOffset");
+    for (auto &kv : writers) {
+        Util::MutexLock(&kv.second->mu, "appendOffset");
+        end = std::max(end, kv.second->eof);
+        Util::MutexUnlock(&kv.second->mu, "appendOffset");
+    }
+    Util::MutexUnlock(&data_mux, "appendOffset");
+    return end;
+}
+
+void WriteFile::setAppendBase(off_t end) {
+    Util::MutexLock(&index_mux, "setAppendBase");
+    append_base = end;
+    Util::MutexUnlock(&index_mux, "setAppendBase");
+}
+
+void WriteFile::setAppend(pid_t pid, bool append) {
+    Util::MutexLock(&data_mux, "setAppend");
+    Writer *w = findWriter(pid);
+    if (w) w->append = append;
+    Util::MutexUnlock(&data_mux, "setAppend");
+}
+
+void WriteFile::setContainerPath(std::string path) {
+    std::string np = vesk_cont::backend_of(path);
+    if (np == container_path) return;
+    // Everything buffered goes out under the old name first; then the logs
+    // are reopened where the container is now.
+    closeIndex();
+    container_path = np;
+    subdir_path = vesk_cont::hostdir(container_path, hostname);
+    has_been_renamed = true;
+    restoreFds(false);
+}
+
+void WriteFile::setSubdirPath(std::string path) { subdir_path = path; }
+
+int WriteFile::restoreFds(bool droppings_were_truncd) {
+    int ret = 0;
+    Util::MutexLock(&data_mux, "restoreFds");
+    for (auto &kv : writers) {
+        Writer *w = kv.second;
+        Util::MutexLock(&w->mu, "restoreFds");
+        flushWriter(w);
+        if (w->idx) closeFd(w->idx->getFd());
+        closeFd(w->data_fd);
+        w->data_fd = -1;
+        if (droppings_were_truncd) w->data_tail = 0;
+        int r = 0;
+        if (Util::Mkdir(subdir_path.c_str(), vesk_cont::dir_mode(mode)) < 0 && errno != EEXIST)
+            r = -errno;
+        if (r == 0) r = openDataFile(w);
+        if (r == 0) r = openIndexFile(w);
+        if (r == 0) r = vesk_cont::add_open_writer(container_path, w->pid);
+        fds[w->pid] = OpenFd{w->data_fd, w->opens};
+        Util::MutexUnlock(&w->mu, "restoreFds");
+        if (r != 0) {
+            if (mlog_filter(kErr))
+                mlog(kErr, "reopen writer %d in %s: %s", (int)w->pid, container_path.c_str(),
+                     strerror(-r));
+            if (ret == 0) ret = r;
+        }
+    }
+    Util::MutexUnlock(&data_mux, "restoreFds");
+    return ret;
+}
+
+Index *WriteFile::getIndex() { return index; }
+
+double WriteFile::createTime() { return createtime; }
+
+size_t WriteFile::bytesWritten() { return __atomic_load_n(&written, __ATOMIC_RELAXED); }

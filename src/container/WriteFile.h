@@ -1,0 +1,133 @@
+/*
+ * WriteFile: the write side of one open container file in this process.
+ *
+ * Every pid that writes is a writer of its own, with its own data log and
+ * index log under this host's subdirectory, even when many pids write
+ * through one process (the mount daemon serves every client pid). A write
+ * is one pwrite at the tail of the writer's data log (the tail is kept in
+ * memory) plus one record in the writer's in-memory index buffer, which
+ * goes to the index log in batches: when it fills, on sync and on close.
+ *
+ * data_mux guards the table of writers; each writer has a mutex of its own
+ * that guards its logs, so writers of different pids never wait for each
+ * other. index_mux guards the figures of the whole file (append position).
+ */
+#ifndef VESK_CONTAINER_WRITEFILE_H
+#define VESK_CONTAINER_WRITEFILE_H
+
+#include <map>
+#include <pthread.h>
+#include <string>
+#include <sys/types.h>
+
+#include "container/HostEntry.h"
+#include "container/Index.h"
+#include "container/Metadata.h"
+
+class WriteFile : public Metadata {
+public:
+    /* `path`: the container (a logical path or its backend directory);
+     * `hostname`: this host; `mode`: the file's bits, for new logs;
+     * `index_buffer_mbs`: index records kept in memory per writer. */
+    WriteFile(std::string path, std::string hostname, mode_t mode, size_t index_buffer_mbs);
+    /* Closes whatever is still open (as a close of every writer would). */
+    ~WriteFile();
+    WriteFile(const WriteFile &) = delete;
+    WriteFile &operator=(const WriteFile &) = delete;
+
+    /* Opens the index log of `pid` (addWriter does so). 0 or -errno. */
+    int openIndex(pid_t pid);
+    /* Flushes every writer's index. 0 or the first failure. */
+    int closeIndex();
+    /* One more open by `pid`; its first opens the logs and records the
+     * writer as open in the container. Returns the pid's opens, or -errno.
+     * `child`: a writer that appeared by writing without an open; it is
+     * closed with the WriteFile. */
+    int addWriter(pid_t pid, bool child);
+    /* One open of `pid` less; the last flushes its index, leaves its size
+     * record and closes its logs. Returns the pid's opens left, or -errno. */
+    int removeWriter(pid_t pid);
+    size_t numWriters();
+    size_t maxWriters();
+    /* Records a truncation to `offset` in the log of the calling process's
+     * first writer (see truncateAt). */
+    int truncate(off_t offset);
+    /* The file is at least `offset` long (an extending truncation). */
+    int extend(off_t offset);
+    /* Appends the bytes to pid's data log and records where they belong.
+     * Returns size, or -errno. */
+    ssize_t write(const char *buf, size_t size, off_t offset, pid_t pid);
+    int sync();
+    int sync(pid_t pid);
+    void setContainerPath(std::string path);
+    void setSubdirPath(std::string path);
+    /* Reopens every writer's logs under the current container path (after
+     * the container moved). `droppings_were_truncd`: the logs were emptied
+     * meanwhile, so the tails start over. */
+    int restoreFds(bool droppings_were_truncd);
+    Index *getIndex();
+    double createTime();
+
+    /* --- used by the container layer ---------------------------------- */
+    /* Records a truncation to `length` made by `pid` at `when` in pid's
+     * index log (opening the log for it when pid is no writer here). */
+    int truncateAt(off_t length, pid_t pid, double when);
+    /* Empties every writer's logs in place (a truncation to 0). */
+    int resetLogs();
+    /* Writes since the open; changes with every write and truncation. */
+    int generation();
+    /* Where an O_APPEND write of pid lands: the end of the file. */
+    off_t appendOffset();
+    void setAppendBase(off_t end);
+    void setAppend(pid_t pid, bool append);
+    bool hasWriter(pid_t pid);
+    const std::string &containerPath() const { return container_path; }
+    /* Bytes written through this WriteFile. */
+    size_t bytesWritten();
+
+private:
+    struct Writer {
+        pid_t pid;
+        int opens;
+        bool child;
+        bool append;
+        int data_fd;
+        off_t data_tail;
+        Index *idx;
+        pthread_mutex_t mu;
+        off_t eof;          // logical end this writer's log reaches
+        uint64_t bytes;     // bytes in its data log
+        uint64_t since_us;  // eof holds since then (see Layout.h)
+        double last_ts;     // timestamps never run backwards in one log
+    };
+
+    int openIndexFile(Writer *w);
+    int openDataFile(Writer *w);
+    int openFile(const std::string &path, mode_t mode, int flags);
+    int Close(Writer *w, bool leave_meta);
+    int closeFd(int fd);
+    OpenFd *getFd(pid_t pid);
+    Writer *findWriter(pid_t pid);
+    int flushWriter(Writer *w);
+
+    std::string container_path;
+    std::string subdir_path;
+    std::string hostname;
+    std::map<int, OpenFd> fds;
+    std::map<int, std::string> paths;
+    pthread_mutex_t index_mux;
+    pthread_mutex_t data_mux;
+    bool has_been_renamed;
+    size_t index_buffer_mbs;
+    Index *index;
+    mode_t mode;
+    double createtime;
+    size_t max_writers;
+    int write_count;
+
+    std::map<pid_t, Writer *> writers;
+    off_t append_base;
+    size_t written;
+};
+
+#endif

@@ -1,0 +1,91 @@
+/* Helpers shared by the container tests: a two-backend container mount
+ * in a temporary directory, and short-hands for opening through
+ * containerfs. */
+#ifndef VESK_CONTAINER_TEST_UTIL_H
+#define VESK_CONTAINER_TEST_UTIL_H
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "ContainerFD.h"
+#include "ContainerFS.h"
+#include "config/Config.h"
+#include "container/Container.h"
+#include "vesk_test_util.h"
+
+namespace vesk_test {
+
+class ContainerMount : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(tmp.ok());
+        b0 = tmp.sub("b0");
+        b1 = tmp.sub("b1");
+        auto cfg = use_config(tmp.sub("vesk.conf"), mount_config("/vk", {b0, b1}, "container"));
+        ASSERT_TRUE(cfg->errors.empty());
+        ASSERT_EQ(1u, cfg->mounts.size());
+    }
+    void TearDown() override { unsetenv("VESK_CONFIG"); }
+
+    // The backend directory that holds logical `/vk/<rel>`.
+    std::string backend(const std::string &rel) const {
+        return (vesk::backend_for(rel, 2) == 0 ? b0 : b1) + "/" + rel;
+    }
+    // A name below /vk whose backend is `which`.
+    std::string name_on(size_t which, const std::string &stem) const {
+        for (int i = 0;; i++) {
+            std::string rel = stem + std::to_string(i);
+            if (vesk::backend_for(rel, 2) == which) return rel;
+        }
+    }
+    static std::string L(const std::string &rel) { return "/vk/" + rel; }
+
+    Vesk_fd *open(const std::string &rel, int flags, pid_t pid = getpid(), mode_t mode = 0644,
+                  int *ret = nullptr) {
+        Vesk_fd *fd = nullptr;
+        int r = containerfs.open(&fd, L(rel).c_str(), flags, pid, mode, nullptr);
+        if (ret) *ret = r;
+        return fd;
+    }
+    static std::string pattern(size_t n, unsigned seed) {
+        std::string s(n, '\0');
+        for (size_t i = 0; i < n; i++) s[i] = (char)('A' + (seed * 7 + i * 13) % 26);
+        return s;
+    }
+    std::string read_all(const std::string &rel, size_t max = 1 << 24) {
+        Vesk_fd *fd = open(rel, O_RDONLY);
+        if (!fd) return "<open failed>";
+        std::string buf(max, '\0');
+        ssize_t n = fd->read(&buf[0], max, 0);
+        fd->close(getpid(), getuid(), O_RDONLY, nullptr);
+        delete fd;
+        if (n < 0) return "<read failed " + std::to_string(n) + ">";
+        buf.resize((size_t)n);
+        return buf;
+    }
+    off_t size_of(const std::string &rel) {
+        struct stat st;
+        int r = containerfs.getattr(L(rel).c_str(), &st, 0);
+        return r == 0 ? st.st_size : r;
+    }
+    void write_file_at(const std::string &rel, const std::string &data, off_t off,
+                       int flags = O_WRONLY | O_CREAT, pid_t pid = getpid()) {
+        Vesk_fd *fd = open(rel, flags, pid);
+        ASSERT_NE(nullptr, fd);
+        ASSERT_EQ((ssize_t)data.size(), fd->write(data.data(), data.size(), off, pid));
+        ASSERT_EQ(0, fd->close(pid, getuid(), flags, nullptr));
+        delete fd;
+    }
+
+    TempDir tmp;
+    std::string b0, b1;
+};
+
+}  // namespace vesk_test
+
+#endif
