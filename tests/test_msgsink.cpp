@@ -737,7 +737,7 @@ TEST(MsgsinkSignals, TruncateWhileMessagesKeepArriving) {
     });
     // keep the stream flushing so there is something on disk to cut
     bool cut = false;
-    auto deadline = Clock::now() + std::chrono::milliseconds(kWaitMs);
+    auto deadline = Clock::now() + std::chrono::milliseconds(3 * kWaitMs);
     while (sent < kCount && Clock::now() < deadline) {
         kill(sink.pid(), SIGUSR2);
         if (!cut && sent >= kCount / 2) {
