@@ -1,0 +1,171 @@
+/*
+ * The public entry points for files and paths. Each logical path is served
+ * by the file system its mount point's layout names; a path under no mount
+ * point goes to the flat-file file system, whose expansion refuses it.
+ *
+ * With tracing switched on (trace = 1 in the configuration, or VESK_TRACE=1)
+ * every I/O call leaves one trace line: the most recent is kept for the
+ * mount's debug file, and each is logged at INFO of facility INT.
+ */
+#include "vesk.h"
+
+#include "ContainerFS.h"
+#include "FlatFileFS.h"
+#include "LogMessage.h"
+#include "LogicalFD.h"
+#include "Util.h"
+#include "api/Stats.h"
+#include "config/Config.h"
+#include "mlog.h"
+
+#include <cerrno>
+#include <unistd.h>
+
+namespace {
+
+LogicalFileSystem *fs_for(const char *path) {
+    vesk::Resolved r;
+    if (path && vesk::resolve(path, &r) == 0 && r.mount->layout == vesk::Layout::Container)
+        return &containerfs;
+    return &flatfs;
+}
+
+void trace(const char *func, size_t size, off_t off, pid_t pid) {
+    if (!vesk::config()->trace) return;
+    LogMessage lm;
+    lm.addTime(Util::getTime());
+    lm.addFunction(func);
+    lm.addSize(size);
+    lm.addOff(off);
+    lm.addIds(getuid(), getgid());
+    lm.addPid(pid);
+    lm.flush();
+}
+
+Vesk_open_opt *api_opt(Vesk_open_opt *opt, Vesk_open_opt *local) {
+    if (opt) return opt;
+    *local = Vesk_open_opt{nullptr, 0, VESK_API, 0};
+    return local;
+}
+
+}  // namespace
+
+int vesk_open(Vesk_fd **fd, const char *path, int flags, pid_t pid, mode_t mode,
+              Vesk_open_opt *opt) {
+    if (!fd || !path) return -EINVAL;
+    Vesk_open_opt local;
+    int ret = fs_for(path)->open(fd, path, flags, pid, mode, api_opt(opt, &local));
+    if (ret == 0) vesk::stats().opens++;
+    trace("open", 0, 0, pid);
+    return ret;
+}
+
+int vesk_close(Vesk_fd *fd, pid_t pid, uid_t uid, int open_flags, Vesk_close_opt *opt) {
+    if (!fd) return -EBADF;
+    int ret = fd->close(pid, uid, open_flags, opt);
+    trace("close", 0, 0, pid);
+    if (ret == 0) {
+        delete fd;
+        vesk::stats().closes++;
+    }
+    return ret;
+}
+
+ssize_t vesk_read(Vesk_fd *fd, char *buf, size_t size, off_t offset) {
+    if (!fd) return -EBADF;
+    ssize_t ret = fd->read(buf, size, offset);
+    if (ret > 0) vesk::stats().bytes_read += (uint64_t)ret;
+    vesk::stats().reads++;
+    trace("read", size, offset, getpid());
+    return ret;
+}
+
+ssize_t vesk_write(Vesk_fd *fd, const char *buf, size_t size, off_t offset, pid_t pid) {
+    if (!fd) return -EBADF;
+    ssize_t ret = fd->write(buf, size, offset, pid);
+    if (ret > 0) vesk::stats().bytes_written += (uint64_t)ret;
+    vesk::stats().writes++;
+    trace("write", size, offset, pid);
+    return ret;
+}
+
+int vesk_sync(Vesk_fd *fd, pid_t pid) {
+    if (!fd) return -EBADF;
+    trace("sync", 0, 0, pid);
+    return fd->sync(pid);
+}
+
+int vesk_trunc(Vesk_fd *fd, const char *path, off_t offset) {
+    if (!fd) return -EBADF;
+    trace("trunc", 0, offset, getpid());
+    return fd->trunc(path, offset);
+}
+
+int vesk_getattr(Vesk_fd *fd, const char *path, struct stat *st, int sz_only) {
+    if (!st) return -EFAULT;
+    if (fd) return fd->getattr(path, st, sz_only);
+    if (!path) return -EINVAL;
+    return fs_for(path)->getattr(path, st, sz_only);
+}
+
+int vesk_query(Vesk_fd *fd, size_t *writers, size_t *readers, size_t *bytes_written,
+               bool *reopen) {
+    if (!fd) return -EBADF;
+    return fd->query(writers, readers, bytes_written, reopen);
+}
+
+#define VESK_PATH_CALL(path, call) \
+    do {                           \
+        if (!(path)) return -EINVAL; \
+        return fs_for(path)->call; \
+    } while (0)
+
+int vesk_access(const char *path, int mask) { VESK_PATH_CALL(path, access(path, mask)); }
+int vesk_chmod(const char *path, mode_t mode) { VESK_PATH_CALL(path, chmod(path, mode)); }
+int vesk_chown(const char *path, uid_t uid, gid_t gid) {
+    VESK_PATH_CALL(path, chown(path, uid, gid));
+}
+int vesk_mode(const char *path, mode_t *mode) { VESK_PATH_CALL(path, getmode(path, mode)); }
+int vesk_utime(const char *path, struct utimbuf *ut) { VESK_PATH_CALL(path, utime(path, ut)); }
+int vesk_unlink(const char *path) { VESK_PATH_CALL(path, unlink(path)); }
+int vesk_create(const char *path, mode_t mode, int flags, pid_t pid) {
+    VESK_PATH_CALL(path, create(path, mode, flags, pid));
+}
+int vesk_mkdir(const char *path, mode_t mode) { VESK_PATH_CALL(path, mkdir(path, mode)); }
+int vesk_readdir(const char *path, Vesk_dirents *entries) {
+    if (!entries) return -EINVAL;
+    VESK_PATH_CALL(path, readdir(path, entries));
+}
+int vesk_readlink(const char *path, char *buf, size_t bufsize) {
+    VESK_PATH_CALL(path, readlink(path, buf, bufsize));
+}
+int vesk_rmdir(const char *path) { VESK_PATH_CALL(path, rmdir(path)); }
+int vesk_statvfs(const char *path, struct statvfs *st) { VESK_PATH_CALL(path, statvfs(path, st)); }
+int vesk_truncate(const char *path, off_t offset) { VESK_PATH_CALL(path, trunc(path, offset, 0)); }
+
+int vesk_symlink(const char *content, const char *linkpath) {
+    if (!content) return -EINVAL;
+    VESK_PATH_CALL(linkpath, symlink(content, linkpath));
+}
+
+#undef VESK_PATH_CALL
+
+// Names are moved within one kind of file system only: a flat file cannot
+// become a container by being renamed.
+static int same_fs(const char *from, const char *to, LogicalFileSystem **fs) {
+    if (!from || !to) return -EINVAL;
+    *fs = fs_for(from);
+    return *fs == fs_for(to) ? 0 : -EXDEV;
+}
+
+int vesk_rename(const char *from, const char *to) {
+    LogicalFileSystem *fs;
+    int r = same_fs(from, to, &fs);
+    return r ? r : fs->rename(from, to);
+}
+
+int vesk_link(const char *from, const char *to) {
+    LogicalFileSystem *fs;
+    int r = same_fs(from, to, &fs);
+    return r ? r : fs->link(from, to);
+}
