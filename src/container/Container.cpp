@@ -81,7 +81,9 @@ int classify(const std::string &dir, Kind *kind, struct stat *st) {
     }
     if (S_ISDIR(st->st_mode)) {
         struct stat ms;
-        *kind = Util::Lstat(vesk_cont::marker(dir).c_str(), &ms) == 0 ? K_CONTAINER : K_DIR;
+        if (Util::Lstat(vesk_cont::marker(dir).c_str(), &ms) == 0) *kind = K_CONTAINER;
+        else if (errno == ENOENT) *kind = K_DIR;
+        else return -errno;  // cannot look inside
     } else if (S_ISLNK(st->st_mode)) {
         *kind = K_LINK;
     } else if (S_ISREG(st->st_mode)) {
@@ -140,10 +142,13 @@ std::string container_of(Container_OpenFile *rec) {
 
 // Pushes out what this process's writers hold in memory for `dir`, so
 // that a merge of the logs sees it.
+void flush_record(Container_OpenFile *rec) {
+    if (rec && rec->getWritefile()) rec->getWritefile()->closeIndex();
+}
+
 void flush_in_process(const std::string &dir) {
     TableLock lock;
-    Container_OpenFile *rec = find_open(dir);
-    if (rec && rec->getWritefile()) rec->getWritefile()->closeIndex();
+    flush_record(find_open(dir));
 }
 
 struct Figures {
@@ -188,8 +193,10 @@ int size_by_merge(const std::string &dir, Figures *f) {
     return 0;
 }
 
-int container_figures(const std::string &dir, Figures *f) {
-    flush_in_process(dir);
+// `locked`: the caller holds g_mux.
+int container_figures(const std::string &dir, Figures *f, bool locked = false) {
+    if (locked) flush_record(find_open(dir));
+    else flush_in_process(dir);
     if (size_from_meta(dir, f)) return 0;
     return size_by_merge(dir, f);
 }
@@ -307,7 +314,7 @@ int truncate_container(const std::string &dir, Container_OpenFile *rec, off_t of
             vesk_cont::write_trunc_meta(dir, 0, vesk_cont::to_us(when));
         }
     } else {
-        flush_in_process(dir);
+        flush_record(rec);
         struct stat ms;
         mode_t bits = Util::Lstat(vesk_cont::marker(dir).c_str(), &ms) == 0 ? ms.st_mode & 0777 : 0644;
         if (wf) {
@@ -401,9 +408,6 @@ int container_open(Container_OpenFile **pfd, const char *path, int flags, pid_t 
             if (mlog_filter(kErr)) mlog(kErr, "open %s: %s is no container", path, dir.c_str());
             return -EINVAL;
         }
-        uint32_t version;
-        r = vesk_cont::read_marker(dir, &version);
-        if (r != 0) return r == -ENOENT ? -ENOENT : -EIO;
         if (!created) {
             struct stat ms;
             if (Util::Lstat(vesk_cont::marker(dir).c_str(), &ms) < 0) return -errno;
@@ -411,6 +415,10 @@ int container_open(Container_OpenFile **pfd, const char *path, int flags, pid_t 
             r = check_perm(ms, want, geteuid());
             if (r != 0) return r;
         }
+        uint32_t version;
+        r = vesk_cont::read_marker(dir, &version);
+        if (r == -EACCES) r = 0;  // a writer that may not read the marker
+        if (r != 0) return r;
         rec = find_open(dir);
     }
 
@@ -444,7 +452,7 @@ int container_open(Container_OpenFile **pfd, const char *path, int flags, pid_t 
             if (flags & O_APPEND) {
                 wf->setAppend(pid, true);
                 Figures f;
-                if (container_figures(dir, &f) == 0) wf->extend(f.size);
+                if (container_figures(dir, &f, true) == 0) wf->extend(f.size);
             }
         }
     }

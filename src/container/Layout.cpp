@@ -74,7 +74,9 @@ std::string index_log(const std::string &c, const std::string &h, pid_t pid) {
 std::string marker(const std::string &c) { return c + "/" VESK_CONTAINER_MARKER; }
 
 mode_t dir_mode(mode_t mode) {
-    mode_t d = 0700;
+    // Search permission for all, so that anyone may stat the marker as
+    // anyone may stat a file; the logs keep the file's own bits.
+    mode_t d = 0711;
     if (mode & 0070) d |= 0070;
     if (mode & 0007) d |= 0007;
     return d;

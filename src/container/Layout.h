@@ -25,8 +25,8 @@ std::string index_log(const std::string &container, const std::string &h, pid_t 
 std::string marker(const std::string &container);
 
 /* The permission bits of the directories of a container whose file has
- * the bits `mode`: always owner-accessible, and open to group/others as
- * far as the file is. */
+ * the bits `mode`: owner-accessible, searchable by all, and open to
+ * group/others as far as the file is. */
 mode_t dir_mode(mode_t mode);
 
 /* Makes the container at `dir` with the file bits `mode`, atomically: it
