@@ -105,8 +105,6 @@ public:
             std::lock_guard<std::mutex> g(g_current_mu);
             if (g_current == this) g_current = nullptr;
         }
-        // A stale header must not outlive its ring in any later image.
-        memset(block_, 0, sizeof(MsgbufHeader));
         munmap(block_, block_len_);
     }
     void write(const MlogRecord &rec) override {
