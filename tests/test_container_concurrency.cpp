@@ -1,0 +1,184 @@
+/* Many writers at once: processes interleaving blocks into one container,
+ * and threads of one process writing for many pids through one handle
+ * while others read. */
+#include "container_test_util.h"
+
+#include "Util.h"
+#include "container/Layout.h"
+
+#include <atomic>
+#include <dirent.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <thread>
+
+using namespace vesk_test;
+
+namespace {
+
+class ContainerConcurrency : public ContainerMount {};
+
+std::string block_of(size_t i, size_t size) {
+    std::string b(size, '\0');
+    for (size_t k = 0; k < size; k++) b[k] = (char)((i * 131 + k * 7 + (k >> 8)) & 0xff);
+    return b;
+}
+
+TEST_F(ContainerConcurrency, FourProcessesInterleaveBlocks) {
+    const int kProcs = 4;
+    const size_t kWrites = 1000, kBlock = 4096;
+    // Start together, so the writes really interleave.
+    int go[2];
+    ASSERT_EQ(0, pipe(go));
+    std::vector<pid_t> kids;
+    for (int p = 0; p < kProcs; p++) {
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            close(go[1]);
+            char c;
+            if (read(go[0], &c, 1) != 0) _exit(9);
+            pid_t me = getpid();
+            Vesk_fd *fd = nullptr;
+            if (containerfs.open(&fd, L("shared").c_str(), O_WRONLY | O_CREAT, me, 0644,
+                                 nullptr) != 0)
+                _exit(10);
+            for (size_t w = 0; w < kWrites; w++) {
+                size_t blk = w * kProcs + (size_t)p;
+                std::string b = block_of(blk, kBlock);
+                if (fd->write(b.data(), kBlock, (off_t)(blk * kBlock), me) != (ssize_t)kBlock)
+                    _exit(11);
+            }
+            if (fd->close(me, getuid(), O_WRONLY | O_CREAT, nullptr) != 0) _exit(12);
+            delete fd;
+            _exit(0);
+        }
+        kids.push_back(child);
+    }
+    close(go[0]);
+    close(go[1]);  // every child sees end of file and starts
+    for (pid_t k : kids) {
+        int status = 0;
+        ASSERT_EQ(k, waitpid(k, &status, 0));
+        ASSERT_TRUE(WIFEXITED(status));
+        ASSERT_EQ(0, WEXITSTATUS(status));
+    }
+    // A fresh process reads it back.
+    pid_t reader = fork();
+    if (reader == 0) {
+        Vesk_fd *fd = nullptr;
+        if (containerfs.open(&fd, L("shared").c_str(), O_RDONLY, getpid(), 0, nullptr) != 0)
+            _exit(20);
+        std::string all(kProcs * kWrites * kBlock, '\0');
+        if (fd->read(&all[0], all.size() + 100, 0) != (ssize_t)all.size()) _exit(21);
+        for (size_t i = 0; i < kProcs * kWrites; i++)
+            if (all.compare(i * kBlock, kBlock, block_of(i, kBlock)) != 0) _exit(22);
+        struct stat st;
+        if (fd->getattr(L("shared").c_str(), &st, 0) != 0 || st.st_size != (off_t)all.size())
+            _exit(23);
+        fd->close(getpid(), getuid(), O_RDONLY, nullptr);
+        delete fd;
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(reader, waitpid(reader, &status, 0));
+    EXPECT_EQ(0, WEXITSTATUS(status)) << "reader exit code";
+    // Per-writer logs on the backend, no shared data file.
+    std::string hd = vesk_cont::hostdir(backend("shared"), vesk_cont::host());
+    int data_logs = 0;
+    DIR *d = opendir(hd.c_str());
+    ASSERT_NE(nullptr, d);
+    while (struct dirent *e = readdir(d)) {
+        if (strncmp(e->d_name, "data.", 5) != 0) continue;
+        data_logs++;
+        struct stat st;
+        ASSERT_EQ(0, stat((hd + "/" + e->d_name).c_str(), &st));
+        EXPECT_EQ((off_t)(kWrites * kBlock), st.st_size) << e->d_name;
+    }
+    closedir(d);
+    EXPECT_EQ(kProcs, data_logs);
+    std::vector<ContainerIndexEntry> es;
+    ASSERT_EQ(0, container_index_entries(L("shared").c_str(), es));
+    EXPECT_EQ(kProcs * kWrites, es.size());  // interleaved: nothing merges
+    EXPECT_EQ((off_t)(kProcs * kWrites * kBlock), size_of("shared"));
+}
+
+TEST_F(ContainerConcurrency, ThreadsWriteForManyPidsWhileOthersRead) {
+    const int kThreads = 4;
+    const size_t kWrites = 300, kBlock = 1024;
+    Vesk_fd *fd = open("mt", O_RDWR | O_CREAT, 8000000);
+    ASSERT_NE(nullptr, fd);
+    for (int t = 0; t < kThreads; t++)
+        ASSERT_EQ(0, containerfs.open(&fd, L("mt").c_str(), O_WRONLY, 8000001 + t, 0, nullptr));
+    std::atomic<int> failures{0};
+    std::atomic<bool> done{false};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; t++) {
+        threads.emplace_back([&, t] {
+            for (size_t w = 0; w < kWrites; w++) {
+                size_t blk = w * kThreads + (size_t)t;
+                std::string b = block_of(blk, kBlock);
+                if (fd->write(b.data(), kBlock, (off_t)(blk * kBlock), 8000001 + t) !=
+                    (ssize_t)kBlock)
+                    failures++;
+            }
+        });
+    }
+    // a reader alongside: whatever it sees of a block is that block
+    std::thread reader([&] {
+        std::string buf(kBlock, '\0');
+        while (!done) {
+            for (size_t blk = 0; blk < 64; blk++) {
+                ssize_t n = fd->read(&buf[0], kBlock, (off_t)(blk * kBlock));
+                if (n == (ssize_t)kBlock && buf != block_of(blk, kBlock) &&
+                    buf != std::string(kBlock, '\0'))
+                    failures++;
+            }
+        }
+    });
+    for (auto &t : threads) t.join();
+    done = true;
+    reader.join();
+    EXPECT_EQ(0, failures.load());
+    std::string all(kThreads * kWrites * kBlock, '\0');
+    ASSERT_EQ((ssize_t)all.size(), fd->read(&all[0], all.size(), 0));
+    for (size_t i = 0; i < kThreads * kWrites; i++)
+        ASSERT_EQ(0, all.compare(i * kBlock, kBlock, block_of(i, kBlock))) << "block " << i;
+    size_t writers = 0;
+    ASSERT_EQ(0, fd->query(&writers, nullptr, nullptr, nullptr));
+    EXPECT_EQ((size_t)kThreads + 1, writers);
+    for (int t = 0; t < kThreads; t++)
+        EXPECT_EQ(kThreads - t, fd->close(8000001 + t, getuid(), O_WRONLY, nullptr));
+    EXPECT_EQ(0, fd->close(8000000, getuid(), O_RDWR, nullptr));
+    delete fd;
+    EXPECT_EQ(all, read_all("mt"));
+}
+
+TEST_F(ContainerConcurrency, ParallelOpensOfANewFileAgreeOnOneContainer) {
+    // Several processes create the same file at once: all succeed and one
+    // container results, holding every writer's bytes.
+    const int kProcs = 4;
+    std::vector<pid_t> kids;
+    for (int p = 0; p < kProcs; p++) {
+        pid_t child = fork();
+        if (child == 0) {
+            Vesk_fd *fd = nullptr;
+            pid_t me = getpid();
+            if (containerfs.open(&fd, L("race").c_str(), O_WRONLY | O_CREAT, me, 0644, nullptr))
+                _exit(10);
+            char c = (char)('a' + p);
+            if (fd->write(&c, 1, p, me) != 1) _exit(11);
+            fd->close(me, getuid(), O_WRONLY, nullptr);
+            _exit(0);
+        }
+        kids.push_back(child);
+    }
+    for (pid_t k : kids) {
+        int status;
+        waitpid(k, &status, 0);
+        EXPECT_EQ(0, WEXITSTATUS(status));
+    }
+    EXPECT_EQ("abcd", read_all("race"));
+}
+
+}  // namespace
