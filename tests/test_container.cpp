@@ -405,6 +405,17 @@ TEST_F(ContainerTest, OpenFlags) {
     EXPECT_EQ(Vesk_dirents{"in"}, names);
 }
 
+TEST_F(ContainerTest, ListingHidesNamesInTransit) {
+    ASSERT_EQ(0, containerfs.mkdir(L("ls").c_str(), 0755));
+    write_file_at("ls/real", "x", 0);
+    // what a crash in the middle of a create or an unlink leaves behind
+    ASSERT_EQ(0, mkdir((b0 + "/ls/new.vesk-new.123.456").c_str(), 0700));
+    ASSERT_EQ(0, mkdir((b1 + "/ls/old.vesk-unlink.123.456").c_str(), 0700));
+    Vesk_dirents names;
+    ASSERT_EQ(0, containerfs.readdir(L("ls").c_str(), &names));
+    EXPECT_EQ(Vesk_dirents{"real"}, names);
+}
+
 TEST_F(ContainerTest, PermissionChecksForOtherUsers) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
     ASSERT_EQ(0, chmod(tmp.path().c_str(), 0755));

@@ -19,6 +19,18 @@ namespace {
 
 const int kDirLog = MLOG_DBG1 | VESK_FAC_CONTAINER;
 
+// Names that exist only while a file is being made, moved or removed
+// (a container built before it is renamed into place, a copy across
+// backends, a container whose name is already gone): no entry of the
+// directory.
+bool transient_name(const char *name) {
+    static const char *const kInfixes[] = {".vesk-new.", ".vesk-copy.", ".vesk-unlink.",
+                                           ".vesk-link."};
+    for (const char *infix : kInfixes)
+        if (strstr(name, infix)) return true;
+    return false;
+}
+
 // Entries of one backend directory; -errno when it cannot be listed.
 int list_dir(const std::string &dir, Vesk_dirents *out) {
     DIR *d = opendir(dir.c_str());
@@ -26,6 +38,7 @@ int list_dir(const std::string &dir, Vesk_dirents *out) {
     errno = 0;
     while (struct dirent *e = readdir(d)) {
         if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
+        if (transient_name(e->d_name)) continue;
         out->insert(e->d_name);
     }
     int err = errno;

@@ -279,6 +279,8 @@ Index::Index(std::string path) { init(path); }
 Index::Index(std::string path, int descriptor) {
     init(path);
     fd = descriptor;
+    // the first records go in without growing the buffer on the write path
+    hostIndex.reserve(1024);
 }
 
 Index::~Index() {
@@ -414,6 +416,8 @@ int Index::resetPhysicalOffsets() {
 }
 
 void Index::setPhysicalOffset(pid_t pid, off_t tail) { physical_offsets[pid] = tail; }
+
+void Index::setBufferRecords(size_t records) { buffer_records = records ? records : 1; }
 
 size_t Index::totalBytes() { return total_bytes; }
 

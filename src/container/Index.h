@@ -71,6 +71,8 @@ public:
     /* Write side: the next physical offset of pid is the data log's end. */
     int resetPhysicalOffsets();
     void setPhysicalOffset(pid_t pid, off_t tail);
+    /* Write side: records kept in memory before they go to the log. */
+    void setBufferRecords(size_t records);
     size_t totalBytes();
     int getChunkFd(pid_t chunk);
     int setChunkFd(pid_t chunk, int fd);

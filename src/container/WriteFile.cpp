@@ -82,8 +82,11 @@ int WriteFile::openIndexFile(Writer *w) {
     off_t tail = 0;
     int fd = index_open_log(path, w->pid, mode | 0600, &tail);
     if (fd < 0) return fd;
-    if (!w->idx) w->idx = new Index(path, fd);
-    else w->idx->resetFd(fd);
+    if (!w->idx) {
+        w->idx = new Index(path, fd);
+        if (index_buffer_mbs > 0)
+            w->idx->setBufferRecords(index_buffer_mbs * 1024 * 1024 / sizeof(HostEntry));
+    }
     w->idx->resetFd(fd);
     w->idx->setPhysicalOffset(w->pid, w->data_tail);
     return 0;
