@@ -6,6 +6,8 @@
 #include <cstring>
 #include <netinet/in.h>
 #include <poll.h>
+#include <csignal>
+#include <sys/wait.h>
 #include <sstream>
 #include <sys/socket.h>
 #include <thread>
@@ -156,6 +158,58 @@ TEST_F(Mlog, UdpChannelSendsConsoleWireFormat) {
     close(s);
 
     EXPECT_EQ(-EINVAL, mlog_open("t", &(o.udp_target = "no-port", o)));
+}
+
+TEST_F(Mlog, LibraryMessagesReachMsgsink) {
+    std::string sink = std::string(VESK_BINARY_DIR) + "/tools/msgsink";
+    if (access(sink.c_str(), X_OK) != 0) GTEST_SKIP() << "msgsink not built";
+    std::string logf = dir.sub("sink.log");
+    int pfd[2];
+    ASSERT_EQ(0, pipe(pfd));
+    pid_t child = fork();
+    if (child == 0) {
+        dup2(pfd[1], 1);
+        close(pfd[0]);
+        execl(sink.c_str(), "msgsink", "-a", "127.0.0.1", "-l", logf.c_str(), (char *)nullptr);
+        _exit(127);
+    }
+    close(pfd[1]);
+    std::string start;
+    char c;
+    pollfd p{pfd[0], POLLIN, 0};
+    while (poll(&p, 1, 5000) == 1 && read(pfd[0], &c, 1) == 1 && c != '\n') start += c;
+    close(pfd[0]);
+    size_t colon = start.find("127.0.0.1:");
+    ASSERT_NE(std::string::npos, colon) << start;
+    int port = atoi(start.c_str() + colon + 10);
+    ASSERT_GT(port, 0);
+
+    std::string target = "127.0.0.1:" + std::to_string(port);
+    mlog_options o{};
+    o.default_mask = MLOG_MASK_INFO;
+    o.udp_target = target.c_str();
+    o.msgbuf_size = -1;
+    ASSERT_EQ(0, mlog_open("e2e", &o));
+    if (mlog_filter(MLOG_INFO | VESK_FAC_FLATFS))
+        mlog(MLOG_INFO | VESK_FAC_FLATFS, "hello from the library");
+    if (mlog_filter(MLOG_DBG2 | VESK_FAC_FLATFS))  // masked out: never sent
+        mlog(MLOG_DBG2 | VESK_FAC_FLATFS, "too verbose");
+    std::string text;
+    for (int i = 0; i < 50 && text.find("hello") == std::string::npos; i++) {
+        usleep(100000);
+        kill(child, SIGUSR2);  // flush the log file
+        usleep(20000);
+        text = vesk_test::read_file(logf);
+    }
+    kill(child, SIGTERM);
+    int st = 0;
+    waitpid(child, &st, 0);
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
+    text = vesk_test::read_file(logf);
+    std::string want = std::string(" ") + mlog_xst.nodename + " e2e FFS INFO hello from the library\n";
+    ASSERT_NE(std::string::npos, text.find(want)) << text;
+    EXPECT_TRUE(isdigit((unsigned char)text[0]));
+    EXPECT_EQ(std::string::npos, text.find("too verbose"));
 }
 
 }  // namespace
