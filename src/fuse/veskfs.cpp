@@ -64,9 +64,13 @@ namespace {
 constexpr const char *kDebugName = "/.veskdebug";
 constexpr unsigned kMaxIO = 1u << 20;
 
+enum class Kind { File, Pseudo, Dir };
+
+// What fi->fh points to: an open file, the debug pseudo-file (text only)
+// or an open directory (its path only).
 struct OpenFile {
+    Kind kind = Kind::File;
     std::mutex mu;               // serializes every call on fd
-    bool debug = false;          // the pseudo-file: no fd, only text
     Vesk_fd *fd = nullptr;
     std::string path;            // logical; changed under mu and g_reg_mu
     pid_t pid = 0;               // the opener
@@ -99,6 +103,14 @@ bool is_debug(const char *fpath) { return fpath && strcmp(fpath, kDebugName) == 
 
 OpenFile *of(struct fuse_file_info *fi) {
     return fi ? reinterpret_cast<OpenFile *>(static_cast<uintptr_t>(fi->fh)) : nullptr;
+}
+
+bool pseudo(const OpenFile *h) { return h && h->kind == Kind::Pseudo; }
+
+// An open regular file of the library, or null.
+OpenFile *file_of(struct fuse_file_info *fi) {
+    OpenFile *h = of(fi);
+    return h && h->kind == Kind::File ? h : nullptr;
 }
 
 pid_t caller_pid(const OpenFile *h) {
@@ -198,21 +210,28 @@ std::string make_debug_text() {
 
 /* --- the operations ---------------------------------------------------- */
 
-int vfs_getattr(const char *path, struct stat *st, struct fuse_file_info *fi) {
+// Path of an operation that may come by handle only (nullpath_ok).
+std::string target_path(const char *path, struct fuse_file_info *fi) {
     OpenFile *h = of(fi);
-    if (h && h->debug) {
-        debug_stat(st, h->text.size());
+    if (path || !h) return logical(path);
+    std::lock_guard<std::mutex> g(h->mu);
+    return h->path;
+}
+
+int vfs_getattr(const char *path, struct stat *st, struct fuse_file_info *fi) {
+    if (pseudo(of(fi))) {
+        debug_stat(st, of(fi)->text.size());
         return 0;
     }
-    if (!h && is_debug(path)) {
+    if (!fi && is_debug(path)) {
         debug_stat(st, make_debug_text().size());
         return 0;
     }
-    if (h) {
+    if (OpenFile *h = file_of(fi)) {
         std::lock_guard<std::mutex> g(h->mu);
         if (!h->closed) return vesk_getattr(h->fd, h->path.c_str(), st, 0);
     }
-    std::string lp = logical(path);
+    std::string lp = target_path(path, fi);
     if (std::shared_ptr<OpenFile> w = find_open(lp, true)) {
         std::lock_guard<std::mutex> g(w->mu);
         if (!w->closed && w->path == lp) return vesk_getattr(w->fd, lp.c_str(), st, 0);
@@ -309,32 +328,23 @@ int vfs_link(const char *from, const char *to) {
     return vesk_link(logical(from).c_str(), logical(to).c_str());
 }
 
-// Path of an operation that may come by handle only (nullpath_ok).
-std::string target_path(const char *path, struct fuse_file_info *fi) {
-    OpenFile *h = of(fi);
-    if (path || !h) return logical(path);
-    std::lock_guard<std::mutex> g(h->mu);
-    return h->path;
-}
-
 int vfs_chmod(const char *path, mode_t mode, struct fuse_file_info *fi) {
-    if (is_debug(path) || (of(fi) && of(fi)->debug)) return -EPERM;
+    if (is_debug(path) || pseudo(of(fi))) return -EPERM;
     return vesk_chmod(target_path(path, fi).c_str(), mode);
 }
 
 int vfs_chown(const char *path, uid_t uid, gid_t gid, struct fuse_file_info *fi) {
-    if (is_debug(path) || (of(fi) && of(fi)->debug)) return -EPERM;
+    if (is_debug(path) || pseudo(of(fi))) return -EPERM;
     return vesk_chown(target_path(path, fi).c_str(), uid, gid);
 }
 
 int vfs_truncate(const char *path, off_t size, struct fuse_file_info *fi) {
-    if (is_debug(path) || (of(fi) && of(fi)->debug)) return -EACCES;
-    OpenFile *h = of(fi);
-    if (h) {
+    if (is_debug(path) || pseudo(of(fi))) return -EACCES;
+    if (OpenFile *h = file_of(fi)) {
         std::lock_guard<std::mutex> g(h->mu);
         if (!h->closed) return vesk_trunc(h->fd, h->path.c_str(), size);
     }
-    std::string lp = logical(path);
+    std::string lp = target_path(path, fi);
     if (std::shared_ptr<OpenFile> w = find_open(lp, true)) {
         std::lock_guard<std::mutex> g(w->mu);
         if (!w->closed && w->path == lp) return vesk_trunc(w->fd, lp.c_str(), size);
@@ -346,7 +356,7 @@ int vfs_open(const char *path, struct fuse_file_info *fi) {
     if (is_debug(path)) {
         if ((fi->flags & O_ACCMODE) != O_RDONLY || (fi->flags & O_TRUNC)) return -EACCES;
         auto *h = new OpenFile;
-        h->debug = true;
+        h->kind = Kind::Pseudo;
         h->text = make_debug_text();
         // Its size changes with every open; reads must not stop at a
         // cached one.
@@ -382,8 +392,8 @@ int vfs_create(const char *path, mode_t mode, struct fuse_file_info *fi) {
 
 int vfs_read(const char *, char *buf, size_t size, off_t off, struct fuse_file_info *fi) {
     OpenFile *h = of(fi);
-    if (!h) return -EBADF;
-    if (h->debug) {
+    if (!h || h->kind == Kind::Dir) return -EBADF;
+    if (pseudo(h)) {
         if (off < 0) return -EINVAL;
         if ((size_t)off >= h->text.size()) return 0;
         size_t n = std::min(size, h->text.size() - (size_t)off);
@@ -403,8 +413,8 @@ int vfs_read(const char *, char *buf, size_t size, off_t off, struct fuse_file_i
 
 int vfs_write(const char *, const char *buf, size_t size, off_t off,
               struct fuse_file_info *fi) {
-    OpenFile *h = of(fi);
-    if (!h || h->debug) return -EBADF;
+    OpenFile *h = file_of(fi);
+    if (!h) return -EBADF;
     pid_t pid = caller_pid(h);
     std::lock_guard<std::mutex> g(h->mu);
     if (h->closed) return -EBADF;
@@ -422,8 +432,8 @@ int vfs_statfs(const char *path, struct statvfs *st) {
 }
 
 int vfs_flush(const char *, struct fuse_file_info *fi) {
-    OpenFile *h = of(fi);
-    if (!h || h->debug || g_served.layout != vesk::Layout::Container) return 0;
+    OpenFile *h = file_of(fi);
+    if (!h || g_served.layout != vesk::Layout::Container) return 0;
     std::lock_guard<std::mutex> g(h->mu);
     return sync_writers(h);
 }
@@ -431,7 +441,7 @@ int vfs_flush(const char *, struct fuse_file_info *fi) {
 int vfs_release(const char *, struct fuse_file_info *fi) {
     OpenFile *h = of(fi);
     if (!h) return 0;
-    if (h->debug) {
+    if (pseudo(h)) {
         delete h;
         return 0;
     }
@@ -450,18 +460,29 @@ int vfs_release(const char *, struct fuse_file_info *fi) {
 }
 
 int vfs_fsync(const char *, int, struct fuse_file_info *fi) {
-    OpenFile *h = of(fi);
-    if (!h || h->debug) return 0;
+    OpenFile *h = file_of(fi);
+    if (!h) return 0;
     std::lock_guard<std::mutex> g(h->mu);
     return sync_writers(h);
 }
 
+// The directory's path is kept at opendir: with nullpath_ok, readdir may
+// come without one.
+int vfs_opendir(const char *path, struct fuse_file_info *fi) {
+    auto *h = new OpenFile;
+    h->kind = Kind::Dir;
+    h->path = logical(path);
+    fi->fh = reinterpret_cast<uintptr_t>(h);
+    return 0;
+}
+
 int vfs_readdir(const char *path, void *buf, fuse_fill_dir_t filler, off_t,
-                struct fuse_file_info *, enum fuse_readdir_flags) {
+                struct fuse_file_info *fi, enum fuse_readdir_flags) {
+    std::string lp = target_path(path, fi);
     Vesk_dirents entries;
-    int rc = vesk_readdir(logical(path).c_str(), &entries);
+    int rc = vesk_readdir(lp.c_str(), &entries);
     if (rc < 0) return rc;
-    bool root = strcmp(path, "/") == 0;
+    bool root = lp == g_served.mount;
     filler(buf, ".", nullptr, 0, (enum fuse_fill_dir_flags)0);
     filler(buf, "..", nullptr, 0, (enum fuse_fill_dir_flags)0);
     for (const std::string &e : entries) {
@@ -469,6 +490,12 @@ int vfs_readdir(const char *path, void *buf, fuse_fill_dir_t filler, off_t,
         if (root && e == kDebugName + 1) continue;
         if (filler(buf, e.c_str(), nullptr, 0, (enum fuse_fill_dir_flags)0)) break;
     }
+    return 0;
+}
+
+int vfs_releasedir(const char *, struct fuse_file_info *fi) {
+    OpenFile *h = of(fi);
+    if (h && h->kind == Kind::Dir) delete h;
     return 0;
 }
 
@@ -509,7 +536,7 @@ int vfs_access(const char *path, int mask) {
 }
 
 int vfs_utimens(const char *path, const struct timespec tv[2], struct fuse_file_info *fi) {
-    if (is_debug(path) || (of(fi) && of(fi)->debug)) return -EPERM;
+    if (is_debug(path) || pseudo(of(fi))) return -EPERM;
     std::string lp = target_path(path, fi);
     time_t now = time(nullptr);
     struct timespec t[2];
@@ -557,7 +584,9 @@ const struct fuse_operations vesk_oper = {
     .flush = vfs_flush,
     .release = vfs_release,
     .fsync = vfs_fsync,
+    .opendir = vfs_opendir,
     .readdir = vfs_readdir,
+    .releasedir = vfs_releasedir,
     .init = vfs_init,
     .destroy = vfs_destroy,
     .access = vfs_access,
