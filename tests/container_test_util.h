@@ -34,7 +34,7 @@ protected:
 
     // The backend directory that holds logical `/vk/<rel>`.
     std::string backend(const std::string &rel) const {
-        return (vesk::backend_for(rel, 2) == 0 ? b0 : b1) + "/" + rel;
+        return (vesk::backend_for(rel.substr(rel.rfind('/') + 1), 2) == 0 ? b0 : b1) + "/" + rel;
     }
     // A name below /vk whose backend is `which`.
     std::string name_on(size_t which, const std::string &stem) const {

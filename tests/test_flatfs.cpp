@@ -333,6 +333,16 @@ TEST_F(FlatFS, DirectoryRenameToleratesMissingBackendCopies) {
     EXPECT_NE(std::string::npos, text.find("rename " + b1 + "/old to " + b1 + "/new: 0"));
 }
 
+TEST_F(FlatFS, FilesFollowTheirDirectoryRename) {
+    ASSERT_EQ(0, flatfs.mkdir("/vflat/a", 0755));
+    for (int i = 0; i < 8; i++)
+        ASSERT_EQ(0, flatfs.create(("/vflat/a/g" + std::to_string(i)).c_str(), 0644, 0, 1));
+    ASSERT_EQ(0, flatfs.rename("/vflat/a", "/vflat/z"));
+    struct stat st;
+    for (int i = 0; i < 8; i++)
+        EXPECT_EQ(0, flatfs.getattr(("/vflat/z/g" + std::to_string(i)).c_str(), &st, 0)) << i;
+}
+
 TEST_F(FlatFS, DirectoryRenameFailureIsReported) {
     ASSERT_EQ(0, flatfs.mkdir("/vflat/s", 0755));
     ASSERT_EQ(0, flatfs.mkdir("/vflat/t", 0755));

@@ -344,7 +344,9 @@ int resolve(const char *logical, Resolved *out) {
     out->cfg = cfg;
     out->mount = best;
     out->rel = rel;
-    out->backend = backend_for(rel, best->backends.size());
+    // Only the last component picks the backend: renaming a directory
+    // then leaves every file below it on the backend it is on.
+    out->backend = backend_for(below.empty() ? rel : below.back(), best->backends.size());
     out->backend_path = best->backends[out->backend] + (rel.empty() ? "" : "/" + rel);
     if (out->backend_path.size() >= PATH_MAX) return -ENAMETOOLONG;
     return 0;

@@ -88,8 +88,9 @@ struct Resolved {
 /* 0, or -ENOENT (under no mount point), -EINVAL (a ".." climbing above
  * the mount point), -ENAMETOOLONG. */
 int resolve(const char *logical, Resolved *out);
-/* The backend chosen for a path below a mount point: a stable hash, so
- * the choice follows from the name alone. */
+/* The backend chosen for a file of that name (the last component of its
+ * path): a stable hash, so the choice follows from the name alone and a
+ * directory rename moves no file between backends. */
 size_t backend_for(const std::string &rel, size_t nbackends);
 
 }  // namespace vesk
