@@ -110,7 +110,7 @@ void mlog_close(void);
 /* Set masks from a text such as "info", "warn,CONT=dbg2,FFS=info" or a
  * number ("0x30000"). A bare level applies to every facility; NAME=level to
  * the facility with that short or long name. Returns 0 or -EINVAL. */
-int mlog_setmasks(const char *spec);
+int mlog_setmasks(const char *text);
 /* Mask for a level name ("err", "info", "dbg2", ...); -1 if unknown. */
 int mlog_level_mask(const char *name);
 /* Name of the most severe priority bit in `flags` ("ERR", "INFO", ...). */

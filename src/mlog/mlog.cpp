@@ -145,11 +145,11 @@ extern "C" const char *mlog_priority_name(int flags) {
     return priority_name(flags);
 }
 
-extern "C" int mlog_setmasks(const char *spec) {
-    if (!spec || !mlog_xst.mlog_facs) return -EINVAL;
-    // Parse everything first so that a bad spec changes nothing.
+extern "C" int mlog_setmasks(const char *text) {
+    if (!text || !mlog_xst.mlog_facs) return -EINVAL;
+    // Parse everything first so that a bad text changes nothing.
     std::vector<std::pair<int, int>> changes;  // facility (-1: all), mask
-    std::string s(spec);
+    std::string s(text);
     size_t pos = 0;
     while (pos <= s.size()) {
         size_t comma = s.find(',', pos);
