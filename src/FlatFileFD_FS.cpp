@@ -41,30 +41,13 @@ inline int result(int ret) { return ret < 0 ? -errno : ret; }
 const int kRenameLog = 0x20002;       // MLOG_INFO | VESK_FAC_INTERNAL
 const int kCrossDeviceLog = 0x20009;  // MLOG_INFO | VESK_FAC_FLATFS
 
-// Moves a symbolic link to another file system: the link itself, with its
-// content, not the file it points to. Made under a temporary name and
-// renamed over `to`, as rename(2) would replace it.
-int move_link_across(const std::string &from, const std::string &to) {
-    char content[PATH_MAX + 1];
-    ssize_t n = Util::Readlink(from.c_str(), content, PATH_MAX);
-    if (n < 0) return -errno;
-    content[n] = '\0';
-    std::string tmp = to + ".vesk-link." + std::to_string(getpid());
-    if (Util::Symlink(content, tmp.c_str()) < 0) return -errno;
-    if (Util::Rename(tmp.c_str(), to.c_str()) < 0) {
-        int r = -errno;
-        Util::Unlink(tmp.c_str());
-        return r;
-    }
-    return 0;
-}
-
 int rename_file(const std::string &source, const std::string &destination,
                 bool is_link) {
     int r = Util::retValue(Util::Rename(source.c_str(), destination.c_str()));
     if (r != -EXDEV) return r;
     // Source and destination lie on different backend file systems.
-    if (is_link) r = move_link_across(source, destination);
+    // A link moves as a link, not as a copy of what it points to.
+    if (is_link) r = Util::retValue(Util::CopyLink(source.c_str(), destination.c_str()));
     else r = Util::retValue(Util::CopyFile(source.c_str(), destination.c_str()));
     if (r == 0) r = Util::retValue(Util::Unlink(source.c_str()));
     if (mlog_filter(kCrossDeviceLog))

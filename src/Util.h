@@ -80,6 +80,10 @@ public:
      * included. On failure no partial `to` is left (it is written under a
      * temporary name and renamed into place). */
     static int CopyFile(const char *from, const char *to);
+    /* 0 once `to` is a symbolic link with the content of the link `from`
+     * (made under a temporary name and renamed over `to`, as rename(2)
+     * replaces). -1 with errno set otherwise; `from` is left in place. */
+    static int CopyLink(const char *from, const char *to);
 
     /* Writes all of buf (retrying short writes and EINTR); size or -1. */
     static ssize_t WriteAll(int fd, const void *buf, size_t size, off_t off);

@@ -758,17 +758,7 @@ int path_op(const char *path, Op op, bool all_dirs) {
 }
 
 int move_link(const std::string &from, const std::string &to) {
-    char content[PATH_MAX + 1];
-    ssize_t n = Util::Readlink(from.c_str(), content, PATH_MAX);
-    if (n < 0) return -errno;
-    content[n] = '\0';
-    std::string tmp = to + ".vesk-link." + std::to_string(getpid());
-    if (Util::Symlink(content, tmp.c_str()) < 0) return -errno;
-    if (Util::Rename(tmp.c_str(), to.c_str()) < 0) {
-        int r = -errno;
-        Util::Unlink(tmp.c_str());
-        return r;
-    }
+    if (Util::CopyLink(from.c_str(), to.c_str()) < 0) return -errno;
     return Util::Unlink(from.c_str()) < 0 ? -errno : 0;
 }
 

@@ -215,6 +215,22 @@ int Util::CopyFile(const char *from, const char *to) {
     return (int)trace("copy", from, ret);
 }
 
+int Util::CopyLink(const char *from, const char *to) {
+    char content[PATH_MAX + 1];
+    ssize_t n = Readlink(from, content, PATH_MAX);
+    if (n < 0) return -1;
+    content[n] = '\0';
+    std::string tmp = std::string(to) + ".vesk-link." + std::to_string(getpid());
+    if (Symlink(content, tmp.c_str()) < 0) return -1;
+    if (Rename(tmp.c_str(), to) < 0) {
+        int e = errno;
+        g_sys.unlink(tmp.c_str());
+        errno = e;
+        return -1;
+    }
+    return 0;
+}
+
 int Util::retValue(int res) { return res < 0 ? -errno : 0; }
 
 int Util::MutexLock(pthread_mutex_t *mux, const char *where) {
