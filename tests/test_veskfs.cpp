@@ -201,8 +201,7 @@ protected:
         ASSERT_TRUE(tmp_.ok());
         mnt_ = tmp_.sub("mnt");
         ASSERT_EQ(0, mkdir(mnt_.c_str(), 0755));
-        backends_ = {tmp_.sub("b0")};
-        if (two_backends_) backends_.push_back(tmp_.sub("b1"));
+        backends_ = {tmp_.sub("b0"), tmp_.sub("b1")};
         std::string cfg = tmp_.sub("vesk.conf");
         vesk_test::write_file(cfg, vesk_test::mount_config(mnt_, backends_, GetParam()));
         daemon_.reset(new Daemon(mnt_, tmp_.sub("veskfs.log"), {}, cfg));
@@ -234,7 +233,6 @@ protected:
         }
     }
 
-    bool two_backends_ = true;
     TempDir tmp_;
     std::string mnt_;
     std::vector<std::string> backends_;
@@ -280,15 +278,7 @@ TEST_P(VeskfsTest, FourProcessesWriteInterleavedBlocksOfOneFile) {
     EXPECT_EQ(std::to_string(kWriters * kRounds * kBlock), trim(run("stat -c %s " + m("shared"))));
 }
 
-/* The same over a single backend: a directory rename over several backends
- * leaves its files on the backends their old names hashed to, which is the
- * library's affair, not the mount's. */
-class VeskfsOneBackendTest : public VeskfsTest {
-protected:
-    VeskfsOneBackendTest() { two_backends_ = false; }
-};
-
-TEST_P(VeskfsOneBackendTest, DirectoriesRenamesLinksAndAttributes) {
+TEST_P(VeskfsTest, DirectoriesRenamesLinksAndAttributes) {
     // Directories.
     ASSERT_EQ(0, sh("mkdir -p " + m("a/b/c")));
     EXPECT_EQ("b", trim(run("ls " + m("a"))));
@@ -467,8 +457,6 @@ TEST_P(VeskfsTest, TerminatedDaemonClosesOpenFilesFirst) {
 
 std::string layout_name(const ::testing::TestParamInfo<const char *> &i) { return i.param; }
 INSTANTIATE_TEST_SUITE_P(Layouts, VeskfsTest, ::testing::Values("container", "flat"),
-                         layout_name);
-INSTANTIATE_TEST_SUITE_P(Layouts, VeskfsOneBackendTest, ::testing::Values("container", "flat"),
                          layout_name);
 
 // Without a configured mount point of its name, the daemon serves the one
