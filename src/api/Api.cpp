@@ -64,10 +64,9 @@ int vesk_close(Vesk_fd *fd, pid_t pid, uid_t uid, int open_flags, Vesk_close_opt
     if (!fd) return -EBADF;
     int ret = fd->close(pid, uid, open_flags, opt);
     trace("close", 0, 0, pid);
-    if (ret == 0) {
-        delete fd;
-        vesk::stats().closes++;
-    }
+    // A close that leaves other references open still ends one open.
+    if (ret >= 0) vesk::stats().closes++;
+    if (ret == 0) delete fd;
     return ret;
 }
 
