@@ -1,0 +1,407 @@
+/* Renaming and unlinking a file while processes hold it open, compared
+ * with what the same steps do to a plain file on the backend's own file
+ * system. Each scenario runs three times: on plain files through POSIX
+ * calls, on a flat-file mount and on a container mount; a holder process
+ * keeps the file open and runs the steps the parent sends it, and both
+ * write what they saw into one transcript. The transcripts must agree. */
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <functional>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include "vesk.h"
+#include "vesk_test_util.h"
+
+using namespace vesk_test;
+
+namespace {
+
+/* One way of doing file operations: POSIX on a directory, or the library
+ * on a mount point. Handles are small integers local to the process. */
+class Ops {
+public:
+    virtual ~Ops() {}
+    virtual std::string path(const std::string &name) const = 0;
+    // 0 or -errno
+    virtual int open(const std::string &name, int flags) = 0;
+    virtual ssize_t write(const std::string &data, off_t off) = 0;
+    virtual ssize_t read(std::string &out, size_t n, off_t off) = 0;
+    virtual int sync() = 0;
+    virtual off_t fsize() = 0;  // size through the open handle
+    virtual int close() = 0;
+    virtual int rename(const std::string &a, const std::string &b) = 0;
+    virtual int unlink(const std::string &a) = 0;
+    virtual off_t size(const std::string &name) = 0;  // size by name, or -errno
+};
+
+class PosixOps : public Ops {
+public:
+    explicit PosixOps(std::string dir) : dir_(std::move(dir)) {}
+    std::string path(const std::string &n) const override { return dir_ + "/" + n; }
+    int open(const std::string &n, int flags) override {
+        fd_ = ::open(path(n).c_str(), flags, 0644);
+        return fd_ < 0 ? -errno : 0;
+    }
+    ssize_t write(const std::string &d, off_t off) override {
+        ssize_t r = ::pwrite(fd_, d.data(), d.size(), off);
+        return r < 0 ? -errno : r;
+    }
+    ssize_t read(std::string &out, size_t n, off_t off) override {
+        out.assign(n, '\0');
+        ssize_t r = ::pread(fd_, &out[0], n, off);
+        if (r < 0) return -errno;
+        out.resize((size_t)r);
+        return r;
+    }
+    int sync() override { return ::fsync(fd_) < 0 ? -errno : 0; }
+    off_t fsize() override {
+        struct stat st;
+        return ::fstat(fd_, &st) < 0 ? -errno : st.st_size;
+    }
+    int close() override { return ::close(fd_) < 0 ? -errno : 0; }
+    int rename(const std::string &a, const std::string &b) override {
+        return ::rename(path(a).c_str(), path(b).c_str()) < 0 ? -errno : 0;
+    }
+    int unlink(const std::string &a) override {
+        return ::unlink(path(a).c_str()) < 0 ? -errno : 0;
+    }
+    off_t size(const std::string &n) override {
+        struct stat st;
+        return ::stat(path(n).c_str(), &st) < 0 ? -errno : st.st_size;
+    }
+
+private:
+    std::string dir_;
+    int fd_ = -1;
+};
+
+class VeskOps : public Ops {
+public:
+    explicit VeskOps(std::string mount) : mount_(std::move(mount)) {}
+    std::string path(const std::string &n) const override { return mount_ + "/" + n; }
+    int open(const std::string &n, int flags) override {
+        flags_ = flags;
+        fd_ = nullptr;
+        return vesk_open(&fd_, path(n).c_str(), flags, getpid(), 0644);
+    }
+    ssize_t write(const std::string &d, off_t off) override {
+        return vesk_write(fd_, d.data(), d.size(), off, getpid());
+    }
+    ssize_t read(std::string &out, size_t n, off_t off) override {
+        out.assign(n, '\0');
+        ssize_t r = vesk_read(fd_, &out[0], n, off);
+        out.resize(r < 0 ? 0 : (size_t)r);
+        return r;
+    }
+    int sync() override { return vesk_sync(fd_, getpid()); }
+    off_t fsize() override {
+        struct stat st;
+        int r = vesk_getattr(fd_, nullptr, &st, 0);
+        return r < 0 ? r : st.st_size;
+    }
+    int close() override { return vesk_close(fd_, getpid(), getuid(), flags_); }
+    int rename(const std::string &a, const std::string &b) override {
+        return vesk_rename(path(a).c_str(), path(b).c_str());
+    }
+    int unlink(const std::string &a) override { return vesk_unlink(path(a).c_str()); }
+    off_t size(const std::string &n) override {
+        struct stat st;
+        int r = vesk_getattr(nullptr, path(n).c_str(), &st, 0);
+        return r < 0 ? r : st.st_size;
+    }
+
+private:
+    std::string mount_;
+    Vesk_fd *fd_ = nullptr;
+    int flags_ = 0;
+};
+
+/* A process that holds one file open and runs steps sent to it:
+ *   "o <name> <flags>", "w <off> <text>", "r <off> <len>", "s", "z", "c".
+ * Each step answers one line, which the parent puts in the transcript. */
+class Holder {
+public:
+    explicit Holder(Ops &ops) {
+        int to[2], from[2];
+        if (pipe(to) != 0 || pipe(from) != 0) return;
+        pid_ = fork();
+        if (pid_ == 0) {
+            ::close(to[1]);
+            ::close(from[0]);
+            serve(ops, to[0], from[1]);
+            _exit(0);
+        }
+        ::close(to[0]);
+        ::close(from[1]);
+        out_ = fdopen(to[1], "w");
+        in_ = fdopen(from[0], "r");
+    }
+    ~Holder() {
+        if (out_) fclose(out_);
+        if (in_) fclose(in_);
+        int st;
+        if (pid_ > 0) waitpid(pid_, &st, 0);
+    }
+    std::string ask(const std::string &step) {
+        fprintf(out_, "%s\n", step.c_str());
+        fflush(out_);
+        char line[4096];
+        if (!fgets(line, sizeof line, in_)) return "<holder gone>";
+        std::string s(line);
+        if (!s.empty() && s.back() == '\n') s.pop_back();
+        return s;
+    }
+
+private:
+    static void serve(Ops &ops, int in_fd, int out_fd) {
+        FILE *in = fdopen(in_fd, "r");
+        FILE *out = fdopen(out_fd, "w");
+        char line[4096];
+        while (fgets(line, sizeof line, in)) {
+            std::istringstream s(line);
+            char op;
+            s >> op;
+            std::string answer;
+            if (op == 'o') {
+                std::string name;
+                int flags;
+                s >> name >> flags;
+                answer = std::to_string(ops.open(name, flags));
+            } else if (op == 'w') {
+                long off;
+                std::string text;
+                s >> off >> text;
+                answer = std::to_string(ops.write(text, off));
+            } else if (op == 'r') {
+                long off;
+                size_t len;
+                s >> off >> len;
+                std::string got;
+                ssize_t r = ops.read(got, len, off);
+                answer = std::to_string(r) + " '" + got + "'";
+            } else if (op == 's') {
+                answer = std::to_string(ops.sync());
+            } else if (op == 'z') {
+                answer = std::to_string(ops.fsize());
+            } else if (op == 'c') {
+                answer = std::to_string(ops.close());
+            } else {
+                answer = "?";
+            }
+            for (char &c : answer)
+                if (c == '\0') c = '.';
+            fprintf(out, "%s\n", answer.c_str());
+            fflush(out);
+        }
+    }
+
+    pid_t pid_ = -1;
+    FILE *out_ = nullptr;
+    FILE *in_ = nullptr;
+};
+
+// The parent's own look at a file by name: its size and its whole content.
+std::string look(Ops &ops, const std::string &name) {
+    off_t sz = ops.size(name);
+    if (sz < 0) return "size " + std::to_string(sz);
+    VeskOps *v = dynamic_cast<VeskOps *>(&ops);
+    std::string got;
+    if (v) {
+        VeskOps reader(*v);
+        if (reader.open(name, O_RDONLY) != 0) return "size " + std::to_string(sz) + " unopenable";
+        reader.read(got, 4096, 0);
+        reader.close();
+    } else {
+        got = read_file(ops.path(name));
+    }
+    for (char &c : got)
+        if (c == '\0') c = '.';
+    return "size " + std::to_string(sz) + " '" + got + "'";
+}
+
+// What a new writer at `name` does, from the parent.
+std::string write_new(Ops &ops, const std::string &name, const std::string &text) {
+    PosixOps *p = dynamic_cast<PosixOps *>(&ops);
+    std::unique_ptr<Ops> own;
+    if (p) own.reset(new PosixOps(*p));
+    else own.reset(new VeskOps(*dynamic_cast<VeskOps *>(&ops)));
+    int r = own->open(name, O_WRONLY | O_CREAT | O_TRUNC);
+    if (r != 0) return "open " + std::to_string(r);
+    ssize_t w = own->write(text, 0);
+    return "wrote " + std::to_string(w) + " close " + std::to_string(own->close());
+}
+
+using Transcript = std::vector<std::string>;
+using Scenario = std::function<void(Ops &, Transcript &)>;
+
+const int RW = O_RDWR | O_CREAT;
+
+// Rename while another process writes: its later writes land under the
+// new name, its reads through the old handle still work, the old name is
+// gone and a new file there is independent.
+void rename_while_open(Ops &ops, Transcript &t) {
+    Holder h(ops);
+    t.push_back("open " + h.ask("o a " + std::to_string(RW)));
+    t.push_back("w1 " + h.ask("w 0 first-part"));
+    t.push_back("sync " + h.ask("s"));
+    t.push_back("rename " + std::to_string(ops.rename("a", "b")));
+    t.push_back("a: " + look(ops, "a"));
+    t.push_back("w2 " + h.ask("w 10 second"));
+    t.push_back("read " + h.ask("r 0 64"));
+    t.push_back("fsize " + h.ask("z"));
+    t.push_back("sync " + h.ask("s"));
+    t.push_back("b-open: " + look(ops, "b"));
+    t.push_back("new-a: " + write_new(ops, "a", "fresh"));
+    t.push_back("read-after-new-a " + h.ask("r 0 64"));
+    t.push_back("w3 " + h.ask("w 16 !"));
+    t.push_back("close " + h.ask("c"));
+    t.push_back("b-closed: " + look(ops, "b"));
+    t.push_back("a-closed: " + look(ops, "a"));
+}
+
+// Unlink while another process writes: the holder keeps reading and
+// writing what it wrote; a new file at the name is independent of it.
+void unlink_while_open(Ops &ops, Transcript &t) {
+    Holder h(ops);
+    t.push_back("open " + h.ask("o a " + std::to_string(RW)));
+    t.push_back("w1 " + h.ask("w 0 keep-me"));
+    t.push_back("sync " + h.ask("s"));
+    t.push_back("unlink " + std::to_string(ops.unlink("a")));
+    t.push_back("a-gone: " + look(ops, "a"));
+    t.push_back("w2 " + h.ask("w 7 -more"));
+    t.push_back("read " + h.ask("r 0 64"));
+    t.push_back("new-a: " + write_new(ops, "a", "other"));
+    t.push_back("read-after-new-a " + h.ask("r 0 64"));
+    t.push_back("w3 " + h.ask("w 0 KEEP"));
+    t.push_back("sync " + h.ask("s"));
+    t.push_back("read-again " + h.ask("r 0 64"));
+    t.push_back("fsize " + h.ask("z"));
+    t.push_back("a-open: " + look(ops, "a"));
+    t.push_back("close " + h.ask("c"));
+    t.push_back("a-closed: " + look(ops, "a"));
+}
+
+// A file renamed over one that another process holds open: the holder
+// keeps the replaced file's bytes, the name shows the new file's.
+void rename_over_open(Ops &ops, Transcript &t) {
+    Holder h(ops);
+    t.push_back("open-b " + h.ask("o b " + std::to_string(RW)));
+    t.push_back("w1 " + h.ask("w 0 old-b"));
+    t.push_back("sync " + h.ask("s"));
+    t.push_back("new-a: " + write_new(ops, "a", "new-a"));
+    t.push_back("rename " + std::to_string(ops.rename("a", "b")));
+    t.push_back("read " + h.ask("r 0 64"));
+    t.push_back("w2 " + h.ask("w 5 +tail"));
+    t.push_back("sync " + h.ask("s"));
+    t.push_back("read-again " + h.ask("r 0 64"));
+    t.push_back("b-open: " + look(ops, "b"));
+    t.push_back("close " + h.ask("c"));
+    t.push_back("b-closed: " + look(ops, "b"));
+    t.push_back("a: " + look(ops, "a"));
+}
+
+// The same process renames the file it holds open, then goes on.
+void rename_own_open(Ops &ops, Transcript &t) {
+    std::unique_ptr<Ops> own;
+    if (PosixOps *p = dynamic_cast<PosixOps *>(&ops)) own.reset(new PosixOps(*p));
+    else own.reset(new VeskOps(*dynamic_cast<VeskOps *>(&ops)));
+    t.push_back("open " + std::to_string(own->open("a", RW)));
+    t.push_back("w1 " + std::to_string(own->write("abc", 0)));
+    t.push_back("rename " + std::to_string(ops.rename("a", "b")));
+    t.push_back("w2 " + std::to_string(own->write("def", 3)));
+    std::string got;
+    ssize_t n = own->read(got, 64, 0);
+    t.push_back("read " + std::to_string(n) + " '" + got + "'");
+    t.push_back("fsize " + std::to_string(own->fsize()));
+    t.push_back("close " + std::to_string(own->close()));
+    t.push_back("b: " + look(ops, "b"));
+    t.push_back("a: " + look(ops, "a"));
+}
+
+class OpenRename : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(tmp.ok());
+        plain = tmp.sub("plain");
+        ASSERT_EQ(0, mkdir(plain.c_str(), 0755));
+        std::string text = mount_config("/vf", {tmp.sub("f0"), tmp.sub("f1")}, "flat") +
+                           mount_config("/vk", {tmp.sub("k0"), tmp.sub("k1")}, "container");
+        auto cfg = use_config(tmp.sub("vesk.conf"), text);
+        ASSERT_TRUE(cfg->errors.empty());
+        ASSERT_EQ(2u, cfg->mounts.size());
+    }
+    void TearDown() override { unsetenv("VESK_CONFIG"); }
+
+    // Runs `s` on plain files and on both mounts (each in a fresh
+    // directory of its own) and compares the transcripts line by line.
+    // `container_differs`: labels of the steps where a container does not
+    // behave as a plain file (see docs/reliability.md); those are compared
+    // with `container_gives` instead.
+    void compare(const std::string &name, Scenario s,
+                 const std::map<std::string, std::string> &container_gives = {}) {
+        std::string sub = "/" + name;
+        ASSERT_EQ(0, mkdir((plain + sub).c_str(), 0755));
+        ASSERT_EQ(0, vesk_mkdir(("/vf" + sub).c_str(), 0755));
+        ASSERT_EQ(0, vesk_mkdir(("/vk" + sub).c_str(), 0755));
+        PosixOps posix(plain + sub);
+        VeskOps flat("/vf" + sub), cont("/vk" + sub);
+        Transcript want, tf, tc;
+        s(posix, want);
+        s(flat, tf);
+        s(cont, tc);
+        ASSERT_EQ(want.size(), tf.size());
+        ASSERT_EQ(want.size(), tc.size());
+        size_t used = 0;
+        for (size_t i = 0; i < want.size(); i++) {
+            EXPECT_EQ(want[i], tf[i]) << "flat mount, step " << i;
+            std::string label = want[i].substr(0, want[i].find(' '));
+            auto dev = container_gives.find(label);
+            if (dev == container_gives.end()) {
+                EXPECT_EQ(want[i], tc[i]) << "container mount, step " << i;
+            } else {
+                used++;
+                EXPECT_NE(want[i], tc[i]) << "step " << i << " now matches a plain file: "
+                                          << "drop it from the deviations";
+                EXPECT_EQ(dev->second, tc[i]) << "container mount, step " << i;
+            }
+        }
+        EXPECT_EQ(container_gives.size(), used);
+    }
+
+    TempDir tmp;
+    std::string plain;
+};
+
+// A holder in another process finds its container by the name it opened:
+// once the container moves, its reads miss it or see whatever took the
+// name. Its writes and the file's content under the new name are right.
+TEST_F(OpenRename, RenameWhileAnotherProcessWrites) {
+    compare("rw", rename_while_open,
+            {{"read", "read -2 ''"},
+             {"fsize", "fsize -2"},
+             {"read-after-new-a", "read-after-new-a 5 'fresh'"}});
+}
+TEST_F(OpenRename, UnlinkWhileAnotherProcessWrites) {
+    compare("uw", unlink_while_open,
+            {{"read", "read -2 ''"},
+             {"read-after-new-a", "read-after-new-a 5 'other'"},
+             {"read-again", "read-again 5 'other'"},
+             {"fsize", "fsize 5"}});
+}
+TEST_F(OpenRename, RenameOverAFileAnotherProcessHolds) {
+    compare("ro", rename_over_open,
+            {{"read", "read 5 'new-a'"}, {"read-again", "read-again 5 'new-a'"}});
+}
+TEST_F(OpenRename, RenameOfAFileThisProcessHolds) { compare("own", rename_own_open); }
+
+}  // namespace
