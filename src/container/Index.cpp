@@ -112,6 +112,37 @@ struct Ref {
     uint32_t seq;
 };
 
+IndexPiece piece_of(const HostEntry &h, uint32_t chunk) {
+    return IndexPiece{h.logical_offset, h.physical_offset, (uint64_t)h.length, chunk, h.id};
+}
+
+IndexPiece piece_of(const ContainerEntry &e) {
+    return IndexPiece{e.logical_offset, e.physical_offset, (uint64_t)e.length,
+                      (uint32_t)e.original_chunk, e.id};
+}
+
+// First piece at or after `x`.
+size_t first_at(const std::vector<IndexPiece> &v, off_t x) {
+    return (size_t)(std::lower_bound(v.begin(), v.end(), x,
+                                     [](const IndexPiece &p, off_t o) { return p.logical < o; }) -
+                    v.begin());
+}
+
+// First piece after `x`.
+size_t first_after(const std::vector<IndexPiece> &v, off_t x) {
+    return (size_t)(std::upper_bound(v.begin(), v.end(), x,
+                                     [](off_t o, const IndexPiece &p) { return o < p.logical; }) -
+                    v.begin());
+}
+
+// Drops the front of `p` so that it starts at `at` (inside it).
+void cut_front(IndexPiece &p, off_t at) {
+    off_t cut = at - p.logical;
+    p.logical = at;
+    p.physical += cut;
+    p.length -= (uint64_t)cut;
+}
+
 }  // namespace
 
 /* --- free functions ------------------------------------------------------ */
@@ -274,6 +305,19 @@ int index_open_log(const std::string &path, pid_t pid, mode_t mode, off_t *tail)
 
 /* --- Index ---------------------------------------------------------------- */
 
+const IndexPieces::value_type &IndexPieces::const_iterator::load() const {
+    ContainerEntry &e = cur_.second;
+    e.logical_offset = p_->logical;
+    e.physical_offset = p_->physical;
+    e.length = (size_t)p_->length;
+    e.begin_timestamp = 0;
+    e.end_timestamp = 0;
+    e.id = p_->id;
+    e.original_chunk = (pid_t)p_->chunk;
+    cur_.first = p_->logical;
+    return cur_;
+}
+
 Index::Index(std::string path) { init(path); }
 
 Index::Index(std::string path, int descriptor) {
@@ -371,7 +415,7 @@ int Index::addTruncation(off_t length, pid_t pid, double when) {
 
 double Index::memoryFootprintMBs() {
     double bytes = (double)hostIndex.capacity() * sizeof(HostEntry) +
-                   (double)global_index.size() * (sizeof(ContainerEntry) + 48) +
+                   (double)global_index.v.capacity() * sizeof(IndexPiece) +
                    (double)chunk_map.size() * sizeof(ChunkFile);
     return bytes / (1024.0 * 1024.0);
 }
@@ -433,15 +477,15 @@ int Index::setChunkFd(pid_t chunk, int descriptor) {
 }
 
 bool Index::chunkFound(int *dfd, off_t *chunk_off, size_t *length, off_t logical,
-                       const ContainerEntry &entry, std::string &path, pid_t *chunkpid) {
-    ChunkFile &c = chunk_map[entry.original_chunk];
+                       const IndexPiece &entry, std::string &path, pid_t *chunkpid) {
+    ChunkFile &c = chunk_map[entry.chunk];
     lock("chunkFound");
     if (c.fd < 0) c.fd = Util::Open(c.path.c_str(), O_RDONLY, 0);
     *dfd = c.fd < 0 ? -errno : c.fd;
     if (c.fd < 0) c.fd = -1;
     unlock("chunkFound");
-    *chunk_off = entry.physical_offset + (logical - entry.logical_offset);
-    *length = (size_t)(entry.logical_tail() - logical);
+    *chunk_off = entry.physical + (logical - entry.logical);
+    *length = (size_t)(entry.tail() - logical);
     path = c.path;
     *chunkpid = entry.id;
     return *dfd >= 0;
@@ -455,19 +499,16 @@ int Index::globalLookup(int *dfd, off_t *chunk_off, size_t *chunk_len, std::stri
     *chunk_len = 0;
     *chunkpid = 0;
     if (logical >= last_offset) return 0;
-    auto it = global_index.upper_bound(logical);
-    if (it != global_index.begin()) {
-        auto prev = std::prev(it);
-        if (prev->second.contains(logical)) {
-            if (!chunkFound(dfd, chunk_off, chunk_len, logical, prev->second, path, chunkpid))
-                return *dfd;
-            if ((off_t)*chunk_len > last_offset - logical)
-                *chunk_len = (size_t)(last_offset - logical);
-            return 0;
-        }
+    const std::vector<IndexPiece> &v = global_index.v;
+    size_t next = first_after(v, logical);
+    if (next > 0 && v[next - 1].tail() > logical) {
+        if (!chunkFound(dfd, chunk_off, chunk_len, logical, v[next - 1], path, chunkpid))
+            return *dfd;
+        if ((off_t)*chunk_len > last_offset - logical) *chunk_len = (size_t)(last_offset - logical);
+        return 0;
     }
     *hole = true;
-    off_t until = it == global_index.end() ? last_offset : std::min(it->first, last_offset);
+    off_t until = next == v.size() ? last_offset : std::min(v[next].logical, last_offset);
     *chunk_len = (size_t)(until - logical);
     return 0;
 }
@@ -475,7 +516,8 @@ int Index::globalLookup(int *dfd, off_t *chunk_off, size_t *chunk_len, std::stri
 void Index::splitEntry(ContainerEntry *entry, off_t offset) {
     if (!entry->splittable(offset)) return;
     ContainerEntry back = entry->split(offset);
-    global_index[back.logical_offset] = back;
+    std::vector<IndexPiece> &v = global_index.v;
+    v.insert(v.begin() + (std::ptrdiff_t)first_at(v, back.logical_offset), piece_of(back));
 }
 
 void Index::findSplits(ContainerEntry &entry, std::vector<off_t> &splits) {
@@ -483,40 +525,54 @@ void Index::findSplits(ContainerEntry &entry, std::vector<off_t> &splits) {
     splits.push_back(entry.logical_tail());
 }
 
+// Cuts every piece the incoming one overlaps; the newcomer wins. Returns
+// where the newcomer goes: p >= 0 to be inserted before piece p, or
+// -(p + 1) when piece p was wholly covered and its slot is the newcomer's
+// to overwrite (so that an overwrite of one piece moves nothing).
 int Index::handleOverlap(ContainerEntry &incoming) {
-    // Cut every piece the incoming one covers; the newcomer wins.
+    std::vector<IndexPiece> &v = global_index.v;
     off_t s = incoming.logical_offset, t = incoming.logical_tail();
-    auto it = global_index.lower_bound(s);
-    if (it != global_index.begin()) {
-        auto prev = std::prev(it);
-        ContainerEntry &p = prev->second;
-        if (p.logical_tail() > s) {
-            if (p.logical_tail() > t) splitEntry(&p, t);
-            p.length = (size_t)(s - p.logical_offset);
+    size_t i = first_at(v, s);
+    if (i > 0 && v[i - 1].tail() > s) {
+        IndexPiece &p = v[i - 1];
+        if (p.tail() > t) {
+            // the newcomer lies inside p: p's back stays behind it
+            IndexPiece back = p;
+            cut_front(back, t);
+            p.length = (uint64_t)(s - p.logical);
+            v.insert(v.begin() + (std::ptrdiff_t)i, back);
+            return (int)i;
         }
+        p.length = (uint64_t)(s - p.logical);
     }
-    it = global_index.lower_bound(s);
-    while (it != global_index.end() && it->first < t) {
-        if (it->second.logical_tail() > t) {
-            ContainerEntry back = it->second.split(t);
-            global_index.erase(it);
-            global_index.emplace(back.logical_offset, back);
+    size_t j = i;
+    while (j < v.size() && v[j].logical < t) {
+        if (v[j].tail() > t) {
+            cut_front(v[j], t);
             break;
         }
-        it = global_index.erase(it);
+        j++;
     }
-    return 0;
+    if (j == i) return (int)i;
+    v.erase(v.begin() + (std::ptrdiff_t)i + 1, v.begin() + (std::ptrdiff_t)j);
+    return -(int)i - 1;
 }
 
-void Index::insertGlobalEntryHint(ContainerEntry *entry,
-                                  std::map<off_t, ContainerEntry>::iterator hint) {
-    global_index.emplace_hint(hint, entry->logical_offset, *entry);
+void Index::insertGlobalEntryHint(ContainerEntry *entry, size_t hint) {
+    std::vector<IndexPiece> &v = global_index.v;
+    v.insert(v.begin() + (std::ptrdiff_t)hint, piece_of(*entry));
 }
 
 int Index::insertGlobalEntry(ContainerEntry *entry) {
     if (entry->length == 0) return 0;
-    handleOverlap(*entry);
-    insertGlobalEntryHint(entry, global_index.lower_bound(entry->logical_offset));
+    std::vector<IndexPiece> &v = global_index.v;
+    if (v.empty() || v.back().tail() <= entry->logical_offset) {
+        v.push_back(piece_of(*entry));  // the common case: past every piece
+        return 0;
+    }
+    int at = handleOverlap(*entry);
+    if (at < 0) v[(size_t)(-at - 1)] = piece_of(*entry);
+    else insertGlobalEntryHint(entry, (size_t)at);
     return 0;
 }
 
@@ -539,12 +595,10 @@ void Index::merge(Index *other) {
 }
 
 int Index::truncate(off_t offset) {
-    auto it = global_index.lower_bound(offset);
-    if (it != global_index.begin()) {
-        ContainerEntry &p = std::prev(it)->second;
-        if (p.logical_tail() > offset) p.length = (size_t)(offset - p.logical_offset);
-    }
-    global_index.erase(it, global_index.end());
+    std::vector<IndexPiece> &v = global_index.v;
+    size_t i = first_at(v, offset);
+    if (i > 0 && v[i - 1].tail() > offset) v[i - 1].length = (uint64_t)(offset - v[i - 1].logical);
+    v.erase(v.begin() + (std::ptrdiff_t)i, v.end());
     last_offset = offset;
     return 0;
 }
@@ -572,26 +626,27 @@ int Index::rewriteIndex(int descriptor) {
 }
 
 void Index::compress() {
-    auto it = global_index.begin();
-    while (it != global_index.end()) {
-        auto next = std::next(it);
-        if (next == global_index.end()) break;
-        if (it->second.logical_tail() == next->first && it->second.mergable(next->second)) {
-            it->second.length += next->second.length;
-            it->second.end_timestamp =
-                std::max(it->second.end_timestamp, next->second.end_timestamp);
-            global_index.erase(next);
+    std::vector<IndexPiece> &v = global_index.v;
+    if (v.empty()) return;
+    size_t out = 0;
+    for (size_t i = 1; i < v.size(); i++) {
+        IndexPiece &a = v[out];
+        const IndexPiece &b = v[i];
+        if (a.tail() == b.logical && a.chunk == b.chunk && a.id == b.id &&
+            a.physical + (off_t)a.length == b.physical) {
+            a.length += b.length;
         } else {
-            it = next;
+            v[++out] = b;
         }
     }
+    v.resize(out + 1);
 }
 
 std::vector<off_t> Index::chunkEnds() const {
     std::vector<off_t> ends(chunk_map.size(), 0);
-    for (auto &kv : global_index) {
-        size_t c = (size_t)kv.second.original_chunk;
-        if (c < ends.size() && kv.second.logical_tail() > ends[c]) ends[c] = kv.second.logical_tail();
+    for (const IndexPiece &p : global_index.v) {
+        size_t c = (size_t)p.chunk;
+        if (c < ends.size() && p.tail() > ends[c]) ends[c] = p.tail();
     }
     return ends;
 }
@@ -619,12 +674,11 @@ int Index::global_to_stream(void **buffer, size_t *length) {
         memcpy(p + 8, s.rel.data(), n);
         p += kGlobalSourceSize;
     }
-    for (auto &kv : global_index) {
-        const ContainerEntry &e = kv.second;
-        put_u64(p, (uint64_t)e.logical_offset);
-        put_u64(p + 8, (uint64_t)e.length);
-        put_u64(p + 16, (uint64_t)e.physical_offset);
-        put_u32(p + 24, (uint32_t)e.original_chunk);
+    for (const IndexPiece &e : global_index.v) {
+        put_u64(p, (uint64_t)e.logical);
+        put_u64(p + 8, e.length);
+        put_u64(p + 16, (uint64_t)e.physical);
+        put_u32(p + 24, e.chunk);
         p += kGlobalEntrySize;
     }
     *buffer = b;
@@ -669,7 +723,8 @@ int Index::global_from_stream(void *addr) {
     closeChunks();
     chunk_map.clear();
     source_logs.clear();
-    global_index.clear();
+    global_index.v.clear();
+    global_index.v.reserve((size_t)ne);
     const unsigned char *p = b + kGlobalHeaderSize;
     for (uint64_t i = 0; i < ns; i++, p += kGlobalSourceSize) {
         IndexLogInfo s;
@@ -686,7 +741,6 @@ int Index::global_from_stream(void *addr) {
     total_bytes = 0;
     off_t prev_end = 0;
     for (uint64_t i = 0; i < ne; i++, p += kGlobalEntrySize) {
-        ContainerEntry e;
         uint64_t lo = get_u64(p), len = get_u64(p + 8), po = get_u64(p + 16);
         uint32_t src = get_u32(p + 24);
         if (lo >= kMaxOffset || len >= kMaxOffset || po >= kMaxOffset || src >= ns ||
@@ -694,17 +748,12 @@ int Index::global_from_stream(void *addr) {
             if (mlog_filter(kErr))
                 mlog(kErr, "flattened index of %s: entry %llu out of order or range",
                      index_path.c_str(), (unsigned long long)i);
-            global_index.clear();
+            global_index.v.clear();
             return -EIO;
         }
-        e.logical_offset = (off_t)lo;
-        e.length = (size_t)len;
-        e.physical_offset = (off_t)po;
-        e.original_chunk = (pid_t)src;
-        e.id = source_logs[src].pid;
+        global_index.v.push_back(IndexPiece{(off_t)lo, (off_t)po, len, src, source_logs[src].pid});
         prev_end = (off_t)(lo + len);
         total_bytes += (size_t)len;
-        global_index.emplace_hint(global_index.end(), e.logical_offset, e);
     }
     populated = true;
     return 0;
@@ -714,10 +763,9 @@ int Index::debug_from_stream(void *stream) {
     FILE *out = static_cast<FILE *>(stream);
     fprintf(out, "# %zu pieces, %zu data logs, end of file %lld\n", global_index.size(),
             chunk_map.size(), (long long)last_offset);
-    for (auto &kv : global_index) {
-        const ContainerEntry &e = kv.second;
-        fprintf(out, "%lld %zu %d %s %lld\n", (long long)e.logical_offset, e.length, (int)e.id,
-                chunk_map[e.original_chunk].path.c_str(), (long long)e.physical_offset);
+    for (const IndexPiece &e : global_index.v) {
+        fprintf(out, "%lld %llu %d %s %lld\n", (long long)e.logical, (unsigned long long)e.length,
+                (int)e.id, chunk_map[e.chunk].path.c_str(), (long long)e.physical);
     }
     return 0;
 }
@@ -737,7 +785,7 @@ int Index::loadFlattened(const std::vector<IndexLogInfo> &logs) {
             return 1;
     }
     closeChunks();
-    global_index.swap(probe.global_index);
+    global_index.v.swap(probe.global_index.v);
     chunk_map.swap(probe.chunk_map);
     source_logs = logs;
     last_offset = probe.last_offset;
@@ -763,7 +811,7 @@ int Index::readIndex(std::string path) {
     index_path = path;
     closeChunks();
     chunk_map.clear();
-    global_index.clear();
+    global_index.v.clear();
     source_logs.clear();
     last_offset = 0;
     total_bytes = 0;
@@ -805,6 +853,12 @@ int Index::readIndex(std::string path) {
 
     size_t total = 0;
     for (auto &v : records) total += v.size();
+    for (size_t s = 0; s < logs.size(); s++)
+        chunk_map.push_back(ChunkFile{data_log_of(path, logs[s].rel), -1});
+    if (buildWithoutOverlaps(records)) {
+        finishRead(logs, total);
+        return 0;
+    }
     std::vector<Ref> order;
     order.reserve(total);
     for (size_t s = 0; s < records.size(); s++) {
@@ -816,8 +870,6 @@ int Index::readIndex(std::string path) {
         if (a.src != b.src) return a.src < b.src;
         return a.seq < b.seq;
     });
-    for (size_t s = 0; s < logs.size(); s++)
-        chunk_map.push_back(ChunkFile{data_log_of(path, logs[s].rel), -1});
     for (const Ref &ref : order) {
         const HostEntry &h = records[ref.src][ref.seq];
         if (h.isTruncation()) {
@@ -829,13 +881,55 @@ int Index::readIndex(std::string path) {
         e.original_chunk = (pid_t)ref.src;
         insertGlobal(&e);
     }
-    for (auto &kv : global_index) total_bytes += kv.second.length;
+    finishRead(logs, total);
+    return 0;
+}
+
+void Index::finishRead(const std::vector<IndexLogInfo> &logs, size_t records) {
+    std::vector<IndexPiece> &v = global_index.v;
+    if (v.capacity() > v.size() + v.size() / 8) v.shrink_to_fit();
+    total_bytes = 0;
+    for (const IndexPiece &p : v) total_bytes += (size_t)p.length;
     source_logs = logs;
     populated = true;
     if (mlog_filter(kDbg))
-        mlog(kDbg, "%s: merged %zu logs, %zu records into %zu pieces", path.c_str(),
-             logs.size(), total, global_index.size());
-    return 0;
+        mlog(kDbg, "%s: merged %zu logs, %zu records into %zu pieces", index_path.c_str(),
+             logs.size(), records, v.size());
+}
+
+// When no record is a truncation and no two writes overlap, the order in
+// which they apply does not matter: sorting by logical offset is the
+// merge. Checkpoints are written that way. False, with nothing built, when
+// the records need the ordered merge.
+bool Index::buildWithoutOverlaps(const std::vector<std::vector<HostEntry>> &records) {
+    std::vector<IndexPiece> &v = global_index.v;
+    size_t total = 0;
+    for (const auto &r : records) total += r.size();
+    v.clear();
+    v.reserve(total);
+    bool sorted = true;
+    for (size_t s = 0; s < records.size(); s++) {
+        for (const HostEntry &h : records[s]) {
+            if (h.isTruncation()) {
+                v.clear();
+                return false;
+            }
+            if (!v.empty() && v.back().logical > h.logical_offset) sorted = false;
+            v.push_back(piece_of(h, (uint32_t)s));
+        }
+    }
+    if (!sorted) {
+        std::sort(v.begin(), v.end(),
+                  [](const IndexPiece &a, const IndexPiece &b) { return a.logical < b.logical; });
+    }
+    for (size_t i = 1; i < v.size(); i++) {
+        if (v[i - 1].tail() > v[i].logical) {
+            v.clear();
+            return false;
+        }
+    }
+    if (!v.empty() && v.back().tail() > last_offset) last_offset = v.back().tail();
+    return true;
 }
 
 void Index::startBuffering() { buffering = true; }

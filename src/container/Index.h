@@ -12,7 +12,7 @@
  *
  * - Read side, Index(container path): readIndex() merges every index log
  *   of the container (several at once on a ThreadPool) into global_index,
- *   an ordered map of non-overlapping pieces keyed by logical offset, or
+ *   a sorted vector of non-overlapping pieces (IndexPieces), or
  *   loads a flattened index that is still current. Records apply in the
  *   order of their begin timestamps (ties: by log, then by position in the
  *   log), so where writes overlap the later one wins; a truncation record
@@ -26,6 +26,7 @@
 #ifndef VESK_CONTAINER_INDEX_H
 #define VESK_CONTAINER_INDEX_H
 
+#include <cstdint>
 #include <map>
 #include <pthread.h>
 #include <string>
@@ -33,6 +34,52 @@
 
 #include "container/HostEntry.h"
 #include "container/Metadata.h"
+
+/* One piece of the merged index, kept compact: a container of a million
+ * writes holds a million of these in memory. */
+struct IndexPiece {
+    off_t logical;
+    off_t physical;
+    uint64_t length;
+    uint32_t chunk;  // into the chunk table
+    pid_t id;        // the writer
+    off_t tail() const { return logical + (off_t)length; }
+};
+
+/* The merged index: pieces sorted by logical offset, never overlapping.
+ * A sorted vector rather than a tree: a third of the memory per piece,
+ * lookups by binary search over contiguous memory, and a merge of logs
+ * that do not overlap (the checkpoint case) is one sort. Iterating yields
+ * (logical offset, ContainerEntry) pairs as a map would; the entry is made
+ * on the fly, without timestamps, which the merged index does not keep. */
+class IndexPieces {
+public:
+    typedef std::pair<off_t, ContainerEntry> value_type;
+    class const_iterator {
+    public:
+        const_iterator(const IndexPiece *p) : p_(p), cur_(0, ContainerEntry()) {}
+        const value_type &operator*() const { return load(); }
+        const value_type *operator->() const { return &load(); }
+        const_iterator &operator++() {
+            ++p_;
+            return *this;
+        }
+        bool operator!=(const const_iterator &o) const { return p_ != o.p_; }
+        bool operator==(const const_iterator &o) const { return p_ == o.p_; }
+
+    private:
+        const value_type &load() const;
+        friend class IndexPieces;
+        const IndexPiece *p_;
+        mutable value_type cur_;
+    };
+    const_iterator begin() const { return const_iterator(v.data()); }
+    const_iterator end() const { return const_iterator(v.data() + v.size()); }
+    size_t size() const { return v.size(); }
+    bool empty() const { return v.empty(); }
+
+    std::vector<IndexPiece> v;
+};
 
 /* One index log as found in a container. */
 struct IndexLogInfo {
@@ -111,7 +158,7 @@ public:
     bool isBuffering();
 
     /* Read side, for the admin tools and tests. */
-    const std::map<off_t, ContainerEntry> &entries() const { return global_index; }
+    const IndexPieces &entries() const { return global_index; }
     const std::vector<ChunkFile> &chunks() const { return chunk_map; }
     const std::vector<IndexLogInfo> &sources() const { return source_logs; }
     /* Whether the last readIndex used the flattened index. */
@@ -127,13 +174,14 @@ public:
 private:
     void init(std::string path);
     bool chunkFound(int *fd, off_t *chunk_off, size_t *length, off_t logical,
-                    const ContainerEntry &entry, std::string &path, pid_t *chunkpid);
+                    const IndexPiece &entry, std::string &path, pid_t *chunkpid);
     int cleanupReadIndex(int fd, void *maddr, off_t length, int ret, const char *last_func,
                          const char *indexfile);
     int mapIndex(const std::string &file, std::vector<HostEntry> &records);
     int handleOverlap(ContainerEntry &incoming);
-    void insertGlobalEntryHint(ContainerEntry *entry,
-                               std::map<off_t, ContainerEntry>::iterator hint);
+    void insertGlobalEntryHint(ContainerEntry *entry, size_t hint);
+    bool buildWithoutOverlaps(const std::vector<std::vector<HostEntry>> &records);
+    void finishRead(const std::vector<IndexLogInfo> &logs, size_t records);
     int insertGlobalEntry(ContainerEntry *entry);
     void splitEntry(ContainerEntry *entry, off_t offset);
     void findSplits(ContainerEntry &entry, std::vector<off_t> &splits);
@@ -142,7 +190,7 @@ private:
 
     std::string index_path;
     std::vector<HostEntry> hostIndex;
-    std::map<off_t, ContainerEntry> global_index;
+    IndexPieces global_index;
     std::vector<ChunkFile> chunk_map;
     std::map<int, off_t> physical_offsets;
     bool populated;
