@@ -77,6 +77,7 @@ struct Options {
     bool keep = false;
     bool quiet = false;
     bool drop_caches = false;
+    bool damage = false;
     int repeat = 1;
     std::string dir;
     uint64_t index_test = 0;  // entries; 0: no index test
@@ -110,6 +111,8 @@ void usage(FILE *out) {
             "      --drop-caches     drop the page cache before each read phase (root)\n"
             "      --csv             print CSV instead of the table\n"
             "      --keep            keep the files (the directory is printed)\n"
+            "      --damage          flip one byte of the raw target's data before reading\n"
+            "                        it back, to see the check fail (exit status 2)\n"
             "  -q, --quiet           no progress line on stderr\n"
             "      --index-test N    instead of the patterns: P writers write N\n"
             "                        interleaved blocks in all into one container, then\n"
@@ -184,7 +187,7 @@ std::vector<T> parse_list(const char *arg, const char *what,
 
 Options parse_options(int argc, char **argv) {
     Options o;
-    enum { O_CSV = 256, O_KEEP, O_INDEX, O_DROP };
+    enum { O_CSV = 256, O_KEEP, O_INDEX, O_DROP, O_DAMAGE };
     static const struct option longs[] = {
         {"writers", required_argument, nullptr, 'P'},
         {"blocks", required_argument, nullptr, 'B'},
@@ -199,6 +202,7 @@ Options parse_options(int argc, char **argv) {
         {"keep", no_argument, nullptr, O_KEEP},
         {"quiet", no_argument, nullptr, 'q'},
         {"drop-caches", no_argument, nullptr, O_DROP},
+        {"damage", no_argument, nullptr, O_DAMAGE},
         {"index-test", required_argument, nullptr, O_INDEX},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0}};
@@ -245,6 +249,7 @@ Options parse_options(int argc, char **argv) {
         case O_CSV: o.csv = true; break;
         case O_KEEP: o.keep = true; break;
         case O_DROP: o.drop_caches = true; break;
+        case O_DAMAGE: o.damage = true; break;
         case O_INDEX: o.index_test = parse_size("--index-test", optarg, 1); break;
         case 'h': usage(stdout); exit(0);
         case ':': bad_option("option '%s' needs an argument", argv[optind - 1]);
@@ -778,6 +783,17 @@ int run_one(const Options &o, const Env &env, int rep, Pattern p, Target t,
         }
     }
 
+    if (o.damage && t == T_RAW) {
+        // one byte in the middle of the last file, where some reader looks
+        std::string path = file_path(env, t, p, nfiles - 1);
+        int fd = open(path.c_str(), O_RDWR);
+        unsigned char c = 0;
+        off_t at = want / 2 + 11;
+        if (fd < 0 || pread(fd, &c, 1, at) != 1) return call_failed("damage", path, -errno);
+        c ^= 0x40;
+        if (pwrite(fd, &c, 1, at) != 1) return call_failed("damage", path, -errno);
+        close(fd);
+    }
     if (o.drop_caches) drop_caches(drop_warned);
     else sync();
     {
@@ -830,6 +846,43 @@ void print_results(const Options &o, const std::vector<Result> &all, bool header
         if (!std::isnan(n)) snprintf(ns, sizeof ns, "%.2f", n);
         printf("%-4d %-7s %-10s %-6s %5d %9.3f %10.1f %7s %9s\n", r.rep, pattern_name(r.pattern),
                target_name(r.target), r.phase, r.procs, r.seconds, r.mibs(), as, ns);
+    }
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    size_t n = v.size();
+    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+/* Over the repetitions: the median MiB/s and the range of each ratio. */
+void print_summary(const Options &o, const std::vector<Result> &all) {
+    printf("\nover %d repetitions: median MiB/s, ratios as median (min-max)\n", o.repeat);
+    printf("%-7s %-10s %-6s %10s %18s %18s\n", "pattern", "target", "phase", "MiB/s", "x raw",
+           "x raw nn");
+    std::vector<std::string> seen;
+    for (const Result &r : all) {
+        std::string key = std::string(pattern_name(r.pattern)) + target_name(r.target) + r.phase;
+        if (std::find(seen.begin(), seen.end(), key) != seen.end()) continue;
+        seen.push_back(key);
+        std::vector<double> mib, a, n;
+        for (const Result &x : all) {
+            if (x.pattern != r.pattern || x.target != r.target || strcmp(x.phase, r.phase) != 0)
+                continue;
+            mib.push_back(x.mibs());
+            double ra = ratio(all, x, x.pattern), rn = ratio(all, x, N_N);
+            if (!std::isnan(ra)) a.push_back(ra);
+            if (!std::isnan(rn)) n.push_back(rn);
+        }
+        char as[32] = "-", ns[32] = "-";
+        if (!a.empty())
+            snprintf(as, sizeof as, "%.2f (%.2f-%.2f)", median(a),
+                     *std::min_element(a.begin(), a.end()), *std::max_element(a.begin(), a.end()));
+        if (!n.empty())
+            snprintf(ns, sizeof ns, "%.2f (%.2f-%.2f)", median(n),
+                     *std::min_element(n.begin(), n.end()), *std::max_element(n.begin(), n.end()));
+        printf("%-7s %-10s %-6s %10.1f %18s %18s\n", pattern_name(r.pattern), target_name(r.target),
+               r.phase, median(mib), as, ns);
     }
 }
 
@@ -1057,10 +1110,15 @@ int main(int argc, char **argv) {
                    (double)o.writers * o.blocks * o.block / 1048576.0, o.readers,
                    o.fsync ? ", fsync" : "", o.dir.c_str());
         bool drop_warned = false;
+        std::vector<Result> every;
         for (int rep = 1; rep <= o.repeat && status == 0; rep++) {
             std::vector<Result> results;
+            // Each repetition starts with another target, so that none is
+            // always first after a pattern's files were removed.
+            size_t nt = o.targets.size();
             for (Pattern p : o.patterns) {
-                for (Target t : o.targets) {
+                for (size_t i = 0; i < nt; i++) {
+                    Target t = o.targets[(i + (size_t)(rep - 1)) % nt];
                     status = run_one(o, env, rep, p, t, results, &drop_warned);
                     if (status != 0) break;
                 }
@@ -1068,7 +1126,9 @@ int main(int argc, char **argv) {
             }
             print_results(o, results, rep == 1);
             fflush(stdout);
+            every.insert(every.end(), results.begin(), results.end());
         }
+        if (status == 0 && o.repeat > 1 && !o.csv) print_summary(o, every);
         if (status == kExitVerify) fprintf(stderr, "%s: verification FAILED\n", g_prog);
     }
     if (o.keep) printf("# files kept in %s\n", env.root.c_str());

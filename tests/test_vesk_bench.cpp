@@ -1,0 +1,148 @@
+/* vesk_bench run as a program with tiny sizes: every pattern and target
+ * verifies, a damaged byte is caught, bad options are refused. */
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+#include "run_program.h"
+#include "vesk_test_util.h"
+
+using vesk_test::RunResult;
+using vesk_test::TempDir;
+using vesk_test::run_program;
+
+namespace {
+
+std::string bench() { return std::string(VESK_BINARY_DIR) + "/bench/vesk_bench"; }
+
+bool built() {
+    struct stat st;
+    return stat(bench().c_str(), &st) == 0;
+}
+
+RunResult run(const std::vector<std::string> &args, const std::string &tmp) {
+    std::vector<std::string> argv{bench()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run_program(argv, {{"TMPDIR", tmp}});
+}
+
+std::vector<std::string> split(const std::string &s, char sep) {
+    std::vector<std::string> out;
+    std::stringstream in(s);
+    std::string item;
+    while (std::getline(in, item, sep)) out.push_back(item);
+    return out;
+}
+
+// CSV rows as maps from column name to text.
+std::vector<std::map<std::string, std::string>> csv_rows(const std::string &text) {
+    std::vector<std::string> lines = split(text, '\n');
+    std::vector<std::map<std::string, std::string>> rows;
+    if (lines.empty()) return rows;
+    std::vector<std::string> cols = split(lines[0], ',');
+    for (size_t i = 1; i < lines.size(); i++) {
+        if (lines[i].empty() || lines[i][0] == '#') continue;
+        std::vector<std::string> f = split(lines[i], ',');
+        std::map<std::string, std::string> row;
+        for (size_t c = 0; c < cols.size() && c < f.size(); c++) row[cols[c]] = f[c];
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+size_t entries_in(const std::string &dir) {
+    size_t n = 0;
+    DIR *d = opendir(dir.c_str());
+    if (!d) return 0;
+    while (struct dirent *e = readdir(d))
+        if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") n++;
+    closedir(d);
+    return n;
+}
+
+TEST(VeskBench, EveryPatternAndTargetVerifies) {
+    ASSERT_TRUE(built()) << bench() << " is not built";
+    TempDir tmp;
+    ASSERT_TRUE(tmp.ok());
+    // 1000-byte blocks end in a partial sector; 2 readers split 27 blocks
+    // unevenly; --fsync adds the sync phase.
+    RunResult r = run({"-P", "3", "-B", "9", "-T", "1000", "-R", "2", "--fsync", "--csv", "-q"},
+                      tmp.path());
+    ASSERT_EQ(0, r.status) << r.err;
+    auto rows = csv_rows(r.out);
+    std::set<std::string> seen;
+    for (auto &row : rows) {
+        seen.insert(row["pattern"] + "/" + row["target"] + "/" + row["phase"]);
+        EXPECT_EQ("27000", row["bytes"]);
+        EXPECT_EQ(row["phase"] == "read" ? "2" : "3", row["procs"]);
+        EXPECT_GT(std::stod(row["mib_per_s"]), 0.0);
+        if (row["target"] == "raw") {
+            EXPECT_DOUBLE_EQ(1.0, std::stod(row["x_raw"]));
+        }
+    }
+    for (const char *p : {"n1i", "n1s", "nn"})
+        for (const char *t : {"raw", "container", "flat"})
+            for (const char *ph : {"write", "fsync", "read"})
+                EXPECT_EQ(1u, seen.count(std::string(p) + "/" + t + "/" + ph)) << p << t << ph;
+    EXPECT_EQ(27u, rows.size());
+    EXPECT_EQ(0u, entries_in(tmp.path())) << "the run left files behind";
+}
+
+TEST(VeskBench, DamagedByteFailsTheRun) {
+    ASSERT_TRUE(built());
+    TempDir tmp;
+    for (const char *pattern : {"n1i", "nn"}) {
+        RunResult r = run({"-P", "2", "-B", "6", "-T", "4096", "-t", "raw", "-p", pattern,
+                           "--damage", "-q"},
+                          tmp.path());
+        EXPECT_EQ(2, r.status) << pattern << ": " << r.out << r.err;
+        EXPECT_NE(std::string::npos, r.err.find("verification FAILED")) << r.err;
+        EXPECT_NE(std::string::npos, r.err.find("is wrong")) << r.err;
+    }
+}
+
+TEST(VeskBench, IndexTestReportsCompactIndex) {
+    ASSERT_TRUE(built());
+    TempDir tmp;
+    RunResult r = run({"--index-test", "20000", "-P", "4", "--csv", "-q"}, tmp.path());
+    ASSERT_EQ(0, r.status) << r.err;
+    auto rows = csv_rows(r.out);
+    ASSERT_EQ(1u, rows.size()) << r.out;
+    EXPECT_EQ("20000", rows[0]["entries"]);
+    // the merged index, read from the logs and from its flattened copy
+    for (const char *col : {"bytes_per_entry_merge", "bytes_per_entry_flat"}) {
+        double b = std::stod(rows[0][col]);
+        EXPECT_GT(b, 0.0) << col;
+        EXPECT_LE(b, 64.0) << col;
+    }
+}
+
+TEST(VeskBench, BadOptionsAreRefused) {
+    ASSERT_TRUE(built());
+    TempDir tmp;
+    const std::vector<std::vector<std::string>> bad = {
+        {"-P", "0"},          {"-T", "4"},         {"-B", "x"},
+        {"-p", "n1i,bogus"},  {"-t", "nfs"},       {"--no-such-option"},
+        {"-P"},               {"extra-argument"},  {"--index-test", "3", "-P", "4"},
+        {"--dir", tmp.sub("missing")}};
+    for (const auto &args : bad) {
+        RunResult r = run(args, tmp.path());
+        EXPECT_EQ(1, r.status) << args[0];
+        EXPECT_NE(std::string::npos, r.err.find("vesk_bench: ")) << args[0] << ": " << r.err;
+        EXPECT_TRUE(r.out.empty()) << args[0];
+    }
+    RunResult h = run({"--help"}, tmp.path());
+    EXPECT_EQ(0, h.status);
+    for (const char *opt : {"--writers", "--blocks", "--block-size", "--readers", "--patterns",
+                            "--targets", "--fsync", "--dir", "--repeat", "--drop-caches", "--csv",
+                            "--keep", "--damage", "--quiet", "--index-test", "--help"})
+        EXPECT_NE(std::string::npos, h.out.find(opt)) << opt;
+}
+
+}  // namespace
