@@ -153,6 +153,11 @@ int vesk_symlink(const char *content, const char *linkpath) {
 // become a container by being renamed.
 static int same_fs(const char *from, const char *to, LogicalFileSystem **fs) {
     if (!from || !to) return -EINVAL;
+    // A name that resolves nowhere is refused for what is wrong with it,
+    // not as a move between file systems.
+    vesk::Resolved r;
+    int bad = vesk::resolve(to, &r);
+    if (bad != 0) return bad;
     *fs = fs_for(from);
     return *fs == fs_for(to) ? 0 : -EXDEV;
 }
