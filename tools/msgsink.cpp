@@ -24,6 +24,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "msgsink_format.h"
+
+using msgsink::isdigit_c;
+
 namespace {
 
 FILE *logfp = nullptr;                 // null: write to standard output
@@ -47,61 +51,6 @@ void usage(const char *prog) {
     fprintf(stderr, "\t-l <log>  output logfile\n");
     fprintf(stderr, "\n\tformat: d=date, h=host, H=host (no domain),\n");
     fprintf(stderr, "\tt=tag, f=facility, l=level, m=message, s=src_ip\n");
-}
-
-inline bool isdigit_c(char c) { return c >= '0' && c <= '9'; }
-
-// Printable ASCII and line feed pass through; every other byte becomes a
-// backslash and three octal digits, so the output stays one line per
-// message and can be read back unambiguously.
-void safeputs(const char *s) {
-    FILE *out = logfp ? logfp : stdout;
-    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(s);
-         *p; p++) {
-        unsigned c = *p;
-        if ((c >= 0x20 && c <= 0x7e) || c == '\n') {
-            putc(static_cast<int>(c), out);
-        } else {
-            putc('\\', out);
-            putc('0' + static_cast<int>((c >> 6) & 7), out);
-            putc('0' + static_cast<int>((c >> 3) & 7), out);
-            putc('0' + static_cast<int>(c & 7), out);
-        }
-    }
-}
-
-// Splits msg in place into n fields separated by runs of spaces; the last
-// field is the rest of the text.  Returns 0 on success, -1 on failure, in
-// which case msg reads exactly as it did on entry.
-int stringsplit(char *msg, int n, char **parts) {
-    if (*msg == '\0')
-        return -1;
-    parts[0] = msg;
-    int index = 0;
-    char *p = msg;
-    for (;;) {
-        while (*p != '\0' && *p != ' ')
-            p++;
-        if (*p == '\0')
-            break;
-        *p++ = '\0';
-        while (*p == ' ')
-            p++;
-        index++;
-        if (*p == '\0')
-            break;
-        parts[index] = p;
-        if (index == n - 1)
-            return 0;
-    }
-    // p is on the text's own terminator; every NUL before it is one that
-    // replaced the first space of a run.
-    while (p != msg) {
-        --p;
-        if (*p == '\0')
-            *p = ' ';
-    }
-    return -1;
 }
 
 // Acts on signals noted by the handlers.  Flush before truncating so that
@@ -142,8 +91,6 @@ char bigbuf[1024 * 1024];
 }  // namespace
 
 int main(int argc, char **argv) {
-    char *chunks[6];
-    char tmpbuf[64];
     struct sockaddr_in ip;
     socklen_t slen;
     int udpsock;
@@ -294,56 +241,8 @@ int main(int argc, char **argv) {
             break;
         }
 
-        bigbuf[rv] = '\0';
-        if (bigbuf[rv - 1] == '\n')
-            bigbuf[rv - 1] = '\0';
-
-        if (!isdigit_c(bigbuf[0])) {
-            safeputs("INVALID-MSG: ");
-            safeputs(bigbuf);
-        }
-
-        // Fields never outlive their datagram: a failed split defines none.
-        for (char *&c : chunks)
-            c = nullptr;
-        if (stringsplit(bigbuf, 6, chunks) != 0) {
-            safeputs("PARSE-ERR: ");
-            safeputs(bigbuf);
-            for (char *&c : chunks)
-                c = nullptr;
-        }
-
-        for (const char *f = fmt; *f; f++) {
-            if (f != fmt)
-                safeputs(" ");
-            const char *field = nullptr;
-            switch (*f) {
-            case 'd': field = chunks[0]; break;
-            case 'h': field = chunks[1]; break;
-            case 'H':
-                if (chunks[1]) {
-                    char *dot = strchr(chunks[1], '.');
-                    if (dot)
-                        *dot = '\0';
-                }
-                field = chunks[1];
-                break;
-            case 't': field = chunks[2]; break;
-            case 'f': field = chunks[3]; break;
-            case 'l': field = chunks[4]; break;
-            case 'm': field = chunks[5]; break;
-            case 's':
-                snprintf(tmpbuf, sizeof(tmpbuf), "%s:%d",
-                         inet_ntoa(ip.sin_addr), ntohs(ip.sin_port));
-                field = tmpbuf;
-                break;
-            default:
-                break;
-            }
-            if (field)
-                safeputs(field);
-        }
-        safeputs("\n");
+        msgsink::format_datagram(logfp ? logfp : stdout, bigbuf,
+                                 static_cast<size_t>(rv), fmt, ip);
     }
 
     if (logfp) {
