@@ -1,0 +1,227 @@
+// The container's index-log reader, and the merge of what it reads.
+//
+// Input: four bytes choosing the data log's size (high bit set: no size
+// check), then the bytes of one index log.  The log is written to a file
+// and read with index_read_log; when that succeeds the same log is put in a
+// container of its own and merged with Index::readIndex.
+//
+// Checked against the documented format, decoded here independently: the
+// reader accepts exactly the logs whose header and records are sound,
+// returns only -EIO otherwise, and hands back every record as written
+// (empty writes dropped).  The merged index is compared byte for byte with
+// a plain model (later begin time wins, a truncation cuts) whenever the
+// records stay within a small range; its lookups and its flattened form
+// must agree with it too.
+#include "fuzz/fuzz_common.h"
+#include "container/Format.h"
+#include "container/Index.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace fuzz_index_log {
+
+using namespace vesk_fmt;
+
+void put_file(const std::string &path, const std::string &bytes) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    FUZZ_CHECK(fd >= 0);
+    FUZZ_CHECK(write(fd, bytes.data(), bytes.size()) == (ssize_t)bytes.size());
+    close(fd);
+}
+
+struct Rec {
+    uint64_t lo, len, po;
+    double begin, end;
+    uint32_t pid, kind;
+};
+
+// Whether the reader must accept `log`, and the records it must return.
+bool model_read(const std::string &log, int64_t data_size, std::vector<Rec> &recs) {
+    const unsigned char *b = reinterpret_cast<const unsigned char *>(log.data());
+    recs.clear();
+    if (log.size() < kIndexHeaderSize)
+        return memcmp(b, kIndexMagic, std::min<size_t>(log.size(), 8)) == 0;
+    if (memcmp(b, kIndexMagic, 8) != 0 || get_u32(b + 8) != kVersion ||
+        get_u32(b + 12) != kIndexHeaderSize || get_u32(b + 16) != kIndexRecordSize)
+        return false;
+    size_t n = (log.size() - kIndexHeaderSize) / kIndexRecordSize;
+    for (size_t i = 0; i < n; i++) {
+        const unsigned char *p = b + kIndexHeaderSize + i * kIndexRecordSize;
+        Rec r{get_u64(p), get_u64(p + 8), get_u64(p + 16), get_f64(p + 24),
+              get_f64(p + 32), get_u32(p + 40), get_u32(p + 44)};
+        if (r.kind > kKindTrunc) return false;
+        if (r.lo >= kMaxOffset || r.len >= kMaxOffset || r.po >= kMaxOffset) return false;
+        if (!std::isfinite(r.begin) || !std::isfinite(r.end)) return false;
+        if (r.kind == kKindTrunc && r.len != 0) return false;
+        if (r.kind == kKindWrite && data_size >= 0 && r.po + r.len > (uint64_t)data_size)
+            return false;
+        if (r.kind == kKindWrite && r.len == 0) continue;
+        recs.push_back(r);
+    }
+    return true;
+}
+
+bool same(const HostEntry &h, const Rec &r) {
+    bool trunc = r.kind == kKindTrunc;
+    return h.logical_offset == (off_t)r.lo && h.length == (size_t)r.len &&
+           h.physical_offset == (trunc ? -1 : (off_t)r.po) && h.isTruncation() == trunc &&
+           memcmp(&h.begin_timestamp, &r.begin, sizeof(double)) == 0 &&
+           memcmp(&h.end_timestamp, &r.end, sizeof(double)) == 0 && h.id == (pid_t)r.pid;
+}
+
+// Logical bytes the byte model covers; records reaching further are still
+// merged and checked for shape, but not byte for byte.
+constexpr uint64_t kModelSpan = 1 << 14;
+
+void check_merge(const std::string &dir, const std::vector<Rec> &recs) {
+    Index idx(dir);
+    int r = idx.readIndex(dir);
+    FUZZ_CHECK(r == 0);
+    FUZZ_CHECK(idx.chunks().size() == 1);
+
+    // Shape: ordered, non-overlapping, non-empty pieces from chunk 0.
+    off_t prev_end = 0;
+    for (auto &kv : idx.entries()) {
+        const ContainerEntry &e = kv.second;
+        FUZZ_CHECK(kv.first == e.logical_offset);
+        FUZZ_CHECK(e.length > 0);
+        FUZZ_CHECK(e.logical_offset >= prev_end);
+        FUZZ_CHECK(e.original_chunk == 0);
+        FUZZ_CHECK(e.logical_tail() <= idx.lastOffset());
+        prev_end = e.logical_tail();
+    }
+
+    // The merged index in flattened form reads back as itself.
+    void *buf = nullptr;
+    size_t len = 0;
+    FUZZ_CHECK(idx.global_to_stream(&buf, &len) == 0);
+    std::string flat(static_cast<char *>(buf), len);
+    free(buf);
+    Index back(dir);
+    FUZZ_CHECK(back.global_from_stream(&flat) == 0);
+    FUZZ_CHECK(back.lastOffset() == idx.lastOffset());
+    FUZZ_CHECK(back.entries().size() == idx.entries().size());
+    for (auto a = idx.entries().begin(), b = back.entries().begin(); a != idx.entries().end();
+         ++a, ++b) {
+        FUZZ_CHECK(a->first == b->first && a->second.length == b->second.length &&
+                   a->second.physical_offset == b->second.physical_offset);
+    }
+
+    for (const Rec &x : recs)
+        if (x.lo + x.len > kModelSpan) return;
+
+    // Byte model: apply in begin-time order, ties in log order.
+    std::vector<size_t> order(recs.size());
+    for (size_t i = 0; i < order.size(); i++) order[i] = i;
+    std::stable_sort(order.begin(), order.end(),
+                     [&](size_t a, size_t b) { return recs[a].begin < recs[b].begin; });
+    std::vector<int64_t> phys(kModelSpan, -1);
+    uint64_t eof = 0;
+    for (size_t i : order) {
+        const Rec &x = recs[i];
+        if (x.kind == kKindTrunc) {
+            std::fill(phys.begin() + (long)x.lo, phys.end(), -1);
+            eof = x.lo;
+        } else {
+            for (uint64_t k = 0; k < x.len; k++) phys[x.lo + k] = (int64_t)(x.po + k);
+            eof = std::max(eof, x.lo + x.len);
+        }
+    }
+    FUZZ_CHECK(idx.lastOffset() == (off_t)eof);
+    std::vector<int64_t> got(kModelSpan, -1);
+    for (auto &kv : idx.entries()) {
+        const ContainerEntry &e = kv.second;
+        for (size_t k = 0; k < e.length; k++)
+            got[(size_t)e.logical_offset + k] = e.physical_offset + (off_t)k;
+    }
+    FUZZ_CHECK(got == phys);
+
+    // Lookups: a few offsets, each a piece start, a piece end, or beyond.
+    std::vector<off_t> probes{0, (off_t)eof, (off_t)eof + 1};
+    for (const Rec &x : recs) {
+        probes.push_back((off_t)x.lo);
+        if (x.len) probes.push_back((off_t)(x.lo + x.len - 1));
+    }
+    if (probes.size() > 40) probes.resize(40);
+    for (off_t at : probes) {
+        int fd = -1;
+        off_t chunk_off = 0;
+        size_t chunk_len = 0;
+        bool hole = false;
+        pid_t pid = 0;
+        std::string path;
+        FUZZ_CHECK(idx.globalLookup(&fd, &chunk_off, &chunk_len, path, &hole, &pid, at) == 0);
+        if ((uint64_t)at >= eof) {
+            FUZZ_CHECK(chunk_len == 0);
+            continue;
+        }
+        FUZZ_CHECK(chunk_len > 0 && (uint64_t)at + chunk_len <= eof);
+        if (phys[(size_t)at] < 0) {
+            FUZZ_CHECK(hole);
+            for (size_t k = 0; k < chunk_len; k++) FUZZ_CHECK(phys[(size_t)at + k] < 0);
+        } else {
+            FUZZ_CHECK(!hole && fd >= 0 && chunk_off == phys[(size_t)at]);
+            for (size_t k = 0; k < chunk_len; k++)
+                FUZZ_CHECK(phys[(size_t)at + k] == chunk_off + (off_t)k);
+        }
+    }
+}
+
+void run(const uint8_t *data, size_t size) {
+    vesk_fuzz::Reader in(data, size);
+    uint32_t sel = in.u32();
+    int64_t data_size = (sel & 0x80000000u) ? -1 : (int64_t)(sel & 0xffffff);
+    std::string log = in.rest();
+
+    const std::string dir = std::string(vesk_fuzz::scratch_dir()) + "/c";
+    const std::string hd = dir + "/hostdir.fuzz";
+    mkdir(dir.c_str(), 0700);
+    mkdir(hd.c_str(), 0700);
+    const std::string ipath = hd + "/index.1", dpath = hd + "/data.1";
+    put_file(ipath, log);
+
+    // Records the caller had already: kept as they are.
+    std::vector<HostEntry> out(2, HostEntry(7, 9, 3));
+    int r = index_read_log(ipath, (off_t)data_size, out);
+    std::vector<Rec> want;
+    bool ok = model_read(log, data_size, want);
+    FUZZ_CHECK(r == 0 || r == -EIO);
+    FUZZ_CHECK((r == 0) == ok);
+    for (size_t i = 0; i < 2; i++)
+        FUZZ_CHECK(out[i].logical_offset == 7 && out[i].length == 9 && out[i].id == 3);
+    if (r != 0) return;
+    FUZZ_CHECK(out.size() == 2 + want.size());
+    for (size_t i = 0; i < want.size(); i++) FUZZ_CHECK(same(out[2 + i], want[i]));
+
+    // A missing log holds nothing.
+    std::vector<HostEntry> none;
+    FUZZ_CHECK(index_read_log(hd + "/index.2", -1, none) == 0 && none.empty());
+
+    // The merge reads the data log's real size.
+    uint64_t ds = data_size >= 0 ? (uint64_t)data_size : 0;
+    if (data_size < 0)
+        for (const Rec &x : want)
+            if (x.kind == kKindWrite) ds = std::max(ds, x.po + x.len);
+    if (ds > ((uint64_t)1 << 40)) return;  // no data log that large, even sparse
+    int fd = open(dpath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    FUZZ_CHECK(fd >= 0);
+    FUZZ_CHECK(ftruncate(fd, (off_t)ds) == 0);
+    close(fd);
+    check_merge(dir, want);
+    unlink(dpath.c_str());
+}
+
+}  // namespace fuzz_index_log
+
+inline void vesk_fuzz_index_log(const uint8_t *data, size_t size) {
+    fuzz_index_log::run(data, size);
+}
+
+VESK_FUZZ_ENTRY(vesk_fuzz_index_log)
