@@ -382,25 +382,22 @@ protected:
     std::string plain;
 };
 
-// A holder in another process finds its container by the name it opened:
-// once the container moves, its reads miss it or see whatever took the
-// name. Its writes and the file's content under the new name are right.
-TEST_F(OpenRename, RenameWhileAnotherProcessWrites) {
-    compare("rw", rename_while_open,
-            {{"read", "read -2 ''"},
-             {"fsize", "fsize -2"},
-             {"read-after-new-a", "read-after-new-a 5 'fresh'"}});
-}
+TEST_F(OpenRename, RenameWhileAnotherProcessWrites) { compare("rw", rename_while_open); }
+
+// A container unlinked, or replaced by a rename, while another process
+// holds it: the holder's writes go on without error and nothing of any
+// other file shows through its handle, but the logs are gone from the
+// backend, so it reads an empty file where a plain file's holder still
+// reads what it wrote. (Its bytes die with its last close either way.)
 TEST_F(OpenRename, UnlinkWhileAnotherProcessWrites) {
     compare("uw", unlink_while_open,
-            {{"read", "read -2 ''"},
-             {"read-after-new-a", "read-after-new-a 5 'other'"},
-             {"read-again", "read-again 5 'other'"},
-             {"fsize", "fsize 5"}});
+            {{"read", "read 0 ''"},
+             {"read-after-new-a", "read-after-new-a 0 ''"},
+             {"read-again", "read-again 0 ''"},
+             {"fsize", "fsize 0"}});
 }
 TEST_F(OpenRename, RenameOverAFileAnotherProcessHolds) {
-    compare("ro", rename_over_open,
-            {{"read", "read 5 'new-a'"}, {"read-again", "read-again 5 'new-a'"}});
+    compare("ro", rename_over_open, {{"read", "read 0 ''"}, {"read-again", "read-again 0 ''"}});
 }
 TEST_F(OpenRename, RenameOfAFileThisProcessHolds) { compare("own", rename_own_open); }
 

@@ -46,6 +46,11 @@ const int kDbg = MLOG_DBG1 | VESK_FAC_CONTAINER;
 struct OpenState {
     std::string container;  // backend directory
     int readers = 0;
+    // The container directory itself, held open: another process may
+    // rename or unlink it while this one holds the file open, and the
+    // record must go on reading the directory it opened, not whatever
+    // has taken its name since.
+    int dirfd = -1;
 };
 
 pthread_mutex_t g_mux = PTHREAD_MUTEX_INITIALIZER;
@@ -129,13 +134,39 @@ void parse_log_rel(const std::string &rel, std::string &h, pid_t &pid) {
     pid = (pid_t)atoi(rel.c_str() + rel.rfind('.') + 1);
 }
 
-Container_OpenFile *find_open(const std::string &dir) {
-    auto it = g_by_container.find(dir);
-    return it == g_by_container.end() ? nullptr : it->second;
+// Whether the directory held open as `dirfd` is still the one at `dir`.
+bool still_at(const std::string &dir, int dirfd) {
+    if (dirfd < 0) return true;
+    struct stat held, named;
+    if (fstat(dirfd, &held) < 0) return true;
+    if (Util::Lstat(dir.c_str(), &named) < 0) return false;
+    return held.st_ino == named.st_ino && held.st_dev == named.st_dev;
 }
 
-std::string container_of(Container_OpenFile *rec) {
+// The path through which the record reaches its container: its name while
+// the name still leads there, else the held descriptor.
+std::string live_dir(const std::string &dir, int dirfd) {
+    if (still_at(dir, dirfd)) return dir;
+    return "/proc/self/fd/" + std::to_string(dirfd) + "/.";
+}
+
+// This process's record of the container at `dir`. A record whose
+// container was moved away or removed by another process no longer
+// stands for the name: it is unhooked from it (its handles keep it).
+Container_OpenFile *find_open(const std::string &dir) {
+    auto it = g_by_container.find(dir);
+    if (it == g_by_container.end()) return nullptr;
+    auto st = g_state.find(it->second);
+    if (st != g_state.end() && !still_at(dir, st->second.dirfd)) {
+        g_by_container.erase(it);
+        return nullptr;
+    }
+    return it->second;
+}
+
+std::string container_of(Container_OpenFile *rec, int *dirfd = nullptr) {
     auto it = g_state.find(rec);
+    if (dirfd) *dirfd = it != g_state.end() ? it->second.dirfd : -1;
     if (it != g_state.end()) return it->second.container;
     return vesk_cont::backend_of(rec->getPath());
 }
@@ -337,13 +368,13 @@ int truncate_container(const std::string &dir, Container_OpenFile *rec, off_t of
 
 // Makes the record's index current: rebuilt when never built, or when the
 // process wrote or truncated since. Called with the index lock held.
-int refresh_index(Container_OpenFile *rec, const std::string &dir) {
+int refresh_index(Container_OpenFile *rec, const std::string &dir, int dirfd) {
     Index *idx = rec->getIndex();
     WriteFile *wf = rec->getWritefile();
     int gen = wf ? wf->generation() : 0;
     if (idx->ispopulated() && idx->builtGeneration() == gen) return 0;
     if (wf) wf->closeIndex();
-    int r = idx->readIndex(dir);
+    int r = idx->readIndex(live_dir(dir, dirfd));
     if (r == 0) idx->setBuiltGeneration(gen);
     return r;
 }
@@ -432,6 +463,7 @@ int container_open(Container_OpenFile **pfd, const char *path, int flags, pid_t 
         rec = new Container_OpenFile(nullptr, nullptr, pid, mode, path);
         g_by_container[dir] = rec;
         g_state[rec].container = dir;
+        g_state[rec].dirfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     }
     bool added_writer = false, made_wf = false, made_index = false;
     int r = 0;
@@ -462,7 +494,7 @@ int container_open(Container_OpenFile **pfd, const char *path, int flags, pid_t 
             made_index = true;
         }
         rec->lockIndex();
-        r = refresh_index(rec, dir);
+        r = refresh_index(rec, dir, g_state[rec].dirfd);
         rec->unlockIndex();
         if (r == 0) g_state[rec].readers++;
     }
@@ -478,6 +510,7 @@ int container_open(Container_OpenFile **pfd, const char *path, int flags, pid_t 
         }
         if (fresh) {
             g_by_container.erase(dir);
+            if (g_state[rec].dirfd >= 0) ::close(g_state[rec].dirfd);
             g_state.erase(rec);
             delete rec;
         }
@@ -512,6 +545,7 @@ int container_close(Container_OpenFile *fd, pid_t pid, uid_t u, int flags,
     // The last open: every writer still there (a child that wrote without
     // an open) is closed with the WriteFile.
     std::string dir = st->second.container;
+    if (st->second.dirfd >= 0) ::close(st->second.dirfd);
     g_state.erase(st);
     auto it = g_by_container.find(dir);
     if (it != g_by_container.end() && it->second == fd) g_by_container.erase(it);
@@ -525,14 +559,15 @@ ssize_t container_read(Container_OpenFile *fd, char *buf, size_t size, off_t off
     if (!fd) return -EBADF;
     if (offset < 0) return -EINVAL;
     std::string dir;
+    int dirfd;
     {
         TableLock lock;
-        dir = container_of(fd);
+        dir = container_of(fd, &dirfd);
         if (!fd->getIndex()) fd->setIndex(new Index(dir));
     }
     fd->lockIndex();
     Index *idx = fd->getIndex();
-    int r = refresh_index(fd, dir);
+    int r = refresh_index(fd, dir, dirfd);
     if (r != 0) {
         fd->unlockIndex();
         return r;
@@ -636,7 +671,14 @@ int container_getattr(Container_OpenFile *fd, const char *path, struct stat *stb
     std::string dir;
     if (fd) {
         TableLock lock;
-        dir = container_of(fd);
+        int dirfd;
+        dir = container_of(fd, &dirfd);
+        if (!still_at(dir, dirfd)) {
+            // moved or removed by another process: the open file is still
+            // what this process opened
+            flush_record(fd);
+            dir = live_dir(dir, dirfd);
+        }
     } else {
         int r = locate(path, dir);
         if (r != 0) return r;
