@@ -904,28 +904,52 @@ void Index::finishRead(const std::vector<IndexLogInfo> &logs, size_t records) {
 bool Index::buildWithoutOverlaps(const std::vector<std::vector<HostEntry>> &records) {
     std::vector<IndexPiece> &v = global_index.v;
     size_t total = 0;
-    for (const auto &r : records) total += r.size();
+    bool runs_sorted = true;  // each log in logical order, as a writer of a checkpoint writes
+    for (const auto &r : records) {
+        total += r.size();
+        for (size_t i = 0; i < r.size(); i++) {
+            if (r[i].isTruncation()) return false;
+            if (i > 0 && r[i - 1].logical_offset > r[i].logical_offset) runs_sorted = false;
+        }
+    }
     v.clear();
     v.reserve(total);
-    bool sorted = true;
-    for (size_t s = 0; s < records.size(); s++) {
-        for (const HostEntry &h : records[s]) {
-            if (h.isTruncation()) {
+    if (runs_sorted) {
+        // k-way merge of the logs: a heap of the next record of each
+        std::vector<std::pair<off_t, uint32_t>> heap;  // (offset, log), smallest on top
+        std::vector<size_t> at(records.size(), 0);
+        auto later = [](const std::pair<off_t, uint32_t> &a, const std::pair<off_t, uint32_t> &b) {
+            return a.first > b.first;
+        };
+        for (size_t s = 0; s < records.size(); s++)
+            if (!records[s].empty()) heap.emplace_back(records[s][0].logical_offset, (uint32_t)s);
+        std::make_heap(heap.begin(), heap.end(), later);
+        while (!heap.empty()) {
+            std::pop_heap(heap.begin(), heap.end(), later);
+            uint32_t s = heap.back().second;
+            const HostEntry &h = records[s][at[s]];
+            if (!v.empty() && v.back().tail() > h.logical_offset) {
                 v.clear();
                 return false;
             }
-            if (!v.empty() && v.back().logical > h.logical_offset) sorted = false;
-            v.push_back(piece_of(h, (uint32_t)s));
+            v.push_back(piece_of(h, s));
+            if (++at[s] < records[s].size()) {
+                heap.back().first = records[s][at[s]].logical_offset;
+                std::push_heap(heap.begin(), heap.end(), later);
+            } else {
+                heap.pop_back();
+            }
         }
-    }
-    if (!sorted) {
+    } else {
+        for (size_t s = 0; s < records.size(); s++)
+            for (const HostEntry &h : records[s]) v.push_back(piece_of(h, (uint32_t)s));
         std::sort(v.begin(), v.end(),
                   [](const IndexPiece &a, const IndexPiece &b) { return a.logical < b.logical; });
-    }
-    for (size_t i = 1; i < v.size(); i++) {
-        if (v[i - 1].tail() > v[i].logical) {
-            v.clear();
-            return false;
+        for (size_t i = 1; i < v.size(); i++) {
+            if (v[i - 1].tail() > v[i].logical) {
+                v.clear();
+                return false;
+            }
         }
     }
     if (!v.empty() && v.back().tail() > last_offset) last_offset = v.back().tail();
