@@ -126,8 +126,11 @@ private:
     int flags_ = 0;
 };
 
+Ops *clone(Ops &ops);
+
 /* A process that holds one file open and runs steps sent to it:
- *   "o <name> <flags>", "w <off> <text>", "r <off> <len>", "s", "z", "c".
+ *   "o <name> <flags>", "w <off> <text>", "r <off> <len>", "s", "z", "c",
+ * and "x <name>": open <name> anew beside the held file and read it.
  * Each step answers one line, which the parent puts in the transcript. */
 class Holder {
 public:
@@ -195,6 +198,17 @@ private:
                 answer = std::to_string(ops.fsize());
             } else if (op == 'c') {
                 answer = std::to_string(ops.close());
+            } else if (op == 'x') {
+                std::string name;
+                s >> name;
+                std::unique_ptr<Ops> other(clone(ops));
+                int r = other->open(name, O_RDONLY);
+                std::string got;
+                if (r == 0) {
+                    r = (int)other->read(got, 64, 0);
+                    other->close();
+                }
+                answer = std::to_string(r) + " '" + got + "'";
             } else {
                 answer = "?";
             }
@@ -209,6 +223,11 @@ private:
     FILE *out_ = nullptr;
     FILE *in_ = nullptr;
 };
+
+Ops *clone(Ops &ops) {
+    if (PosixOps *p = dynamic_cast<PosixOps *>(&ops)) return new PosixOps(*p);
+    return new VeskOps(*dynamic_cast<VeskOps *>(&ops));
+}
 
 // The parent's own look at a file by name: its size and its whole content.
 std::string look(Ops &ops, const std::string &name) {
@@ -263,6 +282,7 @@ void rename_while_open(Ops &ops, Transcript &t) {
     t.push_back("b-open: " + look(ops, "b"));
     t.push_back("new-a: " + write_new(ops, "a", "fresh"));
     t.push_back("read-after-new-a " + h.ask("r 0 64"));
+    t.push_back("holder-opens-new-a " + h.ask("x a"));
     t.push_back("w3 " + h.ask("w 16 !"));
     t.push_back("close " + h.ask("c"));
     t.push_back("b-closed: " + look(ops, "b"));
@@ -282,6 +302,7 @@ void unlink_while_open(Ops &ops, Transcript &t) {
     t.push_back("read " + h.ask("r 0 64"));
     t.push_back("new-a: " + write_new(ops, "a", "other"));
     t.push_back("read-after-new-a " + h.ask("r 0 64"));
+    t.push_back("holder-opens-new-a " + h.ask("x a"));
     t.push_back("w3 " + h.ask("w 0 KEEP"));
     t.push_back("sync " + h.ask("s"));
     t.push_back("read-again " + h.ask("r 0 64"));
@@ -301,6 +322,7 @@ void rename_over_open(Ops &ops, Transcript &t) {
     t.push_back("new-a: " + write_new(ops, "a", "new-a"));
     t.push_back("rename " + std::to_string(ops.rename("a", "b")));
     t.push_back("read " + h.ask("r 0 64"));
+    t.push_back("holder-opens-b " + h.ask("x b"));
     t.push_back("w2 " + h.ask("w 5 +tail"));
     t.push_back("sync " + h.ask("s"));
     t.push_back("read-again " + h.ask("r 0 64"));
