@@ -19,6 +19,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "config/Config.h"
+#include "container/Layout.h"
 #include "vesk.h"
 #include "vesk_test_util.h"
 
@@ -404,7 +406,25 @@ protected:
     std::string plain;
 };
 
-TEST_F(OpenRename, RenameWhileAnotherProcessWrites) { compare("rw", rename_while_open); }
+TEST_F(OpenRename, RenameWhileAnotherProcessWrites) {
+    compare("rw", rename_while_open);
+    // The holder's close left its records in the container it wrote (now
+    // b), none under the old name, where the new file a stands.
+    vesk::Resolved a, b;
+    ASSERT_EQ(0, vesk::resolve("/vk/rw/a", &a));
+    ASSERT_EQ(0, vesk::resolve("/vk/rw/b", &b));
+    std::vector<vesk_cont::OpenWriter> open;
+    ASSERT_EQ(0, vesk_cont::list_open_writers(b.backend_path, open));
+    EXPECT_TRUE(open.empty()) << "stale open-writer record " << open[0].name;
+    std::vector<vesk_cont::WriterMeta> in_a, in_b;
+    vesk_cont::TruncMeta t;
+    ASSERT_EQ(0, vesk_cont::list_meta(a.backend_path, in_a, t));
+    ASSERT_EQ(0, vesk_cont::list_meta(b.backend_path, in_b, t));
+    ASSERT_EQ(1u, in_b.size());
+    for (const vesk_cont::WriterMeta &m : in_a)
+        EXPECT_NE(in_b[0].pid, m.pid) << "the holder's size record landed in the new file";
+    EXPECT_EQ(-EEXIST, vesk_recover("/vk/rw/b"));
+}
 
 // A container unlinked, or replaced by a rename, while another process
 // holds it: the holder's writes go on without error and nothing of any

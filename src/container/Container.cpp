@@ -164,6 +164,29 @@ Container_OpenFile *find_open(const std::string &dir) {
     return it->second;
 }
 
+// When another process moved the container away, the record follows it to
+// its new backend path, so that its writers leave their size and
+// open-writer records in the container they wrote, not under the old name
+// (where another file may stand by now). Called with g_mux.
+void follow_moved(Container_OpenFile *rec, OpenState &st) {
+    if (st.dirfd < 0 || still_at(st.container, st.dirfd)) return;
+    char now[PATH_MAX];
+    std::string link = "/proc/self/fd/" + std::to_string(st.dirfd);
+    ssize_t n = readlink(link.c_str(), now, sizeof now - 1);
+    if (n <= 0) return;
+    now[n] = '\0';
+    std::string to(now);
+    if (to.find(" (deleted)") != std::string::npos || to[0] != '/') return;
+    auto it = g_by_container.find(st.container);
+    if (it != g_by_container.end() && it->second == rec) g_by_container.erase(it);
+    if (mlog_filter(kInfo))
+        mlog(kInfo, "%s moved to %s while open here", st.container.c_str(), to.c_str());
+    st.container = to;
+    if (g_by_container.find(to) == g_by_container.end()) g_by_container[to] = rec;
+    if (rec->getWritefile()) rec->getWritefile()->setContainerPath(to);
+    if (rec->getIndex()) rec->getIndex()->setBuiltGeneration(-1);
+}
+
 std::string container_of(Container_OpenFile *rec, int *dirfd = nullptr) {
     auto it = g_state.find(rec);
     if (dirfd) *dirfd = it != g_state.end() ? it->second.dirfd : -1;
@@ -538,6 +561,7 @@ int container_close(Container_OpenFile *fd, pid_t pid, uid_t u, int flags,
     bool wr = acc == O_WRONLY || acc == O_RDWR;
     bool rd = acc == O_RDONLY || acc == O_RDWR;
     WriteFile *wf = fd->getWritefile();
+    if (wr && wf) follow_moved(fd, st->second);
     if (wr && wf) wf->removeWriter(pid);
     if (rd && st->second.readers > 0) st->second.readers--;
     int left = fd->incrementOpens(-1);
