@@ -84,16 +84,27 @@ const uint32_t kKindTrunc = 1;
 // a file this system wrote, and would overflow off_t arithmetic.
 const uint64_t kMaxOffset = (uint64_t)1 << 60;
 
+// Little-endian on disk. On a little-endian host these are plain
+// unaligned loads and stores: a merge decodes millions of fields.
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+inline void put_u32(unsigned char *p, uint32_t v) { memcpy(p, &v, 4); }
+inline void put_u64(unsigned char *p, uint64_t v) { memcpy(p, &v, 8); }
+inline uint32_t get_u32(const unsigned char *p) {
+    uint32_t v;
+    memcpy(&v, p, 4);
+    return v;
+}
+inline uint64_t get_u64(const unsigned char *p) {
+    uint64_t v;
+    memcpy(&v, p, 8);
+    return v;
+}
+#else
 inline void put_u32(unsigned char *p, uint32_t v) {
     for (int i = 0; i < 4; i++) p[i] = (unsigned char)(v >> (8 * i));
 }
 inline void put_u64(unsigned char *p, uint64_t v) {
     for (int i = 0; i < 8; i++) p[i] = (unsigned char)(v >> (8 * i));
-}
-inline void put_f64(unsigned char *p, double d) {
-    uint64_t v;
-    memcpy(&v, &d, 8);
-    put_u64(p, v);
 }
 inline uint32_t get_u32(const unsigned char *p) {
     uint32_t v = 0;
@@ -104,6 +115,12 @@ inline uint64_t get_u64(const unsigned char *p) {
     uint64_t v = 0;
     for (int i = 7; i >= 0; i--) v = (v << 8) | p[i];
     return v;
+}
+#endif
+inline void put_f64(unsigned char *p, double d) {
+    uint64_t v;
+    memcpy(&v, &d, 8);
+    put_u64(p, v);
 }
 inline double get_f64(const unsigned char *p) {
     uint64_t v = get_u64(p);

@@ -1,15 +1,5 @@
 #include "container/HostEntry.h"
 
-HostEntry::HostEntry()
-    : logical_offset(0), physical_offset(0), length(0), begin_timestamp(0),
-      end_timestamp(0), id(0) {}
-
-HostEntry::HostEntry(off_t o, size_t s, pid_t p)
-    : logical_offset(o), physical_offset(0), length(s), begin_timestamp(0),
-      end_timestamp(0), id(p) {}
-
-HostEntry::HostEntry(const HostEntry &c) = default;
-
 bool HostEntry::overlap(const HostEntry &other) {
     return logical_offset < other.logical_tail() && other.logical_offset < logical_tail();
 }

@@ -14,9 +14,14 @@
 
 class HostEntry {
 public:
-    HostEntry();
-    HostEntry(off_t o, size_t s, pid_t p);
-    HostEntry(const HostEntry &copy);
+    // inline: a merge makes one per record read, a million at a time
+    HostEntry()
+        : logical_offset(0), physical_offset(0), length(0), begin_timestamp(0),
+          end_timestamp(0), id(0) {}
+    HostEntry(off_t o, size_t s, pid_t p)
+        : logical_offset(o), physical_offset(0), length(s), begin_timestamp(0),
+          end_timestamp(0), id(p) {}
+    HostEntry(const HostEntry &copy) = default;
     HostEntry &operator=(const HostEntry &copy) = default;
 
     bool overlap(const HostEntry &other);

@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <memory>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -219,40 +220,50 @@ int index_read_log(const std::string &path, off_t data_size, std::vector<HostEnt
     size_t n = (size_t)(body / kIndexRecordSize);
     if (body % kIndexRecordSize != 0 && mlog_filter(kWarn))
         mlog(kWarn, "index log %s: torn last record ignored", path.c_str());
-    std::vector<unsigned char> buf(n * kIndexRecordSize);
-    if (n > 0 && Util::ReadAll(fd, buf.data(), buf.size(), kIndexHeaderSize) !=
-                     (ssize_t)buf.size()) {
-        r = errno ? -errno : -EIO;
-        Util::Close(fd);
-        return r;
+    // Read in slices through one small buffer: the log may hold millions
+    // of records, and a buffer of its whole size would be zeroed and
+    // faulted in only to be decoded once.
+    const size_t kSlice = 21845;  // records, about 1 MiB
+    std::unique_ptr<unsigned char[]> buf(new unsigned char[std::min(n, kSlice) * kIndexRecordSize + 1]);
+    out.reserve(out.size() + n);
+    for (size_t first = 0; first < n; first += kSlice) {
+        size_t m = std::min(kSlice, n - first);
+        size_t bytes = m * kIndexRecordSize;
+        off_t at = (off_t)kIndexHeaderSize + (off_t)(first * kIndexRecordSize);
+        if (Util::ReadAll(fd, buf.get(), bytes, at) != (ssize_t)bytes) {
+            r = errno ? -errno : -EIO;
+            Util::Close(fd);
+            return r;
+        }
+        for (size_t j = 0; j < m; j++) {
+            size_t i = first + j;
+            const unsigned char *p = buf.get() + j * kIndexRecordSize;
+            uint64_t lo = get_u64(p), len = get_u64(p + 8), po = get_u64(p + 16);
+            double b = get_f64(p + 24), e = get_f64(p + 32);
+            uint32_t kind = get_u32(p + 44);
+            const char *why = nullptr;
+            if (kind != kKindWrite && kind != kKindTrunc) why = "unknown record kind";
+            else if (lo >= kMaxOffset || len >= kMaxOffset || po >= kMaxOffset)
+                why = "offset out of range";
+            else if (!std::isfinite(b) || !std::isfinite(e)) why = "bad timestamp";
+            else if (kind == kKindTrunc && len != 0) why = "truncation with a length";
+            else if (kind == kKindWrite && data_size >= 0 && po + len > (uint64_t)data_size)
+                why = "write beyond the end of its data log";
+            if (why) {
+                Util::Close(fd);
+                if (mlog_filter(kErr))
+                    mlog(kErr, "index log %s: record %zu: %s", path.c_str(), i, why);
+                return -EIO;
+            }
+            if (kind == kKindWrite && len == 0) continue;
+            out.emplace_back((off_t)lo, (size_t)len, (pid_t)get_u32(p + 40));
+            HostEntry &he = out.back();
+            he.physical_offset = kind == kKindTrunc ? -1 : (off_t)po;
+            he.begin_timestamp = b;
+            he.end_timestamp = e;
+        }
     }
     Util::Close(fd);
-    out.reserve(out.size() + n);
-    for (size_t i = 0; i < n; i++) {
-        const unsigned char *p = buf.data() + i * kIndexRecordSize;
-        uint64_t lo = get_u64(p), len = get_u64(p + 8), po = get_u64(p + 16);
-        double b = get_f64(p + 24), e = get_f64(p + 32);
-        uint32_t kind = get_u32(p + 44);
-        const char *why = nullptr;
-        if (kind != kKindWrite && kind != kKindTrunc) why = "unknown record kind";
-        else if (lo >= kMaxOffset || len >= kMaxOffset || po >= kMaxOffset)
-            why = "offset out of range";
-        else if (!std::isfinite(b) || !std::isfinite(e)) why = "bad timestamp";
-        else if (kind == kKindTrunc && len != 0) why = "truncation with a length";
-        else if (kind == kKindWrite && data_size >= 0 && po + len > (uint64_t)data_size)
-            why = "write beyond the end of its data log";
-        if (why) {
-            if (mlog_filter(kErr))
-                mlog(kErr, "index log %s: record %zu: %s", path.c_str(), i, why);
-            return -EIO;
-        }
-        HostEntry he((off_t)lo, (size_t)len, (pid_t)get_u32(p + 40));
-        he.physical_offset = kind == kKindTrunc ? -1 : (off_t)po;
-        he.begin_timestamp = b;
-        he.end_timestamp = e;
-        if (kind == kKindWrite && len == 0) continue;
-        out.push_back(he);
-    }
     return 0;
 }
 
@@ -696,36 +707,28 @@ int Index::global_to_file(int descriptor) {
     return r;
 }
 
-int Index::global_from_stream(void *addr) {
-    const std::string &data = *static_cast<const std::string *>(addr);
-    const unsigned char *b = reinterpret_cast<const unsigned char *>(data.data());
-    size_t size = data.size();
-    const char *why = nullptr;
-    uint64_t ne = 0, ns = 0;
-    if (size < kGlobalHeaderSize || memcmp(b, kGlobalMagic, 8) != 0) why = "bad magic number";
-    else if (get_u32(b + 8) != kVersion) why = "unknown format version";
-    else if (get_u32(b + 12) != kGlobalHeaderSize || get_u32(b + 16) != kGlobalEntrySize ||
-             get_u32(b + 20) != kGlobalSourceSize)
-        why = "unexpected record sizes";
-    else {
-        ne = get_u64(b + 24);
-        ns = get_u32(b + 32);
-        if (ne > size || ns > size ||
-            kGlobalHeaderSize + ns * kGlobalSourceSize + ne * kGlobalEntrySize != size)
-            why = "size does not match its counts";
-        else if (get_u64(b + 40) >= kMaxOffset)
-            why = "end of file out of range";
-    }
-    if (why) {
-        if (mlog_filter(kErr)) mlog(kErr, "flattened index of %s: %s", index_path.c_str(), why);
-        return -EIO;
-    }
+// Why the header of a flattened index of `size` bytes is unusable, or
+// null; *ne and *ns: its entry and source counts.
+static const char *check_global_header(const unsigned char *b, uint64_t size, uint64_t *ne,
+                                       uint64_t *ns) {
+    if (size < kGlobalHeaderSize || memcmp(b, kGlobalMagic, 8) != 0) return "bad magic number";
+    if (get_u32(b + 8) != kVersion) return "unknown format version";
+    if (get_u32(b + 12) != kGlobalHeaderSize || get_u32(b + 16) != kGlobalEntrySize ||
+        get_u32(b + 20) != kGlobalSourceSize)
+        return "unexpected record sizes";
+    *ne = get_u64(b + 24);
+    *ns = get_u32(b + 32);
+    if (*ne > size || *ns > size ||
+        kGlobalHeaderSize + *ns * kGlobalSourceSize + *ne * kGlobalEntrySize != size)
+        return "size does not match its counts";
+    if (get_u64(b + 40) >= kMaxOffset) return "end of file out of range";
+    return nullptr;
+}
+
+void Index::takeSources(const unsigned char *p, uint64_t ns) {
     closeChunks();
     chunk_map.clear();
     source_logs.clear();
-    global_index.v.clear();
-    global_index.v.reserve((size_t)ne);
-    const unsigned char *p = b + kGlobalHeaderSize;
     for (uint64_t i = 0; i < ns; i++, p += kGlobalSourceSize) {
         IndexLogInfo s;
         s.size = (off_t)get_u64(p);
@@ -737,24 +740,47 @@ int Index::global_from_stream(void *addr) {
         source_logs.push_back(s);
         chunk_map.push_back(ChunkFile{data_log_of(index_path, s.rel), -1});
     }
-    last_offset = (off_t)get_u64(b + 40);
-    total_bytes = 0;
-    off_t prev_end = 0;
-    for (uint64_t i = 0; i < ne; i++, p += kGlobalEntrySize) {
+}
+
+// Appends `count` entries (numbered from `first`) to the pieces, checking
+// that they are in order and inside the file's end; false (logged) when
+// one is not. *prev_end: the end of the last piece so far.
+bool Index::takeEntries(const unsigned char *p, uint64_t count, uint64_t first, off_t *prev_end) {
+    uint64_t ns = source_logs.size();
+    for (uint64_t i = 0; i < count; i++, p += kGlobalEntrySize) {
         uint64_t lo = get_u64(p), len = get_u64(p + 8), po = get_u64(p + 16);
         uint32_t src = get_u32(p + 24);
         if (lo >= kMaxOffset || len >= kMaxOffset || po >= kMaxOffset || src >= ns ||
-            (off_t)lo < prev_end || len == 0 || (off_t)(lo + len) > last_offset) {
+            (off_t)lo < *prev_end || len == 0 || (off_t)(lo + len) > last_offset) {
             if (mlog_filter(kErr))
                 mlog(kErr, "flattened index of %s: entry %llu out of order or range",
-                     index_path.c_str(), (unsigned long long)i);
+                     index_path.c_str(), (unsigned long long)(first + i));
             global_index.v.clear();
-            return -EIO;
+            return false;
         }
         global_index.v.push_back(IndexPiece{(off_t)lo, (off_t)po, len, src, source_logs[src].pid});
-        prev_end = (off_t)(lo + len);
+        *prev_end = (off_t)(lo + len);
         total_bytes += (size_t)len;
     }
+    return true;
+}
+
+int Index::global_from_stream(void *addr) {
+    const std::string &data = *static_cast<const std::string *>(addr);
+    const unsigned char *b = reinterpret_cast<const unsigned char *>(data.data());
+    uint64_t ne = 0, ns = 0;
+    const char *why = check_global_header(b, data.size(), &ne, &ns);
+    if (why) {
+        if (mlog_filter(kErr)) mlog(kErr, "flattened index of %s: %s", index_path.c_str(), why);
+        return -EIO;
+    }
+    takeSources(b + kGlobalHeaderSize, ns);
+    global_index.v.clear();
+    global_index.v.reserve((size_t)ne);
+    last_offset = (off_t)get_u64(b + 40);
+    total_bytes = 0;
+    off_t prev_end = 0;
+    if (!takeEntries(b + kGlobalHeaderSize + ns * kGlobalSourceSize, ne, 0, &prev_end)) return -EIO;
     populated = true;
     return 0;
 }
@@ -773,17 +799,57 @@ int Index::debug_from_stream(void *stream) {
 // 0 when the flattened index was current and is loaded; 1 when there is
 // none or it is stale; never fails the read (the logs are the truth).
 int Index::loadFlattened(const std::vector<IndexLogInfo> &logs) {
+    // Read piecewise: the header and sources first, so that a stale file
+    // costs no more than them, then the entries in slices straight into
+    // the pieces, never the whole file in one buffer.
     std::string file = index_path + "/" + vesk_cont::kGlobalIndexName;
-    std::string data;
-    int r = vesk_cont::read_whole(file, data);
-    if (r != 0) return 1;
-    Index probe(index_path);
-    if (probe.global_from_stream(&data) != 0) return 1;
-    if (probe.source_logs.size() != logs.size()) return 1;
-    for (size_t i = 0; i < logs.size(); i++) {
-        if (probe.source_logs[i].rel != logs[i].rel || probe.source_logs[i].size != logs[i].size)
-            return 1;
+    int gfd = Util::Open(file.c_str(), O_RDONLY, 0);
+    if (gfd < 0) return 1;
+    struct stat st;
+    unsigned char h[kGlobalHeaderSize];
+    uint64_t ne = 0, ns = 0;
+    const char *why = nullptr;
+    if (Util::Fstat(gfd, &st) < 0 || Util::ReadAll(gfd, h, sizeof h, 0) != (ssize_t)sizeof h)
+        why = "unreadable";
+    else why = check_global_header(h, (uint64_t)st.st_size, &ne, &ns);
+    if (why || ns != logs.size()) {
+        if (why && mlog_filter(kErr))
+            mlog(kErr, "flattened index of %s: %s", index_path.c_str(), why);
+        Util::Close(gfd);
+        return 1;
     }
+    Index probe(index_path);
+    std::vector<unsigned char> buf(ns * kGlobalSourceSize);
+    if (!buf.empty() && Util::ReadAll(gfd, buf.data(), buf.size(), kGlobalHeaderSize) !=
+                            (ssize_t)buf.size()) {
+        Util::Close(gfd);
+        return 1;
+    }
+    probe.takeSources(buf.data(), ns);
+    for (size_t i = 0; i < logs.size(); i++) {
+        if (probe.source_logs[i].rel != logs[i].rel || probe.source_logs[i].size != logs[i].size) {
+            Util::Close(gfd);
+            return 1;
+        }
+    }
+    probe.last_offset = (off_t)get_u64(h + 40);
+    probe.total_bytes = 0;
+    probe.global_index.v.reserve((size_t)ne);
+    const uint64_t kSlice = 32768;  // entries, 1 MiB
+    buf.resize((size_t)(std::min(ne, kSlice) * kGlobalEntrySize));
+    off_t at = (off_t)(kGlobalHeaderSize + ns * kGlobalSourceSize);
+    off_t prev_end = 0;
+    for (uint64_t first = 0; first < ne; first += kSlice) {
+        uint64_t m = std::min(kSlice, ne - first);
+        size_t bytes = (size_t)(m * kGlobalEntrySize);
+        if (Util::ReadAll(gfd, buf.data(), bytes, at) != (ssize_t)bytes ||
+            !probe.takeEntries(buf.data(), m, first, &prev_end)) {
+            Util::Close(gfd);
+            return 1;
+        }
+        at += (off_t)bytes;
+    }
+    Util::Close(gfd);
     closeChunks();
     global_index.v.swap(probe.global_index.v);
     chunk_map.swap(probe.chunk_map);

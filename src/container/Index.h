@@ -186,6 +186,8 @@ private:
     void splitEntry(ContainerEntry *entry, off_t offset);
     void findSplits(ContainerEntry &entry, std::vector<off_t> &splits);
     int loadFlattened(const std::vector<IndexLogInfo> &logs);
+    void takeSources(const unsigned char *p, uint64_t ns);
+    bool takeEntries(const unsigned char *p, uint64_t count, uint64_t first, off_t *prev_end);
     void closeChunks();
 
     std::string index_path;
