@@ -5,12 +5,20 @@
 // mount points, each named once and with at least one backend, each
 // backend normalized, absolute and named once in its mount; numbers stay in
 // their documented range; and the configuration written back out as text
-// parses again, cleanly, to the same settings.
+// parses again, cleanly, to the same settings.  Then, with that
+// configuration installed (its log settings dropped), every comment line
+// "#/path" of the text is resolved as a logical path and checked
+// against a plain model: the longest mount prefix on whole components, no
+// ".." above the mount point, the backend that the file's name picks.
 #include "fuzz/fuzz_common.h"
 #include "config/Config.h"
 
+#include <algorithm>
+
+#include <climits>
 #include <set>
 #include <string>
+#include <vector>
 
 namespace fuzz_config {
 
@@ -36,6 +44,68 @@ std::string render(const vesk::Config &c) {
         t += "\nlayout = " + std::string(vesk::layout_name(m.layout)) + "\n";
     }
     return t;
+}
+
+std::vector<std::string> components(const std::string &p, bool keep_dotdot) {
+    std::vector<std::string> out;
+    size_t pos = 0;
+    while (pos <= p.size()) {
+        size_t slash = p.find('/', pos);
+        if (slash == std::string::npos) slash = p.size();
+        std::string c = p.substr(pos, slash - pos);
+        pos = slash + 1;
+        if (c.empty() || c == "." || (c == ".." && !keep_dotdot)) continue;
+        out.push_back(c);
+    }
+    return out;
+}
+
+void check_resolve(const std::string &path, const vesk::Config &cfg) {
+    vesk::Resolved r;
+    int rc = vesk::resolve(path.c_str(), &r);
+    FUZZ_CHECK(rc == 0 || rc == -ENOENT || rc == -EINVAL || rc == -ENAMETOOLONG);
+
+    std::vector<std::string> comps = components(path, true);
+    bool too_long = path.size() >= PATH_MAX;
+    for (const std::string &c : comps) too_long |= c.size() > NAME_MAX;
+    if (too_long) {
+        FUZZ_CHECK(rc == -ENAMETOOLONG);
+        return;
+    }
+    const vesk::Mount *best = nullptr;
+    size_t best_n = 0;
+    for (const vesk::Mount &m : cfg.mounts) {
+        std::vector<std::string> mc = components(m.path, false);
+        if (mc.size() > comps.size()) continue;
+        if (!std::equal(mc.begin(), mc.end(), comps.begin())) continue;
+        if (!best || mc.size() > best_n) best = &m, best_n = mc.size();
+    }
+    if (!best) {
+        FUZZ_CHECK(rc == -ENOENT);
+        return;
+    }
+    std::vector<std::string> below;
+    for (size_t i = best_n; i < comps.size(); i++) {
+        if (comps[i] != "..") {
+            below.push_back(comps[i]);
+        } else if (below.empty()) {
+            FUZZ_CHECK(rc == -EINVAL);
+            return;
+        } else {
+            below.pop_back();
+        }
+    }
+    std::string rel;
+    for (const std::string &c : below) rel += (rel.empty() ? "" : "/") + c;
+    size_t b = vesk::backend_for(below.empty() ? "" : below.back(), best->backends.size());
+    std::string bp = best->backends[b] + (rel.empty() ? "" : "/" + rel);
+    if (bp.size() >= PATH_MAX) {
+        FUZZ_CHECK(rc == -ENAMETOOLONG);
+        return;
+    }
+    FUZZ_CHECK(rc == 0);
+    FUZZ_CHECK(r.mount != nullptr && r.mount->path == best->path);
+    FUZZ_CHECK(r.rel == rel && r.backend == b && r.backend_path == bp);
 }
 
 void run(const uint8_t *data, size_t size) {
@@ -89,6 +159,27 @@ void run(const uint8_t *data, size_t size) {
         FUZZ_CHECK(again->mounts[i].path == c->mounts[i].path);
         FUZZ_CHECK(again->mounts[i].backends == c->mounts[i].backends);
         FUZZ_CHECK(again->mounts[i].layout == c->mounts[i].layout);
+    }
+
+    if (c->mounts.empty()) return;
+    // Installing opens the log when asked to: nothing here may write files.
+    auto quiet = std::make_shared<vesk::Config>(*c);
+    quiet->log_level.clear();
+    quiet->log_file.clear();
+    quiet->log_udp.clear();
+    quiet->log_stderr.clear();
+    vesk::config_install(quiet);
+    size_t pos = 0, tried = 0;
+    while (pos < text.size() && tried < 16) {
+        size_t nl = text.find('\n', pos);
+        if (nl == std::string::npos) nl = text.size();
+        std::string line = text.substr(pos, nl - pos);
+        pos = nl + 1;
+        // "#/path": a comment to the parser, a logical path to resolve
+        if (line.size() < 2 || line[0] != '#' || line[1] != '/') continue;
+        line = line.substr(1);
+        check_resolve(line.substr(0, strnlen(line.c_str(), line.size())), *quiet);
+        tried++;
     }
 }
 

@@ -128,7 +128,15 @@ layout = container
 [mount /vesk/flat/]
 backends = /scratch//c/./d
 layout = flat
+#/vesk/ckpt/run1/file.0
+#/vesk/ckpt/../ckpt/x
+#/vesk/ckpt/..
+#/vesk/ckptx/y
+#/vesk/./flat//deep/er/../name
+#/elsewhere
 """)
+seed("config", "root_mount", "[mount /]\nbackends = /b1 /b2 /b3\n[mount /a/b]\nbackends = /c\n"
+     "#/a\n#/a/b\n#/a/b/c/..\n#/a/b/..\n#/x/" + "n" * 300 + "\n")
 seed("config", "errors", """\
 [mount relative]
 [mount /x]
