@@ -5,7 +5,8 @@
 // the input gives the bytes before it, its size, the bytes after it, a
 // header byte and mask for bit 1 (change that header byte afterwards; bit
 // 2: redo the check value too), then the pieces appended (a length byte
-// and the bytes, each).
+// and the bytes, each).  Bit 3 puts an older ring, with a size and a line
+// count from the input, at the front.
 //
 // The image sits read-only at the very end of its mapping, right before an
 // inaccessible page, so a write into it or a read past its end faults even
@@ -111,8 +112,19 @@ void run(const uint8_t *data, size_t size) {
         size_t trail = in.u8() % 64;
         size_t tweak_at = in.u8() % kHdr;
         uint8_t tweak = (uint8_t)(in.u8() | 1);
-        img = in.bytes(lead);
-        img.resize(lead, '\0');
+        if (mode & 8) {
+            // An older ring first: the finder must prefer the newer one,
+            // whose stamp is later (or equal, and it lies later).
+            size_t old_size = 1 + in.u8() % 100;
+            std::vector<uint64_t> block((kHdr + old_size + 7) / 8);
+            unsigned char *mem = reinterpret_cast<unsigned char *>(block.data());
+            mlog_msgbuf_format(mem, old_size, 0);
+            for (int k = in.u8() % 8; k > 0; k--) mlog_msgbuf_append(mem, "older line\n", 11);
+            img.assign(reinterpret_cast<char *>(mem), kHdr + old_size);
+        }
+        size_t filled = img.size() + lead;
+        img += in.bytes(lead);
+        img.resize(filled, '\0');
         ring_off = img.size();
         img.resize(ring_off + kHdr + ring_size + trail, '\0');
         // The writer wants an aligned block, as its live mapping is; the
@@ -187,7 +199,7 @@ void run(const uint8_t *data, size_t size) {
     }
     FUZZ_CHECK(in_one_ring);
 
-    if (planted && exact && cands.size() == 1) {
+    if (planted && exact && cands.size() == ((mode & 8) ? 2u : 1u)) {
         std::string got(b1, (size_t)l1);
         if (l2) got.append(b2, (size_t)l2);
         FUZZ_CHECK(got == model_text(log, ring_size));

@@ -47,8 +47,10 @@ seed("msgsink", "nul_inside", dgram(None, b"1 h t f l m\x00 more"))
 seed("msgsink", "source", dgram("s m", "1 h t f l m"))
 
 # --- bufdig: mode byte; bit 0 makes a ring (lead, size, trail, pieces) --
-def ring(mode, lead, size, trail, pieces, tweak_at=0, tweak=0):
+def ring(mode, lead, size, trail, pieces, tweak_at=0, tweak=0, older=None):
     out = bytes([mode, lead]) + struct.pack("<I", size - 1) + bytes([trail, tweak_at, tweak])
+    if mode & 8:
+        out += bytes([older[0] - 1, older[1]])
     out += b"L" * lead
     for p in pieces:
         out += bytes([len(p)]) + p
@@ -63,6 +65,8 @@ seed("bufdig", "overlong", ring(1, 0, 16, 8, [b"x" * 60 + b"\n", b"ok\n"]))
 seed("bufdig", "no_line_feed", ring(1, 5, 24, 2, [b"abcdefghij" * 5]))
 seed("bufdig", "bad_pos_resealed", ring(7, 0, 64, 0, [b"a\n", b"b\n"], 24, 0x40))
 seed("bufdig", "bad_size_resealed", ring(7, 2, 64, 0, [b"a\n"], 17, 0x10))
+seed("bufdig", "older_ring_first", ring(9, 3, 48, 0, [b"new\n", b"newer\n"], older=(30, 5)))
+seed("bufdig", "older_ring_tweaked", ring(15, 0, 48, 0, [b"new\n"], 40, 0x7f, older=(30, 2)))
 seed("bufdig", "stale_check", ring(3, 0, 64, 0, [b"a\n"], 16, 0x01))
 
 # --- index_log: data size selector, then the log -------------------------
