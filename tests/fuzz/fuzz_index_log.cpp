@@ -112,7 +112,7 @@ void check_merge(const std::string &dir, const std::vector<Rec> &recs) {
     int fr = back.global_from_stream(&flat);
     // Each of a record's offset and length is kept below the format's
     // limit, but not their sum, while the flattened reader wants the end
-    // of file below it.
+    // of file below that limit too.
     FUZZ_KNOWN(fr == 0, "a write ending past the offset limit gives a flattened index that "
                         "never reads back");
     if ((uint64_t)idx.lastOffset() >= kMaxOffset) return;
@@ -212,6 +212,13 @@ void run(const uint8_t *data, size_t size) {
     if (r != 0) return;
     FUZZ_CHECK(out.size() == 2 + want.size());
     for (size_t i = 0; i < want.size(); i++) FUZZ_CHECK(same(out[2 + i], want[i]));
+    for (size_t i = 2; i < out.size(); i++) {
+        const HostEntry &h = out[i];
+        if (h.isTruncation()) continue;
+        FUZZ_CHECK(h.length > 0 && h.physical_offset >= 0);
+        if (data_size >= 0)
+            FUZZ_CHECK((uint64_t)h.physical_offset + h.length <= (uint64_t)data_size);
+    }
 
     // A missing log holds nothing.
     std::vector<HostEntry> none;
