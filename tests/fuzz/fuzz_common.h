@@ -80,11 +80,14 @@ private:
 // there is one (no disk traffic per run), made once, reused, and removed at
 // exit.  The name lives in a plain array so that it outlasts the static
 // objects destroyed before the exit handler runs.
-inline char g_scratch[64];
+inline char g_scratch[4096];
 
 inline const char *scratch_dir() {
     if (g_scratch[0] == '\0') {
-        const char *base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+        // $VESK_FUZZ_SCRATCH: scripts/fuzz keeps them in its work directory,
+        // so that a run that aborts leaves nothing elsewhere.
+        const char *base = getenv("VESK_FUZZ_SCRATCH");
+        if (!base || !*base) base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
         snprintf(g_scratch, sizeof g_scratch, "%s/vesk-fuzz.%d", base, (int)getpid());
         if (mkdir(g_scratch, 0700) != 0 && errno != EEXIST) {
             perror(g_scratch);
