@@ -19,9 +19,18 @@
 #include "mlog.h"
 
 #include <cerrno>
+#include <mutex>
 #include <unistd.h>
+#include <unordered_map>
 
 namespace {
+
+/* How many opens each handle object holds. A container's opens share one
+ * record, so the count vesk_close returns is the record's, not the
+ * handle's: a handle whose own opens have ended must go even while other
+ * handles keep the record open. */
+std::mutex g_handles_mu;
+std::unordered_map<Vesk_fd *, int> g_handle_opens;
 
 LogicalFileSystem *fs_for(const char *path) {
     vesk::Resolved r;
@@ -55,7 +64,11 @@ int vesk_open(Vesk_fd **fd, const char *path, int flags, pid_t pid, mode_t mode,
     if (!fd || !path) return -EINVAL;
     Vesk_open_opt local;
     int ret = fs_for(path)->open(fd, path, flags, pid, mode, api_opt(opt, &local));
-    if (ret == 0) vesk::stats().opens++;
+    if (ret == 0) {
+        vesk::stats().opens++;
+        std::lock_guard<std::mutex> g(g_handles_mu);
+        g_handle_opens[*fd]++;
+    }
     trace("open", 0, 0, pid);
     return ret;
 }
@@ -64,9 +77,19 @@ int vesk_close(Vesk_fd *fd, pid_t pid, uid_t uid, int open_flags, Vesk_close_opt
     if (!fd) return -EBADF;
     int ret = fd->close(pid, uid, open_flags, opt);
     trace("close", 0, 0, pid);
+    if (ret < 0) return ret;
     // A close that leaves other references open still ends one open.
-    if (ret >= 0) vesk::stats().closes++;
-    if (ret == 0) delete fd;
+    vesk::stats().closes++;
+    bool last = ret == 0;
+    {
+        std::lock_guard<std::mutex> g(g_handles_mu);
+        auto it = g_handle_opens.find(fd);
+        if (it != g_handle_opens.end()) {
+            if (--it->second <= 0) last = true;
+            if (last) g_handle_opens.erase(it);
+        }
+    }
+    if (last) delete fd;
     return ret;
 }
 
@@ -173,3 +196,12 @@ int vesk_link(const char *from, const char *to) {
     int r = same_fs(from, to, &fs);
     return r ? r : fs->link(from, to);
 }
+
+namespace vesk {
+
+size_t live_handles() {
+    std::lock_guard<std::mutex> g(g_handles_mu);
+    return g_handle_opens.size();
+}
+
+}  // namespace vesk

@@ -3,6 +3,7 @@
 #define VESK_API_STATS_H
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 namespace vesk {
@@ -14,6 +15,9 @@ struct Stats {
 
 /* The process's counters. */
 Stats &stats();
+
+/* Handles opened through vesk_open that are not yet closed. */
+size_t live_handles();
 
 }  // namespace vesk
 
