@@ -80,9 +80,14 @@ const uint32_t kGlobalNameMax = 248;
 const uint32_t kKindWrite = 0;
 const uint32_t kKindTrunc = 1;
 
-// Offsets and lengths beyond this are corrupt: they could not come from
-// a file this system wrote, and would overflow off_t arithmetic.
+// Offsets and lengths at or beyond this are corrupt: they could not come
+// from a file this system wrote (writes and truncations reaching it are
+// refused with EFBIG), and would overflow off_t arithmetic.
 const uint64_t kMaxOffset = (uint64_t)1 << 60;
+// A file's end is an offset plus a length, each below kMaxOffset: the
+// flattened index accepts any end below their sum, so that every index a
+// merge can build reads back.
+const uint64_t kMaxEnd = kMaxOffset * 2;
 
 // Little-endian on disk. On a little-endian host these are plain
 // unaligned loads and stores: a merge decodes millions of fields.

@@ -721,7 +721,7 @@ static const char *check_global_header(const unsigned char *b, uint64_t size, ui
     if (*ne > size || *ns > size ||
         kGlobalHeaderSize + *ns * kGlobalSourceSize + *ne * kGlobalEntrySize != size)
         return "size does not match its counts";
-    if (get_u64(b + 40) >= kMaxOffset) return "end of file out of range";
+    if (get_u64(b + 40) >= kMaxEnd) return "end of file out of range";
     return nullptr;
 }
 

@@ -301,6 +301,8 @@ ssize_t WriteFile::write(const char *buf, size_t size, off_t offset, pid_t pid) 
         if (!w) return -EIO;
     }
     if (size == 0) return 0;
+    // Past this the index could not record the write (see Format.h).
+    if ((uint64_t)offset + size >= vesk_fmt::kMaxOffset && !w->append) return -EFBIG;
     if (w->append) {
         Util::MutexLock(&index_mux, "write");
         offset = appendOffset();
@@ -309,6 +311,7 @@ ssize_t WriteFile::write(const char *buf, size_t size, off_t offset, pid_t pid) 
         append_base = offset + (off_t)size;
         Util::MutexUnlock(&index_mux, "write");
     }
+    if (w->append && (uint64_t)offset + size >= vesk_fmt::kMaxOffset) return -EFBIG;
     Util::MutexLock(&w->mu, "write");
     double begin = Util::getTime();
     if (begin < w->last_ts) begin = w->last_ts;
@@ -378,6 +381,7 @@ int WriteFile::closeIndex() {
 }
 
 int WriteFile::truncateAt(off_t length, pid_t pid, double when) {
+    if (length < 0 || (uint64_t)length >= vesk_fmt::kMaxOffset) return -EFBIG;
     Util::MutexLock(&data_mux, "truncateAt");
     Writer *w = findWriter(pid);
     int r = 0;
