@@ -354,7 +354,11 @@ void Index::init(std::string path) {
     buffering = true;
     buffer_filled = false;
     pthread_mutex_init(&fd_mux, nullptr);
-    compress_contiguous = true;
+    // Off: one record spans the times of all the writes it joins, so a
+    // joined continuation would carry its first write's time and lose to
+    // another writer's overwrite made in between. Readers join contiguous
+    // pieces again after the merge (compress()).
+    compress_contiguous = false;
     file_tail = kIndexHeaderSize;
     buffer_records = kDefaultBufferRecords;
     last_stamp = 0;

@@ -4,11 +4,12 @@
  * One class serves two roles:
  *
  * - Write side, Index(index log path, fd): one writer's index log. Each
- *   write is recorded with addWrite() into the in-memory buffer hostIndex
- *   (a write that continues the previous one, logically and physically,
- *   extends its record instead); flush() appends the buffer to the log in
- *   one system call. physical_offsets holds where the writer's next bytes
- *   go in its data log.
+ *   write is recorded with addWrite() into the in-memory buffer hostIndex,
+ *   one record per write, each with its own times, so that the later of
+ *   two overlapping writes wins whatever writers they came from (readers
+ *   join contiguous pieces after the merge); flush() appends the buffer
+ *   to the log in one system call. physical_offsets holds where the
+ *   writer's next bytes go in its data log.
  *
  * - Read side, Index(container path): readIndex() merges every index log
  *   of the container (several at once on a ThreadPool) into global_index,
