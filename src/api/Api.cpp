@@ -39,8 +39,13 @@ LogicalFileSystem *fs_for(const char *path) {
     return &flatfs;
 }
 
+// For calls that carry no pid: the caller's, asked for only when tracing,
+// since getpid() is a system call on every read otherwise.
+constexpr pid_t kSelf = -1;
+
 void trace(const char *func, size_t size, off_t off, pid_t pid) {
     if (!vesk::config()->trace) return;
+    if (pid == kSelf) pid = getpid();
     LogMessage lm;
     lm.addTime(Util::getTime());
     lm.addFunction(func);
@@ -98,7 +103,7 @@ ssize_t vesk_read(Vesk_fd *fd, char *buf, size_t size, off_t offset) {
     ssize_t ret = fd->read(buf, size, offset);
     if (ret > 0) vesk::stats().bytes_read += (uint64_t)ret;
     vesk::stats().reads++;
-    trace("read", size, offset, getpid());
+    trace("read", size, offset, kSelf);
     return ret;
 }
 
@@ -119,7 +124,7 @@ int vesk_sync(Vesk_fd *fd, pid_t pid) {
 
 int vesk_trunc(Vesk_fd *fd, const char *path, off_t offset) {
     if (!fd) return -EBADF;
-    trace("trunc", 0, offset, getpid());
+    trace("trunc", 0, offset, kSelf);
     return fd->trunc(path, offset);
 }
 
