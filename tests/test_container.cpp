@@ -6,9 +6,12 @@
 #include "Util.h"
 #include "container/Format.h"
 #include "container/Index.h"
+#include "container/IndexRecord.h"
 #include "container/Layout.h"
 
 #include <dirent.h>
+#include <functional>
+#include <limits>
 #include <set>
 #include <signal.h>
 #include <sys/wait.h>
@@ -335,19 +338,43 @@ TEST_F(CorruptLogTest, BadHeaderFailsWithEIO) {
 }
 
 TEST_F(CorruptLogTest, CorruptRecordsFailWithEIO) {
-    unsigned char b[8];
-    vesk_fmt::put_u32(b, 7);  // unknown kind
-    patch(vesk_fmt::kIndexHeaderSize + 44, b, 4);
-    EXPECT_EQ(-EIO, open_result());
-    vesk_fmt::put_u32(b, 0);
-    patch(vesk_fmt::kIndexHeaderSize + 44, b, 4);
+    // Each case rewrites the first record, starting from its sound form.
+    unsigned char raw[vesk_fmt::kIndexRecordSize];
+    {
+        int fd = ::open(log.c_str(), O_RDONLY);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ((ssize_t)sizeof raw, pread(fd, raw, sizeof raw, vesk_fmt::kIndexHeaderSize));
+        close(fd);
+    }
+    const vesk_fmt::IndexRecord sound = vesk_fmt::decode_record(raw);
+    ASSERT_EQ(vesk_fmt::kKindWrite, sound.kind);
+    ASSERT_EQ(4096u, sound.length);
+    struct Case {
+        const char *what;
+        std::function<void(vesk_fmt::IndexRecord &)> harm;
+    };
+    const double inf = std::numeric_limits<double>::infinity();
+    const Case cases[] = {
+        {"unknown kind", [](vesk_fmt::IndexRecord &r) { r.kind = 7; }},
+        {"physical offset past its data log", [](vesk_fmt::IndexRecord &r) { r.physical = 1 << 30; }},
+        {"offset that would overflow", [](vesk_fmt::IndexRecord &r) { r.physical = ~0ULL; }},
+        {"logical offset out of range", [](vesk_fmt::IndexRecord &r) { r.logical = 1ULL << 62; }},
+        {"truncation with a length", [](vesk_fmt::IndexRecord &r) { r.kind = vesk_fmt::kKindTrunc; }},
+        {"timestamp not finite", [&](vesk_fmt::IndexRecord &r) { r.begin = inf; }},
+    };
+    for (const Case &c : cases) {
+        vesk_fmt::IndexRecord bad = sound;
+        c.harm(bad);
+        EXPECT_NE(nullptr, vesk_fmt::check_record(bad, 1 << 20)) << c.what;
+        unsigned char b[vesk_fmt::kIndexRecordSize];
+        vesk_fmt::encode_record(b, bad);
+        patch(vesk_fmt::kIndexHeaderSize, b, sizeof b);
+        EXPECT_EQ(-EIO, open_result()) << c.what;
+    }
+    vesk_fmt::encode_record(raw, sound);
+    patch(vesk_fmt::kIndexHeaderSize, raw, sizeof raw);
     EXPECT_EQ(0, open_result());
-    vesk_fmt::put_u64(b, 1 << 30);  // physical offset past its data log
-    patch(vesk_fmt::kIndexHeaderSize + 16, b, 8);
-    EXPECT_EQ(-EIO, open_result());
-    vesk_fmt::put_u64(b, ~0ULL);  // offset that would overflow
-    patch(vesk_fmt::kIndexHeaderSize + 16, b, 8);
-    EXPECT_EQ(-EIO, open_result());
+    EXPECT_EQ(pattern(4096, 1), read_all("c").substr(0, 4096));
 }
 
 TEST_F(ContainerTest, OpenFlags) {

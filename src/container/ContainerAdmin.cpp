@@ -1,0 +1,166 @@
+/*
+ * Recovery and administration of containers: flattening the index,
+ * listing its pieces, the format version, and repair after a crash.
+ */
+#include "container/Container.h"
+
+#include "OpenFile.h"
+#include "Util.h"
+#include "container/ContainerPrivate.h"
+#include "container/Format.h"
+#include "container/Index.h"
+#include "container/Layout.h"
+#include "container/WriteFile.h"
+#include "mlog.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+#include <vector>
+
+using vesk_cont::host;
+using namespace vesk_cfile;
+
+int container_flatten_index(Container_OpenFile *fd, const char *path) {
+    std::string dir;
+    {
+        TableLock lock;
+        if (fd) dir = container_of(fd);
+        else {
+            int r = locate(path, dir);
+            if (r != 0) return r;
+        }
+    }
+    if (!container_is_container(dir)) return Util::exists(dir.c_str()) ? -EINVAL : -ENOENT;
+    flush_in_process(dir);
+    std::string file = dir + "/" + vesk_cont::kGlobalIndexName;
+    // An existing flattened index would be read back; merge the logs.
+    Util::Unlink(file.c_str());
+    Index idx(dir);
+    int r = idx.readIndex(dir);
+    if (r != 0) return r;
+    idx.compress();
+    std::string tmp = file + ".tmp." + std::to_string(getpid());
+    int out = Util::Open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (out < 0) return -errno;
+    r = idx.global_to_file(out);
+    if (r == 0 && Util::Fsync(out) < 0) r = -errno;
+    Util::Close(out);
+    if (r == 0 && Util::Rename(tmp.c_str(), file.c_str()) < 0) r = -errno;
+    if (r != 0) Util::Unlink(tmp.c_str());
+    if (r == 0 && !any_open_writer(dir)) refresh_meta(dir, idx);
+    if (mlog_filter(kInfo))
+        mlog(kInfo, "flatten %s: %zu pieces: %d", dir.c_str(), idx.entries().size(), r);
+    return r;
+}
+
+int container_index_entries(const char *path, std::vector<ContainerIndexEntry> &out) {
+    std::string dir;
+    int r = locate(path, dir);
+    if (r != 0) return r;
+    Kind k;
+    r = classify(dir, &k, nullptr);
+    if (r != 0) return r;
+    if (k == K_NONE) return -ENOENT;
+    if (k == K_DIR) return -EISDIR;
+    if (k != K_CONTAINER) return -EBADF;
+    flush_in_process(dir);
+    Index idx(dir);
+    r = idx.readIndex(dir);
+    if (r != 0) return r;
+    for (auto &kv : idx.entries()) {
+        const ContainerEntry &e = kv.second;
+        ContainerIndexEntry x;
+        x.logical_offset = e.logical_offset;
+        x.length = e.length;
+        x.writer = e.id;
+        x.data_path = idx.chunks()[e.original_chunk].path;
+        x.physical_offset = e.physical_offset;
+        out.push_back(x);
+    }
+    return 0;
+}
+
+int container_file_version(const char *path, const char **version) {
+    std::string dir;
+    int r = locate(path, dir);
+    if (r != 0) return r;
+    Kind k;
+    r = classify(dir, &k, nullptr);
+    if (r != 0) return r;
+    if (k == K_NONE) return -ENOENT;
+    if (k != K_CONTAINER) return -EINVAL;
+    uint32_t v;
+    r = vesk_cont::read_marker(dir, &v);
+    if (r != 0) return r;
+    *version = VESK_CONTAINER_VERSION_TEXT;
+    return 0;
+}
+
+int container_recover(const char *path) {
+    std::string dir;
+    int r = locate(path, dir);
+    if (r != 0) return r;
+    Kind k;
+    struct stat st;
+    r = classify(dir, &k, &st);
+    if (r != 0) return r;
+    if (k == K_NONE) return -ENOENT;
+    if (k == K_FILE || k == K_LINK || k == K_OTHER) return -EEXIST;
+    bool repaired = false;
+    if (k == K_DIR) {
+        // A directory with a container's insides lost its marker.
+        std::vector<IndexLogInfo> logs;
+        index_list_logs(dir, logs);
+        bool insides = !logs.empty() || Util::exists((dir + "/" + vesk_cont::kMetaDir).c_str()) ||
+                       Util::exists((dir + "/" + vesk_cont::kOpenWritersDir).c_str());
+        if (!insides) return -EISDIR;
+        mode_t bits = st.st_mode & 0666;
+        r = vesk_cont::write_marker(dir, bits);
+        if (r == 0 && Util::Chmod(vesk_cont::marker(dir).c_str(), (int)bits) < 0) r = -errno;
+        if (r != 0) return r;
+        repaired = true;
+    } else {
+        uint32_t v;
+        if (vesk_cont::read_marker(dir, &v) == -EIO) {
+            struct stat ms;
+            mode_t bits = Util::Lstat(vesk_cont::marker(dir).c_str(), &ms) == 0
+                              ? ms.st_mode & 07777 : 0644;
+            r = vesk_cont::write_marker(dir, bits);
+            if (r == 0) Util::Chmod(vesk_cont::marker(dir).c_str(), (int)bits);
+            if (r != 0) return r;
+            repaired = true;
+        }
+    }
+    // Writers of this host that no longer run are open no more.
+    std::vector<vesk_cont::OpenWriter> open;
+    vesk_cont::list_open_writers(dir, open);
+    bool live = false;
+    for (const vesk_cont::OpenWriter &w : open) {
+        if (writer_alive(w)) {
+            live = true;
+            continue;
+        }
+        std::string f = dir + "/" + vesk_cont::kOpenWritersDir + "/" + w.name;
+        if (Util::Unlink(f.c_str()) == 0) repaired = true;
+    }
+    // A flattened index that no longer matches the logs is dropped.
+    flush_in_process(dir);
+    std::string gidx = dir + "/" + vesk_cont::kGlobalIndexName;
+    Index idx(dir);
+    r = idx.readIndex(dir);
+    if (r != 0) return r;
+    if (Util::exists(gidx.c_str()) && !idx.usedFlattened()) {
+        Util::Unlink(gidx.c_str());
+        repaired = true;
+    }
+    if (!live) {
+        Figures f;
+        if (!size_from_meta(dir, &f) || f.size != idx.lastOffset()) {
+            refresh_meta(dir, idx);
+            repaired = true;
+        }
+    }
+    if (mlog_filter(kInfo)) mlog(kInfo, "recover %s: %s", dir.c_str(), repaired ? "repaired" : "sound");
+    return repaired ? 0 : -EEXIST;
+}

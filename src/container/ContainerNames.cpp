@@ -1,0 +1,255 @@
+/*
+ * The namespace of the container layer: creation, renaming, removal, and
+ * the attributes kept on a path.
+ */
+#include "container/Container.h"
+
+#include "OpenFile.h"
+#include "Util.h"
+#include "container/ContainerPrivate.h"
+#include "container/Index.h"
+#include "container/Layout.h"
+#include "container/WriteFile.h"
+#include "mlog.h"
+
+#include "config/Config.h"
+#include "config/Expand.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+#include <vector>
+
+using vesk_cont::host;
+using namespace vesk_cfile;
+
+namespace {
+
+// Applies `op` to the backend path, or to the marker of a container, or
+// to every backend copy of a directory.
+template <typename Op>
+int path_op(const char *path, Op op, bool all_dirs) {
+    std::string dir;
+    int r = locate(path, dir);
+    if (r != 0) return r;
+    Kind k;
+    r = classify(dir, &k, nullptr);
+    if (r != 0) return r;
+    if (k == K_NONE) return -ENOENT;
+    if (k == K_CONTAINER) return op(vesk_cont::marker(dir), true);
+    if (k == K_DIR && all_dirs) {
+        std::vector<std::string> dirs;
+        r = find_all_expansions(path, dirs);
+        if (r != 0) return r;
+        int ret = 0;
+        for (const std::string &d : dirs) {
+            int rr = op(d, false);
+            if (rr != 0 && rr != -ENOENT) ret = rr;
+        }
+        return ret;
+    }
+    return op(dir, false);
+}
+
+int move_link(const std::string &from, const std::string &to) {
+    if (Util::CopyLink(from.c_str(), to.c_str()) < 0) return -errno;
+    return Util::Unlink(from.c_str()) < 0 ? -errno : 0;
+}
+
+}  // namespace
+
+int container_chown(const char *path, uid_t u, gid_t g) {
+    return path_op(path, [&](const std::string &p, bool is_marker) {
+        if (Util::Lchown(p.c_str(), u, g) < 0) return -errno;
+        if (is_marker) {
+            // the directory follows, so that the owner can reach the logs
+            std::string dir = p.substr(0, p.rfind('/'));
+            Util::Lchown(dir.c_str(), u, g);
+        }
+        return 0;
+    }, true);
+}
+
+int container_chmod(const char *path, mode_t mode) {
+    return path_op(path, [&](const std::string &p, bool is_marker) {
+        if (Util::Chmod(p.c_str(), (int)(mode & 07777)) < 0) return -errno;
+        if (is_marker) {
+            std::string dir = p.substr(0, p.rfind('/'));
+            Util::Chmod(dir.c_str(), (int)vesk_cont::dir_mode(mode));
+        }
+        return 0;
+    }, true);
+}
+
+int container_mode(const char *path, mode_t *mode) {
+    return path_op(path, [&](const std::string &p, bool is_marker) {
+        struct stat st;
+        if (Util::Lstat(p.c_str(), &st) < 0) return -errno;
+        *mode = is_marker ? (S_IFREG | (st.st_mode & 07777)) : st.st_mode;
+        return 0;
+    }, false);
+}
+
+int container_access(const char *path, int mask) {
+    return path_op(path, [&](const std::string &p, bool is_marker) {
+        if (!is_marker) return Util::Access(p.c_str(), mask) < 0 ? -errno : 0;
+        if (mask == F_OK) return 0;
+        struct stat st;
+        if (Util::Lstat(p.c_str(), &st) < 0) return -errno;
+        return check_perm(st, mask, getuid());
+    }, false);
+}
+
+int container_utime(const char *path, struct utimbuf *ut) {
+    return path_op(path, [&](const std::string &p, bool) {
+        return Util::Utime(p.c_str(), ut) < 0 ? -errno : 0;
+    }, true);
+}
+
+int container_rename(const char *path, const char *to) {
+    std::string src, dst;
+    int r = locate(path, src);
+    if (r != 0) return r;
+    r = locate(to, dst);
+    if (r != 0) return r;
+    Kind k, dk;
+    r = classify(src, &k, nullptr);
+    if (r != 0) return r;
+    if (k == K_NONE) return -ENOENT;
+    if (src == dst) return 0;
+    if (k == K_DIR) {
+        std::vector<std::string> srcs, dsts;
+        r = find_all_expansions(path, srcs);
+        if (r != 0) return r;
+        r = find_all_expansions(to, dsts);
+        if (r != 0) return r;
+        if (srcs.size() != dsts.size()) return -EXDEV;
+        int ret = 0;
+        for (size_t i = 0; i < srcs.size(); i++) {
+            int err = Util::retValue(Util::Rename(srcs[i].c_str(), dsts[i].c_str()));
+            if (err == -ENOENT) err = 0;
+            if (err != 0) ret = err;
+        }
+        return ret;
+    }
+    r = classify(dst, &dk, nullptr);
+    if (r != 0) return r;
+    if (dk == K_DIR) return -EISDIR;
+    if (k == K_LINK || k == K_FILE || k == K_OTHER) {
+        if (dk == K_CONTAINER) {
+            r = vesk_cont::remove_tree(dst);
+            if (r != 0) return r;
+        }
+        r = Util::retValue(Util::Rename(src.c_str(), dst.c_str()));
+        if (r != -EXDEV) return r;
+        if (k == K_LINK) return move_link(src, dst);
+        r = Util::retValue(Util::CopyFile(src.c_str(), dst.c_str()));
+        if (r == 0) r = Util::retValue(Util::Unlink(src.c_str()));
+        return r;
+    }
+    // A container. What this process holds in memory goes to its logs
+    // first, so that a copy carries it along.
+    flush_in_process(src);
+    if (dk == K_CONTAINER) {
+        r = vesk_cont::remove_tree(dst);
+        if (r != 0) return r;
+    } else if (dk == K_FILE || dk == K_LINK) {
+        if (Util::Unlink(dst.c_str()) < 0) return -errno;
+    }
+    r = Util::retValue(Util::Rename(src.c_str(), dst.c_str()));
+    if (r == -EXDEV) {
+        std::string tmp = dst + ".vesk-copy." + std::to_string(getpid());
+        r = vesk_cont::copy_tree(src, tmp);
+        if (r == 0) r = Util::retValue(Util::Rename(tmp.c_str(), dst.c_str()));
+        if (r != 0) {
+            vesk_cont::remove_tree(tmp);
+            return r;
+        }
+        r = vesk_cont::remove_tree(src);
+        if (mlog_filter(kInfo))
+            mlog(kInfo, "rename %s to %s across devices: copied, %d", src.c_str(), dst.c_str(), r);
+    }
+    if (r != 0) return r;
+    // An open file of this process follows its container.
+    Container_OpenFile *rec;
+    {
+        TableLock lock;
+        rec = find_open(src);
+    }
+    if (rec) container_rename_open_file(rec, to);
+    return 0;
+}
+
+int container_link(const char *path, const char *to) {
+    (void)path;
+    (void)to;
+    return -ENOSYS;
+}
+
+int container_unlink(const char *path) {
+    std::string dir;
+    int r = locate(path, dir);
+    if (r != 0) return r;
+    Kind k;
+    r = classify(dir, &k, nullptr);
+    if (r != 0) return r;
+    switch (k) {
+    case K_NONE: return -ENOENT;
+    case K_DIR: return -EISDIR;
+    case K_CONTAINER: break;
+    default: return Util::Unlink(dir.c_str()) < 0 ? -errno : 0;
+    }
+    // The name goes at once; the logs after it.
+    std::string doomed = dir + ".vesk-unlink." + std::to_string(getpid()) + "." +
+                         std::to_string((unsigned long long)vesk_cont::to_us(Util::getTime()));
+    if (Util::Rename(dir.c_str(), doomed.c_str()) < 0) return -errno;
+    r = vesk_cont::remove_tree(doomed);
+    if (mlog_filter(kInfo)) mlog(kInfo, "unlink %s: %d", dir.c_str(), r);
+    return r;
+}
+
+int container_create(const char *path, mode_t mode, int flags, pid_t pid) {
+    std::string dir;
+    int r = locate(path, dir);
+    if (r != 0) return r;
+    Kind k;
+    r = classify(dir, &k, nullptr);
+    if (r != 0) return r;
+    if (k == K_NONE) {
+        r = vesk_cont::create_container(dir, (mode | 0200) & 07777);
+        if (r == -EEXIST && !(flags & O_EXCL)) return 0;
+        return r;
+    }
+    if (flags & O_EXCL) return -EEXIST;
+    if (k == K_DIR) return -EISDIR;
+    if (k == K_CONTAINER && (flags & O_TRUNC)) {
+        TableLock lock;
+        return truncate_container(dir, find_open(dir), 0, pid);
+    }
+    return 0;
+}
+
+int container_readlink(const char *path, char *buf, size_t bufsize) {
+    std::string dir;
+    int r = locate(path, dir);
+    if (r != 0) return r;
+    ssize_t n = Util::Readlink(dir.c_str(), buf, bufsize);
+    if (n < 0) return -errno;
+    if (n > 0 && (size_t)n < bufsize) buf[n] = '\0';
+    return (int)n;
+}
+
+int container_symlink(const char *path, const char *to) {
+    std::string dir;
+    int r = locate(to, dir);
+    if (r != 0) return r;
+    return Util::Symlink(path, dir.c_str()) < 0 ? -errno : 0;
+}
+
+int container_statvfs(const char *path, struct statvfs *stbuf) {
+    vesk::Resolved r;
+    int ret = vesk::resolve(path, &r);
+    if (ret < 0) return ret;
+    const std::string &root = r.mount->backends[r.backend];
+    return Util::Statvfs(root.c_str(), stbuf) < 0 ? -errno : 0;
+}

@@ -1,0 +1,173 @@
+/*
+ * The size of a container file. A closed container's size comes from the
+ * writers' size records (a directory listing); while any writer is open,
+ * or when a record does not match its log, the index logs are merged.
+ */
+#include "container/Container.h"
+
+#include "OpenFile.h"
+#include "Util.h"
+#include "container/ContainerPrivate.h"
+#include "container/Index.h"
+#include "container/Layout.h"
+#include "container/WriteFile.h"
+#include "mlog.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+using vesk_cont::host;
+using namespace vesk_cfile;
+
+namespace vesk_cfile {
+
+// The size from the size records alone; false when they do not tell it.
+bool size_from_meta(const std::string &dir, Figures *f) {
+    std::vector<vesk_cont::OpenWriter> open;
+    if (vesk_cont::list_open_writers(dir, open) != 0 || !open.empty()) return false;
+    std::vector<IndexLogInfo> logs;
+    if (index_list_logs(dir, logs) != 0) return false;
+    std::vector<vesk_cont::WriterMeta> metas;
+    vesk_cont::TruncMeta t;
+    if (vesk_cont::list_meta(dir, metas, t) != 0) return false;
+    Figures out;
+    if (t.present) out.size = t.length;
+    for (const IndexLogInfo &log : logs) {
+        std::string h;
+        pid_t pid;
+        parse_log_rel(log.rel, h, pid);
+        const vesk_cont::WriterMeta *match = nullptr;
+        for (const vesk_cont::WriterMeta &m : metas) {
+            if (m.pid == pid && m.host == h) match = &m;
+        }
+        if (!match || match->isize != log.size) return false;
+        if (t.present && match->since_us < t.when_us) return false;
+        out.size = std::max(out.size, match->eof);
+        out.bytes += match->bytes;
+    }
+    *f = out;
+    return true;
+}
+
+int size_by_merge(const std::string &dir, Figures *f) {
+    Index idx(dir);
+    int r = idx.readIndex(dir);
+    if (r != 0) return r;
+    f->size = idx.lastOffset();
+    f->bytes = idx.totalBytes();
+    return 0;
+}
+
+// `locked`: the caller holds g_mux.
+int container_figures(const std::string &dir, Figures *f, bool locked) {
+    if (locked) flush_record(find_open(dir));
+    else flush_in_process(dir);
+    if (size_from_meta(dir, f)) return 0;
+    return size_by_merge(dir, f);
+}
+
+// With no writer open anywhere: replaces every size record by one made
+// from the merged index `idx`, so that the next size is a listing again.
+void refresh_meta(const std::string &dir, Index &idx) {
+    uint64_t now = vesk_cont::to_us(Util::getTime());
+    std::vector<vesk_cont::WriterMeta> old;
+    vesk_cont::TruncMeta t;
+    vesk_cont::list_meta(dir, old, t);
+    std::vector<off_t> ends(idx.chunks().size(), 0);
+    std::vector<uint64_t> bytes(idx.chunks().size(), 0);
+    off_t max_end = 0;
+    for (auto &kv : idx.entries()) {
+        size_t c = (size_t)kv.second.original_chunk;
+        if (c >= ends.size()) continue;
+        ends[c] = std::max(ends[c], kv.second.logical_tail());
+        bytes[c] += kv.second.length;
+        max_end = std::max(max_end, kv.second.logical_tail());
+    }
+    const std::vector<IndexLogInfo> &logs = idx.sources();
+    for (size_t i = 0; i < logs.size() && i < ends.size(); i++) {
+        vesk_cont::WriterMeta m;
+        parse_log_rel(logs[i].rel, m.host, m.pid);
+        m.eof = ends[i];
+        m.bytes = bytes[i];
+        m.isize = logs[i].size;
+        m.since_us = now;
+        vesk_cont::write_writer_meta(dir, m);
+    }
+    if (idx.lastOffset() > max_end) {
+        // a hole at the end (an extending truncation) is in no piece
+        vesk_cont::write_trunc_meta(dir, idx.lastOffset(), now);
+    } else if (t.present) {
+        std::string f = dir + "/" + vesk_cont::kMetaDir + "/" + t.name;
+        Util::Unlink(f.c_str());
+    }
+}
+
+bool any_open_writer(const std::string &dir) {
+    std::vector<vesk_cont::OpenWriter> open;
+    vesk_cont::list_open_writers(dir, open);
+    for (const vesk_cont::OpenWriter &w : open)
+        if (writer_alive(w)) return true;
+    return false;
+}
+
+}  // namespace vesk_cfile
+
+namespace {
+
+void fill_stat(const std::string &dir, const struct stat &dst, const struct stat &mst,
+               const Figures &f, struct stat *st) {
+    memset(st, 0, sizeof *st);
+    st->st_dev = dst.st_dev;
+    st->st_ino = dst.st_ino;
+    st->st_mode = S_IFREG | (mst.st_mode & 07777);
+    st->st_nlink = 1;
+    st->st_uid = mst.st_uid;
+    st->st_gid = mst.st_gid;
+    st->st_size = f.size;
+    st->st_blksize = mst.st_blksize ? mst.st_blksize : 4096;
+    st->st_blocks = (blkcnt_t)((f.bytes + 511) / 512);
+    st->st_atim = mst.st_atim;
+    st->st_mtim = mst.st_mtim;
+    st->st_ctim = mst.st_ctim;
+    (void)dir;
+}
+
+}  // namespace
+
+int container_getattr(Container_OpenFile *fd, const char *path, struct stat *stbuf,
+                      int sz_only) {
+    (void)sz_only;
+    std::string dir;
+    if (fd) {
+        TableLock lock;
+        int dirfd;
+        dir = container_of(fd, &dirfd);
+        if (!still_at(dir, dirfd)) {
+            // moved or removed by another process: the open file is still
+            // what this process opened
+            flush_record(fd);
+            dir = live_dir(dir, dirfd);
+        }
+    } else {
+        int r = locate(path, dir);
+        if (r != 0) return r;
+    }
+    Kind k;
+    struct stat dst;
+    int r = classify(dir, &k, &dst);
+    if (r != 0) return r;
+    if (k == K_NONE) return -ENOENT;
+    if (k != K_CONTAINER) {
+        memcpy(stbuf, &dst, sizeof dst);
+        return 0;
+    }
+    struct stat mst;
+    if (Util::Lstat(vesk_cont::marker(dir).c_str(), &mst) < 0) return -errno;
+    Figures f;
+    r = container_figures(dir, &f);
+    if (r != 0) return r;
+    fill_stat(dir, dst, mst, f, stbuf);
+    return 0;
+}

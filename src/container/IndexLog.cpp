@@ -1,0 +1,175 @@
+/*
+ * Index logs on disk: finding them in a container, reading one back with
+ * every record checked, and opening one for appending.
+ */
+#include "container/Index.h"
+
+#include "Util.h"
+#include "container/Format.h"
+#include "container/IndexPrivate.h"
+#include "container/IndexRecord.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace vesk_fmt;
+using namespace vesk_index;
+
+int index_list_logs(const std::string &container, std::vector<IndexLogInfo> &out) {
+    DIR *d = opendir(container.c_str());
+    if (!d) return -errno;
+    std::vector<std::string> hostdirs;
+    while (struct dirent *e = readdir(d)) {
+        if (strncmp(e->d_name, "hostdir.", 8) == 0) hostdirs.push_back(e->d_name);
+    }
+    closedir(d);
+    for (const std::string &h : hostdirs) {
+        std::string hd = container + "/" + h;
+        DIR *hdir = opendir(hd.c_str());
+        if (!hdir) {
+            if (errno == ENOENT) continue;  // dropped meanwhile
+            return -errno;
+        }
+        while (struct dirent *e = readdir(hdir)) {
+            if (strncmp(e->d_name, "index.", 6) != 0) continue;
+            char *end = nullptr;
+            long pid = strtol(e->d_name + 6, &end, 10);
+            if (!end || *end != '\0' || pid <= 0) continue;
+            IndexLogInfo info;
+            info.rel = h + "/" + e->d_name;
+            info.pid = (pid_t)pid;
+            struct stat st;
+            std::string full = container + "/" + info.rel;
+            if (Util::Lstat(full.c_str(), &st) != 0) continue;
+            info.size = st.st_size;
+            out.push_back(info);
+        }
+        closedir(hdir);
+    }
+    std::sort(out.begin(), out.end(),
+              [](const IndexLogInfo &a, const IndexLogInfo &b) { return a.rel < b.rel; });
+    return 0;
+}
+
+int index_read_log(const std::string &path, off_t data_size, std::vector<HostEntry> &out) {
+    int fd = Util::Open(path.c_str(), O_RDONLY, 0);
+    if (fd < 0) return errno == ENOENT ? 0 : -errno;
+    struct stat st;
+    if (Util::Fstat(fd, &st) < 0) {
+        int r = -errno;
+        Util::Close(fd);
+        return r;
+    }
+    unsigned char h[kIndexHeaderSize];
+    size_t have = st.st_size < (off_t)kIndexHeaderSize ? (size_t)st.st_size : kIndexHeaderSize;
+    if (have > 0 && Util::ReadAll(fd, h, have, 0) != (ssize_t)have) {
+        int r = -errno;
+        Util::Close(fd);
+        return r ? r : -EIO;
+    }
+    if (have < kIndexHeaderSize) {
+        // A writer died while making the log. What is there must still
+        // look like the start of a header.
+        Util::Close(fd);
+        size_t m = have < 8 ? have : 8;
+        if (memcmp(h, kIndexMagic, m) != 0) {
+            if (mlog_filter(kErr)) mlog(kErr, "index log %s: bad magic number", path.c_str());
+            return -EIO;
+        }
+        return 0;
+    }
+    int r = check_index_header(h, path);
+    if (r != 0) {
+        Util::Close(fd);
+        return r;
+    }
+    uint64_t body = (uint64_t)st.st_size - kIndexHeaderSize;
+    size_t n = (size_t)(body / kIndexRecordSize);
+    if (body % kIndexRecordSize != 0 && mlog_filter(kWarn))
+        mlog(kWarn, "index log %s: torn last record ignored", path.c_str());
+    // Read in slices through one small buffer: the log may hold millions
+    // of records, and a buffer of its whole size would be zeroed and
+    // faulted in only to be decoded once.
+    const size_t kSlice = 21845;  // records, about 1 MiB
+    std::unique_ptr<unsigned char[]> buf(new unsigned char[std::min(n, kSlice) * kIndexRecordSize + 1]);
+    out.reserve(out.size() + n);
+    for (size_t first = 0; first < n; first += kSlice) {
+        size_t m = std::min(kSlice, n - first);
+        size_t bytes = m * kIndexRecordSize;
+        off_t at = (off_t)kIndexHeaderSize + (off_t)(first * kIndexRecordSize);
+        if (Util::ReadAll(fd, buf.get(), bytes, at) != (ssize_t)bytes) {
+            r = errno ? -errno : -EIO;
+            Util::Close(fd);
+            return r;
+        }
+        for (size_t j = 0; j < m; j++) {
+            size_t i = first + j;
+            const unsigned char *p = buf.get() + j * kIndexRecordSize;
+            IndexRecord rec = decode_record(p);
+            const char *why = check_record(rec, data_size);
+            if (why) {
+                Util::Close(fd);
+                if (mlog_filter(kErr))
+                    mlog(kErr, "index log %s: record %zu: %s", path.c_str(), i, why);
+                return -EIO;
+            }
+            if (rec.kind == kKindWrite && rec.length == 0) continue;
+            out.push_back(entry_of(rec));
+        }
+    }
+    Util::Close(fd);
+    return 0;
+}
+
+int index_open_log(const std::string &path, pid_t pid, mode_t mode, off_t *tail) {
+    int fd = Util::Open(path.c_str(), O_RDWR | O_CREAT, mode);
+    if (fd < 0) return -errno;
+    struct stat st;
+    if (Util::Fstat(fd, &st) < 0) {
+        int r = -errno;
+        Util::Close(fd);
+        return r;
+    }
+    if (st.st_size < (off_t)kIndexHeaderSize) {
+        unsigned char h[kIndexHeaderSize];
+        encode_index_header(h, pid, Util::getTime());
+        if (Util::Ftruncate(fd, 0) < 0 || Util::WriteAll(fd, h, sizeof h, 0) < 0) {
+            int r = -errno;
+            Util::Close(fd);
+            return r;
+        }
+        *tail = kIndexHeaderSize;
+        return fd;
+    }
+    unsigned char h[kIndexHeaderSize];
+    if (Util::ReadAll(fd, h, sizeof h, 0) != (ssize_t)sizeof h) {
+        int r = errno ? -errno : -EIO;
+        Util::Close(fd);
+        return r;
+    }
+    int r = check_index_header(h, path);
+    if (r != 0) {
+        Util::Close(fd);
+        return r;
+    }
+    off_t whole = kIndexHeaderSize +
+                  (st.st_size - (off_t)kIndexHeaderSize) / kIndexRecordSize * kIndexRecordSize;
+    if (whole != st.st_size) {
+        // The last append was torn by a crash; new records go after the
+        // last whole one.
+        if (mlog_filter(kWarn)) mlog(kWarn, "index log %s: cutting a torn record", path.c_str());
+        if (Util::Ftruncate(fd, whole) < 0) {
+            r = -errno;
+            Util::Close(fd);
+            return r;
+        }
+    }
+    *tail = whole;
+    return fd;
+}

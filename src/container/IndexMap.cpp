@@ -1,0 +1,179 @@
+/*
+ * The merged map of a container file: sorted, non-overlapping pieces,
+ * their lookup, and the edits the merge makes to them.
+ */
+#include "container/Index.h"
+
+#include "Util.h"
+#include "container/IndexPrivate.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+
+using namespace vesk_index;
+
+const IndexPieces::value_type &IndexPieces::const_iterator::load() const {
+    ContainerEntry &e = cur_.second;
+    e.logical_offset = p_->logical;
+    e.physical_offset = p_->physical;
+    e.length = (size_t)p_->length;
+    e.begin_timestamp = 0;
+    e.end_timestamp = 0;
+    e.id = p_->id;
+    e.original_chunk = (pid_t)p_->chunk;
+    cur_.first = p_->logical;
+    return cur_;
+}
+
+int Index::getChunkFd(pid_t chunk) {
+    if (chunk < 0 || (size_t)chunk >= chunk_map.size()) return -EINVAL;
+    return chunk_map[chunk].fd;
+}
+
+int Index::setChunkFd(pid_t chunk, int descriptor) {
+    if (chunk < 0 || (size_t)chunk >= chunk_map.size()) return -EINVAL;
+    chunk_map[chunk].fd = descriptor;
+    return 0;
+}
+
+bool Index::chunkFound(int *dfd, off_t *chunk_off, size_t *length, off_t logical,
+                       const IndexPiece &entry, std::string &path, pid_t *chunkpid) {
+    ChunkFile &c = chunk_map[entry.chunk];
+    lock("chunkFound");
+    if (c.fd < 0) c.fd = Util::Open(c.path.c_str(), O_RDONLY, 0);
+    *dfd = c.fd < 0 ? -errno : c.fd;
+    if (c.fd < 0) c.fd = -1;
+    unlock("chunkFound");
+    *chunk_off = entry.physical + (logical - entry.logical);
+    *length = (size_t)(entry.tail() - logical);
+    path = c.path;
+    *chunkpid = entry.id;
+    return *dfd >= 0;
+}
+
+int Index::globalLookup(int *dfd, off_t *chunk_off, size_t *chunk_len, std::string &path,
+                        bool *hole, pid_t *chunkpid, off_t logical) {
+    *hole = false;
+    *dfd = -1;
+    *chunk_off = 0;
+    *chunk_len = 0;
+    *chunkpid = 0;
+    if (logical >= last_offset) return 0;
+    const std::vector<IndexPiece> &v = global_index.v;
+    size_t next = first_after(v, logical);
+    if (next > 0 && v[next - 1].tail() > logical) {
+        if (!chunkFound(dfd, chunk_off, chunk_len, logical, v[next - 1], path, chunkpid))
+            return *dfd;
+        if ((off_t)*chunk_len > last_offset - logical) *chunk_len = (size_t)(last_offset - logical);
+        return 0;
+    }
+    *hole = true;
+    off_t until = next == v.size() ? last_offset : std::min(v[next].logical, last_offset);
+    *chunk_len = (size_t)(until - logical);
+    return 0;
+}
+
+void Index::splitEntry(ContainerEntry *entry, off_t offset) {
+    if (!entry->splittable(offset)) return;
+    ContainerEntry back = entry->split(offset);
+    std::vector<IndexPiece> &v = global_index.v;
+    v.insert(v.begin() + (std::ptrdiff_t)first_at(v, back.logical_offset), piece_of(back));
+}
+
+void Index::findSplits(ContainerEntry &entry, std::vector<off_t> &splits) {
+    splits.push_back(entry.logical_offset);
+    splits.push_back(entry.logical_tail());
+}
+
+// Cuts every piece the incoming one overlaps; the newcomer wins. Returns
+// where the newcomer goes: p >= 0 to be inserted before piece p, or
+// -(p + 1) when piece p was wholly covered and its slot is the newcomer's
+// to overwrite (so that an overwrite of one piece moves nothing).
+int Index::handleOverlap(ContainerEntry &incoming) {
+    std::vector<IndexPiece> &v = global_index.v;
+    off_t s = incoming.logical_offset, t = incoming.logical_tail();
+    size_t i = first_at(v, s);
+    if (i > 0 && v[i - 1].tail() > s) {
+        IndexPiece &p = v[i - 1];
+        if (p.tail() > t) {
+            // the newcomer lies inside p: p's back stays behind it
+            IndexPiece back = p;
+            cut_front(back, t);
+            p.length = (uint64_t)(s - p.logical);
+            v.insert(v.begin() + (std::ptrdiff_t)i, back);
+            return (int)i;
+        }
+        p.length = (uint64_t)(s - p.logical);
+    }
+    size_t j = i;
+    while (j < v.size() && v[j].logical < t) {
+        if (v[j].tail() > t) {
+            cut_front(v[j], t);
+            break;
+        }
+        j++;
+    }
+    if (j == i) return (int)i;
+    v.erase(v.begin() + (std::ptrdiff_t)i + 1, v.begin() + (std::ptrdiff_t)j);
+    return -(int)i - 1;
+}
+
+void Index::insertGlobalEntryHint(ContainerEntry *entry, size_t hint) {
+    std::vector<IndexPiece> &v = global_index.v;
+    v.insert(v.begin() + (std::ptrdiff_t)hint, piece_of(*entry));
+}
+
+int Index::insertGlobalEntry(ContainerEntry *entry) {
+    if (entry->length == 0) return 0;
+    std::vector<IndexPiece> &v = global_index.v;
+    if (v.empty() || v.back().tail() <= entry->logical_offset) {
+        v.push_back(piece_of(*entry));  // the common case: past every piece
+        return 0;
+    }
+    int at = handleOverlap(*entry);
+    if (at < 0) v[(size_t)(-at - 1)] = piece_of(*entry);
+    else insertGlobalEntryHint(entry, (size_t)at);
+    return 0;
+}
+
+int Index::insertGlobal(ContainerEntry *entry) {
+    int r = insertGlobalEntry(entry);
+    if (entry->logical_tail() > last_offset) last_offset = entry->logical_tail();
+    return r;
+}
+
+int Index::truncate(off_t offset) {
+    std::vector<IndexPiece> &v = global_index.v;
+    size_t i = first_at(v, offset);
+    if (i > 0 && v[i - 1].tail() > offset) v[i - 1].length = (uint64_t)(offset - v[i - 1].logical);
+    v.erase(v.begin() + (std::ptrdiff_t)i, v.end());
+    last_offset = offset;
+    return 0;
+}
+
+void Index::compress() {
+    std::vector<IndexPiece> &v = global_index.v;
+    if (v.empty()) return;
+    size_t out = 0;
+    for (size_t i = 1; i < v.size(); i++) {
+        IndexPiece &a = v[out];
+        const IndexPiece &b = v[i];
+        if (a.tail() == b.logical && a.chunk == b.chunk && a.id == b.id &&
+            a.physical + (off_t)a.length == b.physical) {
+            a.length += b.length;
+        } else {
+            v[++out] = b;
+        }
+    }
+    v.resize(out + 1);
+}
+
+std::vector<off_t> Index::chunkEnds() const {
+    std::vector<off_t> ends(chunk_map.size(), 0);
+    for (const IndexPiece &p : global_index.v) {
+        size_t c = (size_t)p.chunk;
+        if (c < ends.size() && p.tail() > ends[c]) ends[c] = p.tail();
+    }
+    return ends;
+}

@@ -1,0 +1,234 @@
+/*
+ * The read side of the index: every index log of a container merged into
+ * the map, the logs read several at a time.
+ */
+#include "container/Index.h"
+
+#include "ThreadPool.h"
+#include "Util.h"
+#include "container/IndexPrivate.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <sys/stat.h>
+
+using namespace vesk_index;
+
+namespace {
+
+// At most this many threads read index logs at once.
+const size_t kMaxReaders = 8;
+
+struct ReadJob {
+    const std::string *container;
+    const std::vector<IndexLogInfo> *logs;
+    std::vector<std::vector<HostEntry>> *records;
+    std::vector<int> *results;
+    std::atomic<size_t> next;
+};
+
+int read_one(const std::string &container, const IndexLogInfo &log,
+             std::vector<HostEntry> &out) {
+    struct stat st;
+    std::string data = data_log_of(container, log.rel);
+    off_t data_size = 0;
+    if (Util::Lstat(data.c_str(), &st) == 0) data_size = st.st_size;
+    else if (errno != ENOENT) return -errno;
+    return index_read_log(container + "/" + log.rel, data_size, out);
+}
+
+void *read_logs_thread(void *arg) {
+    ReadJob *job = static_cast<ReadJob *>(arg);
+    for (;;) {
+        size_t i = job->next.fetch_add(1);
+        if (i >= job->logs->size()) break;
+        (*job->results)[i] = read_one(*job->container, (*job->logs)[i], (*job->records)[i]);
+    }
+    return nullptr;
+}
+
+// Order in which records apply: begin time, then log, then position.
+struct Ref {
+    double ts;
+    uint32_t src;
+    uint32_t seq;
+};
+
+}  // namespace
+
+void Index::merge(Index *other) {
+    if (!other) return;
+    pid_t base = (pid_t)chunk_map.size();
+    for (const ChunkFile &c : other->chunk_map) chunk_map.push_back(ChunkFile{c.path, -1});
+    for (auto &kv : other->global_index) {
+        ContainerEntry e = kv.second;
+        e.original_chunk += base;
+        insertGlobal(&e);
+    }
+    if (other->last_offset > last_offset) last_offset = other->last_offset;
+}
+
+int Index::cleanupReadIndex(int descriptor, void *maddr, off_t length, int ret,
+                            const char *last_func, const char *indexfile) {
+    (void)maddr;
+    (void)length;
+    if (descriptor >= 0) Util::Close(descriptor);
+    if (ret < 0 && mlog_filter(kErr))
+        mlog(kErr, "%s of %s: %s", last_func, indexfile, strerror(-ret));
+    return ret;
+}
+
+int Index::mapIndex(const std::string &file, std::vector<HostEntry> &records) {
+    return index_read_log(file, -1, records);
+}
+
+int Index::readIndex(std::string path) {
+    index_path = path;
+    closeChunks();
+    chunk_map.clear();
+    global_index.v.clear();
+    source_logs.clear();
+    last_offset = 0;
+    total_bytes = 0;
+    used_flattened = false;
+    populated = false;
+
+    std::vector<IndexLogInfo> logs;
+    int r = index_list_logs(path, logs);
+    if (r != 0) return cleanupReadIndex(-1, nullptr, 0, r, "list", path.c_str());
+    if (loadFlattened(logs) == 0) {
+        used_flattened = true;
+        populated = true;
+        if (mlog_filter(kDbg)) mlog(kDbg, "%s: flattened index used", path.c_str());
+        return 0;
+    }
+
+    std::vector<std::vector<HostEntry>> records(logs.size());
+    std::vector<int> results(logs.size(), 0);
+    if (logs.size() > 1) {
+        ReadJob job;
+        job.container = &path;
+        job.logs = &logs;
+        job.records = &records;
+        job.results = &results;
+        job.next = 0;
+        size_t threads = std::min(logs.size(), kMaxReaders);
+        ThreadPool pool(threads, read_logs_thread, &job);
+        if (pool.threadError() != 0) {
+            // Could not start the readers; read the rest here.
+            read_logs_thread(&job);
+        }
+    } else if (logs.size() == 1) {
+        results[0] = read_one(path, logs[0], records[0]);
+    }
+    for (size_t i = 0; i < logs.size(); i++) {
+        if (results[i] != 0) return cleanupReadIndex(-1, nullptr, 0, results[i], "read",
+                                                     (path + "/" + logs[i].rel).c_str());
+    }
+
+    size_t total = 0;
+    for (auto &v : records) total += v.size();
+    for (size_t s = 0; s < logs.size(); s++)
+        chunk_map.push_back(ChunkFile{data_log_of(path, logs[s].rel), -1});
+    if (buildWithoutOverlaps(records)) {
+        finishRead(logs, total);
+        return 0;
+    }
+    std::vector<Ref> order;
+    order.reserve(total);
+    for (size_t s = 0; s < records.size(); s++) {
+        for (size_t i = 0; i < records[s].size(); i++)
+            order.push_back(Ref{records[s][i].begin_timestamp, (uint32_t)s, (uint32_t)i});
+    }
+    std::sort(order.begin(), order.end(), [](const Ref &a, const Ref &b) {
+        if (a.ts != b.ts) return a.ts < b.ts;
+        if (a.src != b.src) return a.src < b.src;
+        return a.seq < b.seq;
+    });
+    for (const Ref &ref : order) {
+        const HostEntry &h = records[ref.src][ref.seq];
+        if (h.isTruncation()) {
+            truncate(h.logical_offset);
+            continue;
+        }
+        ContainerEntry e;
+        static_cast<HostEntry &>(e) = h;
+        e.original_chunk = (pid_t)ref.src;
+        insertGlobal(&e);
+    }
+    finishRead(logs, total);
+    return 0;
+}
+
+void Index::finishRead(const std::vector<IndexLogInfo> &logs, size_t records) {
+    std::vector<IndexPiece> &v = global_index.v;
+    if (v.capacity() > v.size() + v.size() / 8) v.shrink_to_fit();
+    total_bytes = 0;
+    for (const IndexPiece &p : v) total_bytes += (size_t)p.length;
+    source_logs = logs;
+    populated = true;
+    if (mlog_filter(kDbg))
+        mlog(kDbg, "%s: merged %zu logs, %zu records into %zu pieces", index_path.c_str(),
+             logs.size(), records, v.size());
+}
+
+// When no record is a truncation and no two writes overlap, the order in
+// which they apply does not matter: sorting by logical offset is the
+// merge. Checkpoints are written that way. False, with nothing built, when
+// the records need the ordered merge.
+bool Index::buildWithoutOverlaps(const std::vector<std::vector<HostEntry>> &records) {
+    std::vector<IndexPiece> &v = global_index.v;
+    size_t total = 0;
+    bool runs_sorted = true;  // each log in logical order, as a writer of a checkpoint writes
+    for (const auto &r : records) {
+        total += r.size();
+        for (size_t i = 0; i < r.size(); i++) {
+            if (r[i].isTruncation()) return false;
+            if (i > 0 && r[i - 1].logical_offset > r[i].logical_offset) runs_sorted = false;
+        }
+    }
+    v.clear();
+    v.reserve(total);
+    if (runs_sorted) {
+        // k-way merge of the logs: a heap of the next record of each
+        std::vector<std::pair<off_t, uint32_t>> heap;  // (offset, log), smallest on top
+        std::vector<size_t> at(records.size(), 0);
+        auto later = [](const std::pair<off_t, uint32_t> &a, const std::pair<off_t, uint32_t> &b) {
+            return a.first > b.first;
+        };
+        for (size_t s = 0; s < records.size(); s++)
+            if (!records[s].empty()) heap.emplace_back(records[s][0].logical_offset, (uint32_t)s);
+        std::make_heap(heap.begin(), heap.end(), later);
+        while (!heap.empty()) {
+            std::pop_heap(heap.begin(), heap.end(), later);
+            uint32_t s = heap.back().second;
+            const HostEntry &h = records[s][at[s]];
+            if (!v.empty() && v.back().tail() > h.logical_offset) {
+                v.clear();
+                return false;
+            }
+            v.push_back(piece_of(h, s));
+            if (++at[s] < records[s].size()) {
+                heap.back().first = records[s][at[s]].logical_offset;
+                std::push_heap(heap.begin(), heap.end(), later);
+            } else {
+                heap.pop_back();
+            }
+        }
+    } else {
+        for (size_t s = 0; s < records.size(); s++)
+            for (const HostEntry &h : records[s]) v.push_back(piece_of(h, (uint32_t)s));
+        std::sort(v.begin(), v.end(),
+                  [](const IndexPiece &a, const IndexPiece &b) { return a.logical < b.logical; });
+        for (size_t i = 1; i < v.size(); i++) {
+            if (v[i - 1].tail() > v[i].logical) {
+                v.clear();
+                return false;
+            }
+        }
+    }
+    if (!v.empty() && v.back().tail() > last_offset) last_offset = v.back().tail();
+    return true;
+}

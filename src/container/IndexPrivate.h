@@ -1,0 +1,62 @@
+/*
+ * Helpers shared by the pieces of the index (not part of its interface).
+ */
+#ifndef VESK_CONTAINER_INDEXPRIVATE_H
+#define VESK_CONTAINER_INDEXPRIVATE_H
+
+#include "container/Index.h"
+#include "mlog.h"
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+namespace vesk_index {
+
+const int kErr = MLOG_ERR | VESK_FAC_INDEX;
+const int kWarn = MLOG_WARN | VESK_FAC_INDEX;
+const int kDbg = MLOG_DBG2 | VESK_FAC_INDEX;
+
+// The data log that goes with the index log `index_rel` of `container`.
+inline std::string data_log_of(const std::string &container, const std::string &index_rel) {
+    std::string rel = index_rel;
+    size_t slash = rel.rfind('/');
+    size_t at = slash == std::string::npos ? 0 : slash + 1;
+    if (rel.compare(at, 6, "index.") == 0) rel.replace(at, 6, "data.");
+    return container + "/" + rel;
+}
+
+inline IndexPiece piece_of(const HostEntry &h, uint32_t chunk) {
+    return IndexPiece{h.logical_offset, h.physical_offset, (uint64_t)h.length, chunk, h.id};
+}
+
+inline IndexPiece piece_of(const ContainerEntry &e) {
+    return IndexPiece{e.logical_offset, e.physical_offset, (uint64_t)e.length,
+                      (uint32_t)e.original_chunk, e.id};
+}
+
+// First piece at or after `x`.
+inline size_t first_at(const std::vector<IndexPiece> &v, off_t x) {
+    return (size_t)(std::lower_bound(v.begin(), v.end(), x,
+                                     [](const IndexPiece &p, off_t o) { return p.logical < o; }) -
+                    v.begin());
+}
+
+// First piece after `x`.
+inline size_t first_after(const std::vector<IndexPiece> &v, off_t x) {
+    return (size_t)(std::upper_bound(v.begin(), v.end(), x,
+                                     [](off_t o, const IndexPiece &p) { return o < p.logical; }) -
+                    v.begin());
+}
+
+// Drops the front of `p` so that it starts at `at` (inside it).
+inline void cut_front(IndexPiece &p, off_t at) {
+    off_t cut = at - p.logical;
+    p.logical = at;
+    p.physical += cut;
+    p.length -= (uint64_t)cut;
+}
+
+}  // namespace vesk_index
+
+#endif

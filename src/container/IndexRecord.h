@@ -1,0 +1,53 @@
+/*
+ * The bytes of an index log: its header and its fixed-size records (the
+ * layout is in Format.h). Every reader and writer of index logs goes
+ * through these, the tests and fuzzers too, so that the layout is known
+ * in one place.
+ */
+#ifndef VESK_CONTAINER_INDEXRECORD_H
+#define VESK_CONTAINER_INDEXRECORD_H
+
+#include <cstdint>
+#include <string>
+#include <sys/types.h>
+
+#include "container/HostEntry.h"
+
+namespace vesk_fmt {
+
+/* One record as stored, field for field, before any check. */
+struct IndexRecord {
+    uint64_t logical = 0;
+    uint64_t length = 0;
+    uint64_t physical = 0;
+    double begin = 0;
+    double end = 0;
+    uint32_t pid = 0;
+    uint32_t kind = 0;
+};
+
+/* Writes `r` as kIndexRecordSize bytes at `p`. */
+void encode_record(unsigned char *p, const IndexRecord &r);
+/* Reads the kIndexRecordSize bytes at `p`, unchecked. */
+IndexRecord decode_record(const unsigned char *p);
+
+/* The stored form of a write or truncation (a truncation stores physical
+ * offset 0). */
+IndexRecord record_of(const HostEntry &e);
+/* Why `r` cannot be a record this system wrote, or null when it is sound.
+ * `data_size`: the size of the writer's data log, which every write must
+ * lie inside; -1 to skip that check. */
+const char *check_record(const IndexRecord &r, off_t data_size);
+/* The in-memory form of a sound record. A write of no bytes comes back
+ * with length 0 and is not a truncation; readers skip it. */
+HostEntry entry_of(const IndexRecord &r);
+
+/* Writes the kIndexHeaderSize-byte header of the log of `pid`, made at
+ * `created`. */
+void encode_index_header(unsigned char *h, pid_t pid, double created);
+/* 0 for a sound header, -EIO otherwise (logged, naming `path`). */
+int check_index_header(const unsigned char *h, const std::string &path);
+
+}  // namespace vesk_fmt
+
+#endif
