@@ -53,13 +53,14 @@ void usage(const char *prog) {
     fprintf(stderr, "\tt=tag, f=facility, l=level, m=message, s=src_ip\n");
 }
 
-// Acts on signals noted by the handlers.  Flush before truncating so that
-// lines still in the buffer cannot land after the cut.
+// Acts on signals noted by the handlers.  The truncation leaves the stream's
+// buffer alone: copy-then-truncate rotation copies what is on disk, and lines
+// not yet written must open the new file rather than vanish with the cut.
+// The stream appends, so they land at offset 0.
 void handle_signals() {
     if (want_truncate) {
         want_truncate = 0;
         if (logfp) {
-            fflush(logfp);
             if (ftruncate(fileno(logfp), 0) != 0) {
                 // nothing sensible to do: the file simply keeps its contents
             }
