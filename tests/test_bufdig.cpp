@@ -70,6 +70,7 @@ ProgResult run(const std::vector<std::string> &args) {
         int fe = open(e.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         dup2(fo, 1);
         dup2(fe, 2);
+        alarm(20);  // a program that hangs fails the test instead of the run
         std::vector<char *> av;
         for (const std::string &a : args) av.push_back(const_cast<char *>(a.c_str()));
         av.push_back(nullptr);
@@ -183,6 +184,23 @@ TEST_F(Bufdig, InputFileFailures) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, kProg + ": " + huge + ": file too large (2 GiB or more)\n");
     EXPECT_EQ(r.out, "");
+}
+
+// Nothing but a regular file can hold an image: the rest is refused at once,
+// a FIFO without a writer included (its open must not wait for one).
+TEST_F(Bufdig, RefusesWhatIsNotARegularFile) {
+    std::string fifo = dir.sub("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::string sub = dir.sub("subdir");
+    ASSERT_EQ(mkdir(sub.c_str(), 0700), 0);
+    std::string out = dir.sub("out");
+    for (const std::string &in : {fifo, sub, std::string("/dev/null")}) {
+        ProgResult r = run({kProg, "-o", out, in});
+        EXPECT_EQ(r.status, 1) << in;
+        EXPECT_EQ(r.err, kProg + ": " + in + ": not a regular file\n");
+        EXPECT_EQ(r.out, "");
+        EXPECT_FALSE(exists(out)) << in;
+    }
 }
 
 TEST_F(Bufdig, NoBufferLeavesTheOutputFileAlone) {

@@ -38,7 +38,9 @@ int main(int argc, char **argv) {
     }
     char *infile = argv[optind];
 
-    int fd = open(infile, O_RDONLY);
+    // Without O_NONBLOCK, opening a FIFO waits for a writer that may never
+    // come; only regular files can be mapped and searched anyway.
+    int fd = open(infile, O_RDONLY | O_NONBLOCK);
     if (fd < 0) {
         perror(infile);
         exit(1);
@@ -46,6 +48,10 @@ int main(int argc, char **argv) {
     struct stat st;
     if (fstat(fd, &st) < 0) {
         perror("fstat: input file error");
+        exit(1);
+    }
+    if (!S_ISREG(st.st_mode)) {
+        fprintf(stderr, "%s: %s: not a regular file\n", myname, infile);
         exit(1);
     }
     // The finder takes an int length; a larger file would be searched only
