@@ -76,13 +76,15 @@ public:
     static ssize_t Readlink(const char *path, char *buf, size_t size);
     /* Creates the file (or leaves an existing one) and closes it: 0. */
     static int Creat(const char *path, mode_t mode);
-    /* 0 once `to` holds a complete copy of `from`, permission bits
-     * included. On failure no partial `to` is left (it is written under a
-     * temporary name and renamed into place). */
+    /* 0 once `to` holds a complete copy of `from`, with its permission
+     * bits, access and modification times, and its owner and group as far
+     * as the caller may give them. On failure no partial `to` is left (it
+     * is written under a temporary name and renamed into place). */
     static int CopyFile(const char *from, const char *to);
-    /* 0 once `to` is a symbolic link with the content of the link `from`
-     * (made under a temporary name and renamed over `to`, as rename(2)
-     * replaces). -1 with errno set otherwise; `from` is left in place. */
+    /* 0 once `to` is a symbolic link with the content, times and (as far
+     * as the caller may) owner of the link `from` (made under a temporary
+     * name and renamed over `to`, as rename(2) replaces). -1 with errno set
+     * otherwise; `from` is left in place. */
     static int CopyLink(const char *from, const char *to);
 
     /* Writes all of buf (retrying short writes and EINTR); size or -1. */

@@ -426,6 +426,50 @@ TEST_F(FlatFSCrossDevice, LinkIsMovedNotItsTarget) {
     EXPECT_EQ(-ENOENT, flatfs.getattr(from.c_str(), &st, 0));
 }
 
+// A move keeps what mv keeps: owner and group (where the caller may give
+// them away), access and modification times; a link keeps its own.
+TEST_F(FlatFSCrossDevice, MoveKeepsOwnerGroupAndTimesBothWays) {
+    const bool root = geteuid() == 0;
+    const uid_t uid = root ? 65534 : geteuid();
+    const gid_t gid = root ? 65534 : getegid();
+    const struct timespec times[2] = {{1000000000, 123456789}, {1200000000, 987654321}};
+    struct Case {
+        bool link;
+        size_t from, to;  // backend 0 lies in /dev/shm, backend 1 on the disk
+    } cases[] = {{false, 0, 1}, {false, 1, 0}, {true, 0, 1}, {true, 1, 0}};
+    int n = 0;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.link ? "link" : "file") + " from backend " +
+                     std::to_string(c.from));
+        std::string stem = std::to_string(n++);
+        std::string from = name_on(c.from, "o" + stem + "_"), to = name_on(c.to, "p" + stem + "_");
+        if (c.link) {
+            ASSERT_EQ(0, flatfs.symlink("target/elsewhere", from.c_str()));
+        } else {
+            ASSERT_EQ(0, flatfs.create(from.c_str(), 0640, 0, 1));
+            vesk_test::write_file(expand(from), "payload");
+            ASSERT_EQ(0, chmod(expand(from).c_str(), 0751));
+        }
+        ASSERT_EQ(0, lchown(expand(from).c_str(), uid, gid));
+        ASSERT_EQ(0, utimensat(AT_FDCWD, expand(from).c_str(), times, AT_SYMLINK_NOFOLLOW));
+
+        ASSERT_EQ(0, flatfs.rename(from.c_str(), to.c_str()));
+        struct stat st;
+        ASSERT_EQ(0, flatfs.getattr(to.c_str(), &st, 0));
+        EXPECT_EQ(c.link, S_ISLNK(st.st_mode));
+        if (!c.link) {
+            EXPECT_EQ(0751u, st.st_mode & 07777);
+        }
+        EXPECT_EQ(uid, st.st_uid);
+        EXPECT_EQ(gid, st.st_gid);
+        EXPECT_EQ(times[0].tv_sec, st.st_atim.tv_sec);
+        EXPECT_EQ(times[0].tv_nsec, st.st_atim.tv_nsec);
+        EXPECT_EQ(times[1].tv_sec, st.st_mtim.tv_sec);
+        EXPECT_EQ(times[1].tv_nsec, st.st_mtim.tv_nsec);
+        EXPECT_EQ(-ENOENT, flatfs.getattr(from.c_str(), &st, 0));
+    }
+}
+
 ssize_t failing_pwrite(int, const void *, size_t, off_t) {
     errno = ENOSPC;
     return -1;

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -50,6 +51,19 @@ long trace_fd(const char *what, int fd, long ret) {
         errno = e;
     }
     return ret;
+}
+
+// Gives a copy (the open `fd`, or the link `path`) the owner and group of
+// the original, as far as the caller may: without the right to give files
+// away, the group alone is still kept when the caller belongs to it, and
+// otherwise the copy stays the caller's, as with mv.
+void keep_owner(int fd, const char *path, const struct stat &st) {
+    auto own = [&](uid_t u, gid_t g) {
+        return path ? ::lchown(path, u, g) : ::fchown(fd, u, g);
+    };
+    int e = errno;
+    if (own(st.st_uid, st.st_gid) < 0) own((uid_t)-1, st.st_gid);
+    errno = e;
 }
 
 }  // namespace
@@ -196,8 +210,14 @@ int Util::CopyFile(const char *from, const char *to) {
     }
     free(buf);
     if (ret == 0) {
-        // umask may have cut the bits the source had
+        // Owner first: a change of owner clears the set-id bits, which the
+        // mode restores. umask may have cut bits the source had, too.
+        keep_owner(out, nullptr, st);
         if (fchmod(out, st.st_mode & 07777) < 0) ret = -1;
+    }
+    if (ret == 0) {
+        const struct timespec times[2] = {st.st_atim, st.st_mtim};
+        if (futimens(out, times) < 0) ret = -1;
     }
     if (ret == 0 && g_sys.fsync(out) < 0) ret = -1;
     int e = errno;
@@ -217,11 +237,18 @@ int Util::CopyFile(const char *from, const char *to) {
 
 int Util::CopyLink(const char *from, const char *to) {
     char content[PATH_MAX + 1];
+    struct stat st;
+    if (Lstat(from, &st) < 0) return -1;
     ssize_t n = Readlink(from, content, PATH_MAX);
     if (n < 0) return -1;
     content[n] = '\0';
     std::string tmp = std::string(to) + ".vesk-link." + std::to_string(getpid());
     if (Symlink(content, tmp.c_str()) < 0) return -1;
+    keep_owner(-1, tmp.c_str(), st);
+    // A link's times are its own; the kernel refuses nothing here that
+    // matters, so a failure only leaves the link with fresh times.
+    const struct timespec times[2] = {st.st_atim, st.st_mtim};
+    utimensat(AT_FDCWD, tmp.c_str(), times, AT_SYMLINK_NOFOLLOW);
     if (Rename(tmp.c_str(), to) < 0) {
         int e = errno;
         g_sys.unlink(tmp.c_str());
