@@ -321,4 +321,41 @@ TEST_F(AccessMount, LastFailureDecidesTheStatus) {
     EXPECT_EQ(r.status, 256 - EACCES);
 }
 
+// A mount three levels deep: the levels above it answer as searchable
+// directories, for anyone, on either layout.
+TEST(AccessDiag, MountPointThreeLevelsDeep) {
+    for (const char *layout : {"flat", "container"}) {
+        SCOPED_TRACE(layout);
+        vesk_test::TempDir dir;
+        ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+        std::string config = dir.sub("vesk.conf");
+        vesk_test::write_file(config, vesk_test::mount_config("/lvl1/lvl2/mnt",
+                                                              {dir.sub("b0"), dir.sub("b1")}, layout));
+        ASSERT_EQ(chmod(config.c_str(), 0644), 0);
+        for (const char *b : {"b0", "b1"}) {
+            ASSERT_EQ(mkdir(dir.sub(std::string(b) + "/d").c_str(), 0755), 0);
+            ASSERT_EQ(chmod(dir.sub(b).c_str(), 0755), 0);
+        }
+        RunOpts opts;
+        opts.env = {{"VESK_CONFIG", config}};
+        const std::string ok = ": success\n";
+        const std::string want = "access on /lvl1" + ok + "access on /lvl1/lvl2" + ok +
+                                 "access on /lvl1/lvl2/mnt" + ok + "access on /lvl1/lvl2/mnt/d" + ok;
+        ProgResult r = run({kAccess, "-t", "/lvl1/lvl2/mnt/d"}, opts);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, want);
+        if (geteuid() == 0) {
+            opts.as_nobody = true;
+            r = run({kAccess, "-t", "/lvl1/lvl2/mnt/d"}, opts);
+            EXPECT_EQ(r.status, 0) << r.err;
+            EXPECT_EQ(r.out, want);
+        }
+        // A level beside the mount is still missing.
+        opts.as_nobody = false;
+        r = run({kAccess, "-t", "/lvl1/other"}, opts);
+        EXPECT_EQ(r.status, 256 - ENOENT);
+        EXPECT_EQ(r.out, "access on /lvl1" + ok + "access on /lvl1/other: " + strerror(ENOENT) + "\n");
+    }
+}
+
 }  // namespace

@@ -14,6 +14,7 @@
 #include "LogMessage.h"
 #include "LogicalFD.h"
 #include "Util.h"
+#include "api/MountAncestors.h"
 #include "api/Stats.h"
 #include "config/Config.h"
 #include "mlog.h"
@@ -132,7 +133,13 @@ int vesk_getattr(Vesk_fd *fd, const char *path, struct stat *st, int sz_only) {
     if (!st) return -EFAULT;
     if (fd) return fd->getattr(path, st, sz_only);
     if (!path) return -EINVAL;
-    return fs_for(path)->getattr(path, st, sz_only);
+    int ret = fs_for(path)->getattr(path, st, sz_only);
+    Vesk_dirents next;
+    if (ret == -ENOENT && vesk::mount_ancestor(path, &next)) {
+        vesk::mount_ancestor_stat(next, st);
+        return 0;
+    }
+    return ret;
 }
 
 int vesk_query(Vesk_fd *fd, size_t *writers, size_t *readers, size_t *bytes_written,
@@ -147,26 +154,72 @@ int vesk_query(Vesk_fd *fd, size_t *writers, size_t *readers, size_t *bytes_writ
         return fs_for(path)->call; \
     } while (0)
 
-int vesk_access(const char *path, int mask) { VESK_PATH_CALL(path, access(path, mask)); }
-int vesk_chmod(const char *path, mode_t mode) { VESK_PATH_CALL(path, chmod(path, mode)); }
-int vesk_chown(const char *path, uid_t uid, gid_t gid) {
-    VESK_PATH_CALL(path, chown(path, uid, gid));
+// A path that no mount serves may still be a level above a mount point,
+// which answers as a read-only directory (see api/MountAncestors.h). It is
+// looked for only once the file system has found nothing there.
+#define VESK_ABOVE_MOUNT(ret, answer)                                 \
+    do {                                                              \
+        if ((ret) == -ENOENT && vesk::mount_ancestor(path)) return answer; \
+        return ret;                                                   \
+    } while (0)
+
+int vesk_access(const char *path, int mask) {
+    if (!path) return -EINVAL;
+    int ret = fs_for(path)->access(path, mask);
+    VESK_ABOVE_MOUNT(ret, vesk::mount_ancestor_access(mask));
 }
-int vesk_mode(const char *path, mode_t *mode) { VESK_PATH_CALL(path, getmode(path, mode)); }
-int vesk_utime(const char *path, struct utimbuf *ut) { VESK_PATH_CALL(path, utime(path, ut)); }
-int vesk_unlink(const char *path) { VESK_PATH_CALL(path, unlink(path)); }
+int vesk_chmod(const char *path, mode_t mode) {
+    if (!path) return -EINVAL;
+    int ret = fs_for(path)->chmod(path, mode);
+    VESK_ABOVE_MOUNT(ret, -EROFS);
+}
+int vesk_chown(const char *path, uid_t uid, gid_t gid) {
+    if (!path) return -EINVAL;
+    int ret = fs_for(path)->chown(path, uid, gid);
+    VESK_ABOVE_MOUNT(ret, -EROFS);
+}
+int vesk_mode(const char *path, mode_t *mode) {
+    if (!path) return -EINVAL;
+    int ret = fs_for(path)->getmode(path, mode);
+    if (ret == -ENOENT && vesk::mount_ancestor(path)) {
+        *mode = S_IFDIR | 0555;
+        return 0;
+    }
+    return ret;
+}
+int vesk_utime(const char *path, struct utimbuf *ut) {
+    if (!path) return -EINVAL;
+    int ret = fs_for(path)->utime(path, ut);
+    VESK_ABOVE_MOUNT(ret, -EROFS);
+}
+int vesk_unlink(const char *path) {
+    if (!path) return -EINVAL;
+    int ret = fs_for(path)->unlink(path);
+    VESK_ABOVE_MOUNT(ret, -EISDIR);
+}
 int vesk_create(const char *path, mode_t mode, int flags, pid_t pid) {
     VESK_PATH_CALL(path, create(path, mode, flags, pid));
 }
-int vesk_mkdir(const char *path, mode_t mode) { VESK_PATH_CALL(path, mkdir(path, mode)); }
+int vesk_mkdir(const char *path, mode_t mode) {
+    if (!path) return -EINVAL;
+    int ret = fs_for(path)->mkdir(path, mode);
+    VESK_ABOVE_MOUNT(ret, -EEXIST);
+}
 int vesk_readdir(const char *path, Vesk_dirents *entries) {
     if (!entries) return -EINVAL;
-    VESK_PATH_CALL(path, readdir(path, entries));
+    if (!path) return -EINVAL;
+    int ret = fs_for(path)->readdir(path, entries);
+    if (ret == -ENOENT && vesk::mount_ancestor(path, entries)) return 0;
+    return ret;
 }
 int vesk_readlink(const char *path, char *buf, size_t bufsize) {
     VESK_PATH_CALL(path, readlink(path, buf, bufsize));
 }
-int vesk_rmdir(const char *path) { VESK_PATH_CALL(path, rmdir(path)); }
+int vesk_rmdir(const char *path) {
+    if (!path) return -EINVAL;
+    int ret = fs_for(path)->rmdir(path);
+    VESK_ABOVE_MOUNT(ret, -EROFS);
+}
 int vesk_statvfs(const char *path, struct statvfs *st) { VESK_PATH_CALL(path, statvfs(path, st)); }
 int vesk_truncate(const char *path, off_t offset) { VESK_PATH_CALL(path, trunc(path, offset, 0)); }
 
@@ -176,6 +229,7 @@ int vesk_symlink(const char *content, const char *linkpath) {
 }
 
 #undef VESK_PATH_CALL
+#undef VESK_ABOVE_MOUNT
 
 // Names are moved within one kind of file system only: a flat file cannot
 // become a container by being renamed.
