@@ -1,9 +1,14 @@
 /* The public entry points: handle lifetimes over both layouts. */
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 #include "api/Stats.h"
 #include "vesk.h"
@@ -94,6 +99,109 @@ TEST_P(ApiTest, FailedOpenLeavesNoHandle) {
     EXPECT_EQ(-ENOENT, ret);
     EXPECT_EQ(base_, vesk::live_handles());
     EXPECT_EQ(-EBADF, vesk_close(nullptr, getpid(), getuid(), O_RDONLY));
+}
+
+// The levels above mount points are read-only directories that lead to the
+// mounts; what lies beside them, or under no mount at all, is not there.
+TEST_P(ApiTest, LevelsAboveMountPointsAnswerAsDirectories) {
+    std::string conf = vesk_test::mount_config("/deep/er/va", {tmp_.sub("d0")}, GetParam()) +
+                       vesk_test::mount_config("/deep/er/vb", {tmp_.sub("d1")}, GetParam()) +
+                       vesk_test::mount_config("/deep/side", {tmp_.sub("d2")}, GetParam());
+    auto cfg = vesk_test::use_config(tmp_.sub("deep.conf"), conf);
+    ASSERT_TRUE(cfg->errors.empty());
+    ASSERT_EQ(0, vesk_mkdir("/deep/er/va/sub", 0755));
+
+    struct Level {
+        const char *path;
+        Vesk_dirents entries;
+    } levels[] = {{"/", {"deep"}},
+                  {"/deep", {"er", "side"}},
+                  {"/deep/", {"er", "side"}},
+                  {"/deep/./er", {"va", "vb"}},
+                  {"/deep/nope/../er", {"va", "vb"}}};
+    for (const Level &l : levels) {
+        SCOPED_TRACE(l.path);
+        EXPECT_EQ(0, vesk_access(l.path, X_OK));
+        EXPECT_EQ(0, vesk_access(l.path, R_OK | X_OK));
+        EXPECT_EQ(-EROFS, vesk_access(l.path, W_OK));
+        struct stat st;
+        ASSERT_EQ(0, vesk_getattr(nullptr, l.path, &st, 0));
+        EXPECT_TRUE(S_ISDIR(st.st_mode));
+        EXPECT_EQ(0555u, st.st_mode & 07777);
+        mode_t mode = 0;
+        EXPECT_EQ(0, vesk_mode(l.path, &mode));
+        EXPECT_EQ(st.st_mode, mode);
+        Vesk_dirents got;
+        EXPECT_EQ(0, vesk_readdir(l.path, &got));
+        EXPECT_EQ(l.entries, got);
+        EXPECT_EQ(-EEXIST, vesk_mkdir(l.path, 0755));
+        EXPECT_EQ(-EROFS, vesk_rmdir(l.path));
+        EXPECT_EQ(-EROFS, vesk_chmod(l.path, 0777));
+    }
+    // The mounts themselves and what is in them answer for themselves.
+    struct stat st;
+    ASSERT_EQ(0, vesk_getattr(nullptr, "/deep/er/va/sub", &st, 0));
+    EXPECT_EQ(0755u, st.st_mode & 0777);
+    Vesk_dirents got;
+    EXPECT_EQ(0, vesk_readdir("/deep/er/va", &got));
+    EXPECT_EQ(Vesk_dirents{"sub"}, got);
+    // Beside the mounts, and where no mount was ever configured: nothing.
+    for (const char *absent : {"/deep/nope", "/deep/er/vc", "/elsewhere", "/deep/erx"}) {
+        SCOPED_TRACE(absent);
+        EXPECT_EQ(-ENOENT, vesk_access(absent, X_OK));
+        EXPECT_EQ(-ENOENT, vesk_getattr(nullptr, absent, &st, 0));
+        Vesk_dirents none;
+        EXPECT_EQ(-ENOENT, vesk_readdir(absent, &none));
+        EXPECT_TRUE(none.empty());
+    }
+}
+
+// Backend paths are never taken for logical ones: a backend may lie below
+// its own mount point, and a mount at "/" holds every backend path.
+TEST_P(ApiTest, BackendsBelowTheirOwnMountPoint) {
+    const std::string m = tmp_.sub("m");
+    ASSERT_EQ(0, mkdir(m.c_str(), 0755));
+    struct Setup {
+        std::string mount;
+        std::vector<std::string> backends;
+    } setups[] = {{m, {m + "/b0", m + "/b1"}}, {"/", {tmp_.sub("r0"), tmp_.sub("r1")}}};
+    for (const Setup &su : setups) {
+        SCOPED_TRACE("mount " + su.mount);
+        auto cfg = vesk_test::use_config(tmp_.sub("under.conf"),
+                                         vesk_test::mount_config(su.mount, su.backends, GetParam()));
+        ASSERT_TRUE(cfg->errors.empty());
+        const std::string top = su.mount == "/" ? "" : su.mount;
+        const std::string d = top + "/dir", f = d + "/file", g = d + "/moved";
+        ASSERT_EQ(0, vesk_mkdir(d.c_str(), 0755));
+        int ret = 0;
+        Vesk_fd *fd = open(f.c_str(), O_CREAT | O_WRONLY, &ret);
+        ASSERT_NE(nullptr, fd) << ret;
+        EXPECT_EQ(5, vesk_write(fd, "hello", 5, 0, getpid()));
+        EXPECT_EQ(0, vesk_close(fd, getpid(), getuid(), O_WRONLY));
+        struct stat st;
+        ASSERT_EQ(0, vesk_getattr(nullptr, f.c_str(), &st, 0));
+        EXPECT_EQ(5, st.st_size);
+        EXPECT_EQ(0, vesk_rename(f.c_str(), g.c_str()));
+        fd = open(g.c_str(), O_RDONLY, &ret);
+        ASSERT_NE(nullptr, fd) << ret;
+        EXPECT_EQ("hello", read(fd, 16));
+        EXPECT_EQ(0, vesk_close(fd, getpid(), getuid(), O_RDONLY));
+        Vesk_dirents names;
+        EXPECT_EQ(0, vesk_readdir(d.c_str(), &names));
+        EXPECT_EQ(Vesk_dirents{"moved"}, names);
+        EXPECT_EQ(0, vesk_unlink(g.c_str()));
+        EXPECT_EQ(0, vesk_rmdir(d.c_str()));
+        // nothing was left where a second lookup would have put it
+        for (const std::string &b : su.backends) {
+            Vesk_dirents left;
+            DIR *dp = opendir(b.c_str());
+            ASSERT_NE(nullptr, dp) << b;
+            while (struct dirent *e = readdir(dp))
+                if (e->d_name[0] != '.') left.insert(e->d_name);  // the layer's own start with '.'
+            closedir(dp);
+            EXPECT_TRUE(left.empty()) << b << ": " << *left.begin();
+        }
+    }
 }
 
 std::string layout_name(const ::testing::TestParamInfo<const char *> &i) { return i.param; }

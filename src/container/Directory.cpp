@@ -5,13 +5,14 @@
  * removal checks all of them before touching any.
  */
 #include "container/Container.h"
-#include "config/Expand.h"
+#include "config/Config.h"
 #include "Util.h"
 #include "mlog.h"
 
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <string>
 #include <vector>
 
@@ -46,18 +47,45 @@ int list_dir(const std::string &dir, Vesk_dirents *out) {
     return err ? -err : 0;
 }
 
+// The directory's path on every backend of its mount, in configuration
+// order, and whether that mount keeps containers: on a flat mount no
+// directory is one, whatever files it holds.
+int backend_dirs(const char *path, std::vector<std::string> &dirs, bool *containers) {
+    vesk::Resolved r;
+    int ret = vesk::resolve(path, &r);
+    if (ret < 0) return ret;
+    for (const std::string &b : r.mount->backends)
+        dirs.push_back(r.rel.empty() ? b : b + "/" + r.rel);
+    *containers = r.mount->layout == vesk::Layout::Container;
+    return 0;
+}
+
 }  // namespace
 
 bool container_is_container(const std::string &dir) {
     std::string marker = dir + "/" VESK_CONTAINER_MARKER;
     struct stat st;
-    return Util::Lstat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
-           Util::Lstat(marker.c_str(), &st) == 0;
+    if (Util::Lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+    // A user's file of that name is a container itself, or a link: only the
+    // layer makes regular files on a container mount.
+    if (Util::Lstat(marker.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    static const char kMagic[] = "vesk-container ";
+    int fd = Util::Open(marker.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK, 0);
+    if (fd < 0) {
+        // The marker carries the file's bits: a file its reader may not read
+        // still is one. Being a regular file is then all there is to go by.
+        return errno == EACCES;
+    }
+    char head[sizeof kMagic - 1];
+    ssize_t n = Util::ReadAll(fd, head, sizeof head, 0);
+    Util::Close(fd);
+    return n == (ssize_t)sizeof head && memcmp(head, kMagic, sizeof head) == 0;
 }
 
 int container_mkdir(const char *path, mode_t mode) {
     std::vector<std::string> dirs;
-    int ret = find_all_expansions(path, dirs);
+    bool containers = false;
+    int ret = backend_dirs(path, dirs, &containers);
     if (ret != 0) return ret;
     // Something else of that name anywhere (a flat file on its backend, a
     // container) means the name is taken.
@@ -65,7 +93,7 @@ int container_mkdir(const char *path, mode_t mode) {
     for (const std::string &d : dirs) {
         struct stat st;
         if (Util::Lstat(d.c_str(), &st) == 0) {
-            if (!S_ISDIR(st.st_mode) || container_is_container(d)) return -EEXIST;
+            if (!S_ISDIR(st.st_mode) || (containers && container_is_container(d))) return -EEXIST;
             existing++;
         }
     }
@@ -85,7 +113,8 @@ int container_mkdir(const char *path, mode_t mode) {
 int container_readdir(const char *path, void *buf) {
     Vesk_dirents *entries = static_cast<Vesk_dirents *>(buf);
     std::vector<std::string> dirs;
-    int ret = find_all_expansions(path, dirs);
+    bool containers = false;
+    int ret = backend_dirs(path, dirs, &containers);
     if (ret != 0) return ret;
     int found = 0;
     int last_err = -ENOENT;
@@ -95,7 +124,7 @@ int container_readdir(const char *path, void *buf) {
             if (errno != ENOENT) last_err = -errno;
             continue;
         }
-        if (!S_ISDIR(st.st_mode) || container_is_container(d)) return -ENOTDIR;
+        if (!S_ISDIR(st.st_mode) || (containers && container_is_container(d))) return -ENOTDIR;
         int r = list_dir(d, entries);
         if (r != 0) return r;
         found++;
@@ -105,28 +134,37 @@ int container_readdir(const char *path, void *buf) {
 
 int container_rmdir(const char *path) {
     std::vector<std::string> dirs;
-    int ret = find_all_expansions(path, dirs);
+    bool containers = false;
+    int ret = backend_dirs(path, dirs, &containers);
     if (ret != 0) return ret;
     std::vector<std::string> present;
+    std::vector<mode_t> modes;
     for (const std::string &d : dirs) {
         struct stat st;
         if (Util::Lstat(d.c_str(), &st) != 0) {
             if (errno != ENOENT) return -errno;
             continue;
         }
-        if (!S_ISDIR(st.st_mode) || container_is_container(d)) return -ENOTDIR;
+        if (!S_ISDIR(st.st_mode) || (containers && container_is_container(d))) return -ENOTDIR;
         Vesk_dirents e;
         int r = list_dir(d, &e);
         if (r != 0) return r;
         if (!e.empty()) return -ENOTEMPTY;
         present.push_back(d);
+        modes.push_back(st.st_mode & 07777);
     }
     if (present.empty()) return -ENOENT;
-    ret = 0;
-    for (const std::string &d : present) {
-        int r = Util::retValue(Util::Rmdir(d.c_str()));
-        if (mlog_filter(kDirLog)) mlog(kDirLog, "rmdir %s: %d", d.c_str(), r);
-        if (r != 0) ret = r;
+    // Something may still have come in meanwhile: a copy that cannot go
+    // takes the ones already removed back, so the directory stays whole.
+    for (size_t i = 0; i < present.size(); i++) {
+        int r = Util::retValue(Util::Rmdir(present[i].c_str()));
+        if (mlog_filter(kDirLog)) mlog(kDirLog, "rmdir %s: %d", present[i].c_str(), r);
+        if (r == 0) continue;
+        for (size_t j = 0; j < i; j++) {
+            if (Util::Mkdir(present[j].c_str(), 0700) == 0)
+                Util::Chmod(present[j].c_str(), (int)modes[j]);
+        }
+        return r;
     }
-    return ret;
+    return 0;
 }

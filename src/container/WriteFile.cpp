@@ -15,6 +15,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 #include <utime.h>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -26,8 +27,9 @@ uint64_t now_us() { return vesk_cont::to_us(Util::getTime()); }
 
 }  // namespace
 
-WriteFile::WriteFile(std::string path, std::string host_name, mode_t m, size_t buffer_mbs)
-    : container_path(vesk_cont::backend_of(path)),
+WriteFile::WriteFile(std::string container_dir, std::string host_name, mode_t m,
+                     size_t buffer_mbs)
+    : container_path(std::move(container_dir)),
       subdir_path(vesk_cont::hostdir(container_path, host_name)),
       hostname(host_name),
       has_been_renamed(false),
@@ -493,8 +495,11 @@ void WriteFile::setAppend(pid_t pid, bool append) {
     Util::MutexUnlock(&data_mux, "setAppend");
 }
 
-void WriteFile::setContainerPath(std::string path) {
-    std::string np = vesk_cont::backend_of(path);
+void WriteFile::setContainerPath(std::string logical_path) {
+    moveContainer(vesk_cont::backend_of(logical_path));
+}
+
+void WriteFile::moveContainer(const std::string &np) {
     if (np == container_path) return;
     // Everything buffered goes out under the old name first; then the logs
     // are reopened where the container is now.

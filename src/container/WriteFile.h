@@ -26,10 +26,13 @@
 
 class WriteFile : public Metadata {
 public:
-    /* `path`: the container (a logical path or its backend directory);
-     * `hostname`: this host; `mode`: the file's bits, for new logs;
-     * `index_buffer_mbs`: index records kept in memory per writer. */
-    WriteFile(std::string path, std::string hostname, mode_t mode, size_t index_buffer_mbs);
+    /* `container_dir`: the container's backend directory, taken as it is
+     * (a backend path is never looked up in the mount table again: it may
+     * well lie below a mount point); `hostname`: this host; `mode`: the
+     * file's bits, for new logs; `index_buffer_mbs`: index records kept in
+     * memory per writer. */
+    WriteFile(std::string container_dir, std::string hostname, mode_t mode,
+              size_t index_buffer_mbs);
     /* Closes whatever is still open (as a close of every writer would). */
     ~WriteFile();
     WriteFile(const WriteFile &) = delete;
@@ -59,7 +62,11 @@ public:
     ssize_t write(const char *buf, size_t size, off_t offset, pid_t pid);
     int sync();
     int sync(pid_t pid);
-    void setContainerPath(std::string path);
+    /* The open file's logical path changed: the container is where that
+     * path now leads. */
+    void setContainerPath(std::string logical_path);
+    /* The container now stands at the backend directory `container_dir`. */
+    void moveContainer(const std::string &container_dir);
     void setSubdirPath(std::string path);
     /* Reopens every writer's logs under the current container path (after
      * the container moved). `droppings_were_truncd`: the logs were emptied
