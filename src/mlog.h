@@ -7,17 +7,20 @@
  *
  * The low byte is the facility, the bits above it are priorities. Each
  * facility has a mask of enabled priority bits; a message is logged when its
- * priority bit is in its facility's mask. The priorities, most severe first:
+ * priority bit is in its facility's mask. The priorities, most severe first
+ * (as syslog orders them; the bit values are historical and do not follow
+ * severity: ERR has a higher bit than WARN yet is more severe):
  *
  *     MLOG_CRIT  0x00004000   the library cannot go on as asked
- *     MLOG_WARN  0x00008000   something odd that was worked around
  *     MLOG_ERR   0x00010000   an operation failed
+ *     MLOG_WARN  0x00008000   something odd that was worked around
  *     MLOG_INFO  0x00020000   notable events (renames, trace lines)
  *     MLOG_DBG1  0x00040000   verbose
  *     MLOG_DBG2  0x00080000   debugging detail (thread pools, lookups)
  *     MLOG_DBG3  0x00100000   every wrapped system call
  *
- * A threshold such as "info" enables its priority and every more severe one.
+ * A threshold such as "warn" enables its priority and every more severe one
+ * (so "warn" also logs ERR and CRIT), whatever bit each priority has.
  *
  * Callers test mlog_filter() first and call mlog() only when it passes, so
  * arguments are built only for messages that will be logged. mlog() keeps no
@@ -44,11 +47,11 @@ extern "C" {
 #define MLOG_DBG1 0x00040000
 #define MLOG_DBG2 0x00080000
 #define MLOG_DBG3 0x00100000
-/* every priority at or above a threshold */
+/* every priority at or above a threshold, in order of severity */
 #define MLOG_MASK_CRIT (MLOG_CRIT)
-#define MLOG_MASK_WARN (MLOG_MASK_CRIT | MLOG_WARN)
-#define MLOG_MASK_ERR  (MLOG_MASK_WARN | MLOG_ERR)
-#define MLOG_MASK_INFO (MLOG_MASK_ERR | MLOG_INFO)
+#define MLOG_MASK_ERR  (MLOG_MASK_CRIT | MLOG_ERR)
+#define MLOG_MASK_WARN (MLOG_MASK_ERR | MLOG_WARN)
+#define MLOG_MASK_INFO (MLOG_MASK_WARN | MLOG_INFO)
 #define MLOG_MASK_DBG1 (MLOG_MASK_INFO | MLOG_DBG1)
 #define MLOG_MASK_DBG2 (MLOG_MASK_DBG1 | MLOG_DBG2)
 #define MLOG_MASK_DBG3 (MLOG_MASK_DBG2 | MLOG_DBG3)

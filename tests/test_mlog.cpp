@@ -69,6 +69,37 @@ TEST_F(Mlog, FilterFollowsFacilityMasks) {
     EXPECT_EQ(0, mlog_filter(0x80002));
 }
 
+// A threshold lets through its own priority and every more severe one, in
+// syslog's order (crit, err, warn, info, debug), though ERR's bit lies above
+// WARN's: the default "warn" must not hide failed operations.
+TEST_F(Mlog, LevelNamesOrderBySeverity) {
+    open_to_file(MLOG_MASK_WARN);
+    const struct {
+        const char *name;
+        int passes;  // how many of kBySeverity pass, from the most severe
+    } cases[] = {{"none", 0}, {"crit", 1}, {"err", 2}, {"error", 2},
+                 {"warn", 3}, {"warning", 3}, {"info", 4}, {"dbg1", 5},
+                 {"dbg2", 6}, {"debug", 6}, {"dbg3", 7}, {"all", 7}};
+    const int kBySeverity[] = {MLOG_CRIT, MLOG_ERR,  MLOG_WARN, MLOG_INFO,
+                               MLOG_DBG1, MLOG_DBG2, MLOG_DBG3};
+    for (const auto &c : cases) {
+        ASSERT_EQ(0, mlog_setmasks(c.name)) << c.name;
+        for (int i = 0; i < 7; i++)
+            EXPECT_EQ(i < c.passes, mlog_filter(kBySeverity[i] | VESK_FAC_CONTAINER) != 0)
+                << c.name << " priority " << i;
+    }
+    // The default mask of an opened log shows errors.
+    mlog_options o{};
+    o.msgbuf_size = -1;
+    ASSERT_EQ(0, mlog_open("tagy", &o));
+    EXPECT_NE(0, mlog_filter(MLOG_ERR | VESK_FAC_INDEX));
+    EXPECT_NE(0, mlog_filter(MLOG_WARN | VESK_FAC_INDEX));
+    EXPECT_EQ(0, mlog_filter(MLOG_INFO | VESK_FAC_INDEX));
+    // A line carrying several priority bits is named by the most severe.
+    EXPECT_STREQ("ERR", mlog_priority_name(MLOG_ERR | MLOG_WARN));
+    EXPECT_STREQ("CRIT", mlog_priority_name(MLOG_ERR | MLOG_CRIT));
+}
+
 TEST_F(Mlog, FileLinesCarryTagFacilityLevelAndKeepErrno) {
     std::string f = open_to_file(MLOG_MASK_INFO);
     errno = EXDEV;

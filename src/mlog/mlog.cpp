@@ -46,9 +46,11 @@ struct LevelName {
     int mask;
 };
 
+// Most severe first: a message naming several priorities is named by the
+// most severe of them, and each name's mask holds its priority and all above.
 const LevelName kLevels[] = {
-    {"CRIT", MLOG_CRIT, MLOG_MASK_CRIT}, {"WARN", MLOG_WARN, MLOG_MASK_WARN},
-    {"ERR", MLOG_ERR, MLOG_MASK_ERR},    {"INFO", MLOG_INFO, MLOG_MASK_INFO},
+    {"CRIT", MLOG_CRIT, MLOG_MASK_CRIT}, {"ERR", MLOG_ERR, MLOG_MASK_ERR},
+    {"WARN", MLOG_WARN, MLOG_MASK_WARN}, {"INFO", MLOG_INFO, MLOG_MASK_INFO},
     {"DBG1", MLOG_DBG1, MLOG_MASK_DBG1}, {"DBG2", MLOG_DBG2, MLOG_MASK_DBG2},
     {"DBG3", MLOG_DBG3, MLOG_MASK_DBG3},
 };

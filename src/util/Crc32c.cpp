@@ -1,0 +1,136 @@
+/*
+ * CRC-32C, by the CPU's instruction where there is one (SSE 4.2 on x86-64,
+ * the CRC extension on ARMv8), else by tables.
+ */
+#include "util/Crc32c.h"
+
+#include <cstring>
+#if defined(__aarch64__)
+#include <arm_acle.h>
+#include <asm/hwcap.h>
+#include <sys/auxv.h>
+#endif
+
+namespace {
+
+const uint32_t kPoly = 0x82F63B78u;  // reflected Castagnoli polynomial
+
+// kTable[k][b]: the CRC of byte b followed by k zero bytes, so eight
+// bytes are folded in with eight lookups and no carried dependency.
+struct Tables {
+    uint32_t t[8][256];
+    Tables() {
+        for (uint32_t b = 0; b < 256; b++) {
+            uint32_t c = b;
+            for (int i = 0; i < 8; i++) c = (c >> 1) ^ ((c & 1) ? kPoly : 0);
+            t[0][b] = c;
+        }
+        for (uint32_t b = 0; b < 256; b++)
+            for (int k = 1; k < 8; k++)
+                t[k][b] = (t[k - 1][b] >> 8) ^ t[0][t[k - 1][b] & 0xff];
+    }
+};
+
+const Tables &tables() {
+    static const Tables t;
+    return t;
+}
+
+uint64_t load_le64(const unsigned char *p) {
+    uint64_t v;
+    memcpy(&v, p, 8);
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    v = __builtin_bswap64(v);
+#endif
+    return v;
+}
+
+#if defined(__x86_64__)
+__attribute__((target("sse4.2"))) uint32_t hw_crc(uint32_t c, const unsigned char *p,
+                                                   size_t n) {
+    uint64_t c64 = c;
+    while (n > 0 && ((uintptr_t)p & 7) != 0) {
+        c64 = __builtin_ia32_crc32qi((uint32_t)c64, *p++);
+        n--;
+    }
+    while (n >= 8) {
+        c64 = __builtin_ia32_crc32di(c64, load_le64(p));
+        p += 8;
+        n -= 8;
+    }
+    uint32_t c32 = (uint32_t)c64;
+    while (n > 0) {
+        c32 = __builtin_ia32_crc32qi(c32, *p++);
+        n--;
+    }
+    return c32;
+}
+
+bool cpu_has_sse42() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("sse4.2");
+}
+#elif defined(__aarch64__)
+__attribute__((target("+crc"))) uint32_t hw_crc(uint32_t c, const unsigned char *p,
+                                                 size_t n) {
+    while (n >= 8) {
+        c = __crc32cd(c, load_le64(p));
+        p += 8;
+        n -= 8;
+    }
+    while (n > 0) {
+        c = __crc32cb(c, *p++);
+        n--;
+    }
+    return c;
+}
+#endif
+
+using CrcFn = uint32_t (*)(uint32_t, const void *, size_t);
+
+CrcFn choose() {
+    return vesk_crc32c_hw_available() ? vesk_crc32c_hw : vesk_crc32c_table;
+}
+
+}  // namespace
+
+uint32_t vesk_crc32c_table(uint32_t crc, const void *data, size_t size) {
+    const Tables &T = tables();
+    const unsigned char *p = static_cast<const unsigned char *>(data);
+    uint32_t c = ~crc;
+    while (size >= 8) {
+        uint64_t v = load_le64(p) ^ c;
+        c = T.t[7][v & 0xff] ^ T.t[6][(v >> 8) & 0xff] ^ T.t[5][(v >> 16) & 0xff] ^
+            T.t[4][(v >> 24) & 0xff] ^ T.t[3][(v >> 32) & 0xff] ^
+            T.t[2][(v >> 40) & 0xff] ^ T.t[1][(v >> 48) & 0xff] ^ T.t[0][v >> 56];
+        p += 8;
+        size -= 8;
+    }
+    while (size-- > 0) c = (c >> 8) ^ T.t[0][(c ^ *p++) & 0xff];
+    return ~c;
+}
+
+bool vesk_crc32c_hw_available() {
+#if defined(__x86_64__)
+    static const bool has = cpu_has_sse42();
+    return has;
+#elif defined(__aarch64__)
+    static const bool has = (getauxval(AT_HWCAP) & HWCAP_CRC32) != 0;
+    return has;
+#else
+    return false;
+#endif
+}
+
+uint32_t vesk_crc32c_hw(uint32_t crc, const void *data, size_t size) {
+#if defined(__x86_64__) || defined(__aarch64__)
+    return ~hw_crc(~crc, static_cast<const unsigned char *>(data), size);
+#else
+    return vesk_crc32c_table(crc, data, size);
+#endif
+}
+
+uint32_t vesk_crc32c(uint32_t crc, const void *data, size_t size) {
+    static const CrcFn fn = choose();
+    return fn(crc, data, size);
+}
