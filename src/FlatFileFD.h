@@ -25,6 +25,9 @@ public:
     int close(pid_t pid, uid_t u, int flags, Vesk_close_opt *close_opt) override;
     ssize_t read(char *buf, size_t size, off_t offset) override;
     ssize_t write(const char *buf, size_t size, off_t offset, pid_t pid) override;
+    /* fsync of the backend file; the first successful sync of a handle
+     * also syncs the directory holding its name, so that a file made by
+     * this open (or just before it) survives with its name. */
     int sync() override;
     int sync(pid_t pid) override;
     int trunc(const char *path, off_t offset) override;
@@ -38,7 +41,9 @@ public:
     void setPath(std::string p) override;
     const char *getPath() override;
     int compress_metadata(const char *path) override;
-    /* Records the new logical path; the backend file is not moved. */
+    /* Records the new logical path; the backend file is not moved (the
+     * file system's rename did that), but the handle now names it by its
+     * new backend path, whose directory a later sync makes durable. */
     int rename(const char *path) override;
 
 private:
@@ -46,6 +51,7 @@ private:
     std::string path;
     std::string backend_pathname;
     int backend_fd;
+    bool name_synced;  // the directory entry of backend_pathname is durable
 };
 
 #endif

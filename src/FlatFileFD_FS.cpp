@@ -41,15 +41,27 @@ inline int result(int ret) { return ret < 0 ? -errno : ret; }
 const int kRenameLog = 0x20002;       // MLOG_INFO | VESK_FAC_INTERNAL
 const int kCrossDeviceLog = 0x20009;  // MLOG_INFO | VESK_FAC_FLATFS
 
+// After a rename the new name, and the old one's removal, are durable only
+// once the directories holding them are synced. A failed sync is the
+// rename's failure: the caller cannot count on the move surviving.
+int sync_rename_dirs(const std::string &source, const std::string &destination) {
+    std::string sdir = Util::dirName(source), ddir = Util::dirName(destination);
+    if (Util::FsyncDir(ddir.c_str()) < 0) return -errno;
+    if (sdir != ddir && Util::FsyncDir(sdir.c_str()) < 0) return -errno;
+    return 0;
+}
+
 int rename_file(const std::string &source, const std::string &destination,
                 bool is_link) {
     int r = Util::retValue(Util::Rename(source.c_str(), destination.c_str()));
+    if (r == 0) return sync_rename_dirs(source, destination);
     if (r != -EXDEV) return r;
     // Source and destination lie on different backend file systems.
     // A link moves as a link, not as a copy of what it points to.
     if (is_link) r = Util::retValue(Util::CopyLink(source.c_str(), destination.c_str()));
     else r = Util::retValue(Util::CopyFile(source.c_str(), destination.c_str()));
     if (r == 0) r = Util::retValue(Util::Unlink(source.c_str()));
+    if (r == 0) r = sync_rename_dirs(source, destination);
     if (mlog_filter(kCrossDeviceLog))
         mlog(kCrossDeviceLog, "Cross-device rename, do CopyFile+Unlink, ret: %d. errno: %d.\n",
              r, r < 0 ? -r : errno);
@@ -74,6 +86,7 @@ int rename_dir(const char *logical, const char *to) {
     r = 0;
     for (size_t i = 0; i < srcs.size(); i++) {
         int err = Util::retValue(Util::Rename(srcs[i].c_str(), dsts[i].c_str()));
+        if (err == 0) err = sync_rename_dirs(srcs[i], dsts[i]);
         if (err == -ENOENT) err = 0;  // this backend holds no copy
         if (err != 0) r = err;
         if (mlog_filter(kRenameLog))
@@ -214,7 +227,7 @@ int FlatFileSystem::readdir(const char *logical, void *buf) {
 
 /* --- Flat_fd --------------------------------------------------------------- */
 
-Flat_fd::Flat_fd() : refs(0), backend_fd(-1) {}
+Flat_fd::Flat_fd() : refs(0), backend_fd(-1), name_synced(false) {}
 
 Flat_fd::~Flat_fd() {
     if (refs > 0 || backend_fd >= 0) {
@@ -233,6 +246,7 @@ int Flat_fd::open(const char *filename, int flags, pid_t /*pid*/, mode_t mode,
     if (fd < 0) return -errno;
     backend_fd = fd;
     backend_pathname = filename;
+    name_synced = false;
     refs = 1;
     return 0;
 }
@@ -257,7 +271,14 @@ ssize_t Flat_fd::write(const char *buf, size_t size, off_t offset, pid_t /*pid*/
     return n < 0 ? -errno : n;
 }
 
-int Flat_fd::sync() { return result(Util::Fsync(backend_fd)); }
+int Flat_fd::sync() {
+    if (Util::Fsync(backend_fd) < 0) return -errno;
+    if (!name_synced) {
+        if (Util::FsyncParent(backend_pathname.c_str()) < 0) return -errno;
+        name_synced = true;
+    }
+    return 0;
+}
 
 int Flat_fd::sync(pid_t /*pid*/) { return sync(); }
 
@@ -288,5 +309,10 @@ int Flat_fd::compress_metadata(const char * /*path*/) { return 0; }
 
 int Flat_fd::rename(const char *path) {
     setPath(std::string(path));
+    std::string moved;
+    if (backend_path(path, moved) == 0 && moved != backend_pathname) {
+        backend_pathname = moved;
+        name_synced = false;
+    }
     return 0;
 }

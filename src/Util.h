@@ -87,6 +87,15 @@ public:
      * otherwise; `from` is left in place. */
     static int CopyLink(const char *from, const char *to);
 
+    /* Makes the entries of directory `path` durable: opens it and fsyncs
+     * it (through the table, as every call). 0 or -1 with errno set. */
+    static int FsyncDir(const char *path);
+    /* FsyncDir of the directory holding `path` (its text up to the last
+     * '/'; "." for a bare name). */
+    static int FsyncParent(const char *path);
+    /* The directory part of `path`, as FsyncParent takes it. */
+    static std::string dirName(const std::string &path);
+
     /* Writes all of buf (retrying short writes and EINTR); size or -1. */
     static ssize_t WriteAll(int fd, const void *buf, size_t size, off_t off);
     /* Reads until size bytes or end of file; the count or -1. */

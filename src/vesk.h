@@ -99,6 +99,9 @@ int vesk_symlink(const char *content, const char *linkpath);
 int vesk_statvfs(const char *path, struct statvfs *st);
 /* Truncates a file that need not be open. */
 int vesk_truncate(const char *path, off_t offset);
+/* Makes the entries of directory `path` durable on every backend that
+ * holds a copy of it (fsync of each copy). -ENOENT when none does. */
+int vesk_syncdir(const char *path);
 
 /* --- Administration ---------------------------------------------------- */
 

@@ -17,6 +17,7 @@
 #include "api/MountAncestors.h"
 #include "api/Stats.h"
 #include "config/Config.h"
+#include "config/Expand.h"
 #include "mlog.h"
 
 #include <cerrno>
@@ -230,6 +231,20 @@ int vesk_symlink(const char *content, const char *linkpath) {
 
 #undef VESK_PATH_CALL
 #undef VESK_ABOVE_MOUNT
+
+int vesk_syncdir(const char *path) {
+    if (!path) return -EINVAL;
+    std::vector<std::string> dirs;
+    int r = find_all_expansions(path, dirs);
+    if (r != 0) return r < 0 ? r : -EIO;
+    int found = 0;
+    for (const std::string &d : dirs) {
+        if (!Util::isDirectory(d.c_str())) continue;
+        found++;
+        if (Util::FsyncDir(d.c_str()) < 0) return -errno;
+    }
+    return found ? 0 : -ENOENT;
+}
 
 // Names are moved within one kind of file system only: a flat file cannot
 // become a container by being renamed.

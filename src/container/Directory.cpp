@@ -103,6 +103,9 @@ int container_mkdir(const char *path, mode_t mode) {
     ret = 0;
     for (const std::string &d : dirs) {
         int r = Util::retValue(Util::Mkdir(d.c_str(), mode));
+        // The new entry survives a crash only once its parent is synced:
+        // files made below it later would otherwise lose their way.
+        if (r == 0 && Util::FsyncParent(d.c_str()) < 0) r = -errno;
         if (r == -EEXIST) r = 0;
         if (mlog_filter(kDirLog)) mlog(kDirLog, "mkdir %s: %d", d.c_str(), r);
         if (r != 0) ret = r;

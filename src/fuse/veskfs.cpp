@@ -459,11 +459,38 @@ int vfs_release(const char *, struct fuse_file_info *fi) {
     return 0;
 }
 
+// fsync(2) promises every write to the file, whichever descriptor made
+// it: every open handle of the path syncs what it wrote, and this one
+// syncs even when it wrote nothing (a flat file's data, a new name).
 int vfs_fsync(const char *, int, struct fuse_file_info *fi) {
     OpenFile *h = file_of(fi);
     if (!h) return 0;
+    std::vector<std::shared_ptr<OpenFile>> others;
+    std::string path;
+    {
+        std::lock_guard<std::mutex> g(h->mu);
+        path = h->path;
+    }
+    {
+        std::lock_guard<std::mutex> g(g_reg_mu);
+        auto range = g_by_path.equal_range(path);
+        for (auto it = range.first; it != range.second; ++it)
+            if (it->second != h) others.push_back(g_all[it->second]);
+    }
+    int first = 0;
+    for (auto &o : others) {
+        std::lock_guard<std::mutex> g(o->mu);
+        int rc = sync_writers(o.get());
+        if (rc < 0 && first == 0) first = rc;
+    }
     std::lock_guard<std::mutex> g(h->mu);
-    return sync_writers(h);
+    if (h->closed) return first ? first : -EBADF;
+    int rc = h->dirty ? sync_writers(h) : vesk_sync(h->fd, h->pid);
+    return first ? first : rc;
+}
+
+int vfs_fsyncdir(const char *path, int, struct fuse_file_info *fi) {
+    return vesk_syncdir(target_path(path, fi).c_str());
 }
 
 // The directory's path is kept at opendir: with nullpath_ok, readdir may
@@ -587,6 +614,7 @@ const struct fuse_operations vesk_oper = {
     .opendir = vfs_opendir,
     .readdir = vfs_readdir,
     .releasedir = vfs_releasedir,
+    .fsyncdir = vfs_fsyncdir,
     .init = vfs_init,
     .destroy = vfs_destroy,
     .access = vfs_access,

@@ -235,6 +235,27 @@ int Util::CopyFile(const char *from, const char *to) {
     return (int)trace("copy", from, ret);
 }
 
+int Util::FsyncDir(const char *path) {
+    int fd = g_sys.open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+    if (fd < 0) return (int)trace("fsyncdir", path, -1);
+    int ret = g_sys.fsync(fd);
+    int e = errno;
+    g_sys.close(fd);
+    errno = e;
+    return (int)trace("fsyncdir", path, ret < 0 ? -1 : 0);
+}
+
+std::string Util::dirName(const std::string &path) {
+    size_t end = path.size();
+    while (end > 1 && path[end - 1] == '/') end--;  // "a/b/" names b
+    size_t slash = path.rfind('/', end - 1);
+    if (slash == std::string::npos) return ".";
+    while (slash > 0 && path[slash - 1] == '/') slash--;
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+int Util::FsyncParent(const char *path) { return FsyncDir(dirName(path).c_str()); }
+
 int Util::CopyLink(const char *from, const char *to) {
     char content[PATH_MAX + 1];
     struct stat st;
