@@ -76,6 +76,7 @@ int WriteFile::openDataFile(Writer *w) {
     w->data_fd = fd;
     w->data_tail = st.st_size;
     paths[w->pid] = path;
+    names_dirty = true;
     return 0;
 }
 
@@ -91,6 +92,7 @@ int WriteFile::openIndexFile(Writer *w) {
     }
     w->idx->resetFd(fd);
     w->idx->setPhysicalOffset(w->pid, w->data_tail);
+    names_dirty = true;
     return 0;
 }
 
@@ -353,6 +355,31 @@ int WriteFile::sync(pid_t pid) {
     if (r == 0) r = f;
     if (r == 0 && w->idx && w->idx->getFd() >= 0 && Util::Fsync(w->idx->getFd()) < 0) r = -errno;
     Util::MutexUnlock(&w->mu, "sync");
+    if (r == 0) r = syncNames();
+    return r;
+}
+
+int WriteFile::syncNames() {
+    if (!names_dirty.exchange(false)) return 0;
+    Util::MutexLock(&data_mux, "syncNames");
+    std::string container = container_path, subdir = subdir_path;
+    Util::MutexUnlock(&data_mux, "syncNames");
+    // Innermost first: a directory's entry is synced after its content.
+    int r = 0;
+    if (Util::FsyncDir(subdir.c_str()) < 0) r = -errno;
+    std::string mk = vesk_cont::marker(container);
+    if (r == 0) {
+        int fd = Util::Open(mk.c_str(), O_RDONLY, 0);
+        if (fd < 0 || Util::Fsync(fd) < 0) r = -errno;
+        if (fd >= 0) Util::Close(fd);
+    }
+    if (r == 0 && Util::FsyncDir(container.c_str()) < 0) r = -errno;
+    if (r == 0 && Util::FsyncParent(container.c_str()) < 0) r = -errno;
+    if (r != 0) {
+        names_dirty = true;
+        if (mlog_filter(kErr))
+            mlog(kErr, "sync the names of %s: %s", container.c_str(), strerror(-r));
+    }
     return r;
 }
 
@@ -507,6 +534,7 @@ void WriteFile::moveContainer(const std::string &np) {
     container_path = np;
     subdir_path = vesk_cont::hostdir(container_path, hostname);
     has_been_renamed = true;
+    names_dirty = true;
     restoreFds(false);
 }
 

@@ -15,6 +15,7 @@
 #ifndef VESK_CONTAINER_WRITEFILE_H
 #define VESK_CONTAINER_WRITEFILE_H
 
+#include <atomic>
 #include <map>
 #include <pthread.h>
 #include <string>
@@ -60,6 +61,10 @@ public:
     /* Appends the bytes to pid's data log and records where they belong.
      * Returns size, or -errno. */
     ssize_t write(const char *buf, size_t size, off_t offset, pid_t pid);
+    /* Makes every byte pid wrote so far durable: its data log, its index
+     * (flushed first) and, once per open or after a new log was made, the
+     * directory entries on the way to them (host directory, marker,
+     * container, the container's name in its parent). */
     int sync();
     int sync(pid_t pid);
     /* The open file's logical path changed: the container is where that
@@ -116,6 +121,7 @@ private:
     OpenFd *getFd(pid_t pid);
     Writer *findWriter(pid_t pid);
     int flushWriter(Writer *w);
+    int syncNames();
 
     std::string container_path;
     std::string subdir_path;
@@ -135,6 +141,10 @@ private:
     std::map<pid_t, Writer *> writers;
     off_t append_base;
     size_t written;
+    // Set after a log is made (or the container moves), cleared by the
+    // sync that makes the directory entries durable; one batch of
+    // directory syncs serves every writer and every sync until then.
+    std::atomic<bool> names_dirty{true};
 };
 
 #endif
