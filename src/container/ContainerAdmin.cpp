@@ -48,6 +48,9 @@ int container_flatten_index(Container_OpenFile *fd, const char *path) {
     Util::Close(out);
     if (r == 0 && Util::Rename(tmp.c_str(), file.c_str()) < 0) r = -errno;
     if (r != 0) Util::Unlink(tmp.c_str());
+    // The old flattened index was unlinked above: until the directory is
+    // synced, a crash may bring it back (stale, so unused) or lose the new.
+    if (r == 0 && Util::FsyncDir(dir.c_str()) < 0) r = -errno;
     if (r == 0 && !any_open_writer(dir)) refresh_meta(dir, idx);
     if (mlog_filter(kInfo))
         mlog(kInfo, "flatten %s: %zu pieces: %d", dir.c_str(), idx.entries().size(), r);

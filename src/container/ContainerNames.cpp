@@ -106,6 +106,15 @@ int container_utime(const char *path, struct utimbuf *ut) {
     }, true);
 }
 
+// A rename is durable once both directories it changed are synced (one,
+// when source and destination share it).
+static int sync_moved(const std::string &src, const std::string &dst) {
+    std::string sdir = Util::dirName(src), ddir = Util::dirName(dst);
+    if (Util::FsyncDir(ddir.c_str()) < 0) return -errno;
+    if (sdir != ddir && Util::FsyncDir(sdir.c_str()) < 0) return -errno;
+    return 0;
+}
+
 int container_rename(const char *path, const char *to) {
     std::string src, dst;
     int r = locate(path, src);
@@ -127,6 +136,7 @@ int container_rename(const char *path, const char *to) {
         int ret = 0;
         for (size_t i = 0; i < srcs.size(); i++) {
             int err = Util::retValue(Util::Rename(srcs[i].c_str(), dsts[i].c_str()));
+            if (err == 0) err = sync_moved(srcs[i], dsts[i]);
             if (err == -ENOENT) err = 0;
             if (err != 0) ret = err;
         }
@@ -141,11 +151,14 @@ int container_rename(const char *path, const char *to) {
             if (r != 0) return r;
         }
         r = Util::retValue(Util::Rename(src.c_str(), dst.c_str()));
-        if (r != -EXDEV) return r;
-        if (k == K_LINK) return move_link(src, dst);
-        r = Util::retValue(Util::CopyFile(src.c_str(), dst.c_str()));
-        if (r == 0) r = Util::retValue(Util::Unlink(src.c_str()));
-        return r;
+        if (r == -EXDEV) {
+            if (k == K_LINK) r = move_link(src, dst);
+            else {
+                r = Util::retValue(Util::CopyFile(src.c_str(), dst.c_str()));
+                if (r == 0) r = Util::retValue(Util::Unlink(src.c_str()));
+            }
+        }
+        return r == 0 ? sync_moved(src, dst) : r;
     }
     // A container. What this process holds in memory goes to its logs
     // first, so that a copy carries it along.
@@ -169,6 +182,7 @@ int container_rename(const char *path, const char *to) {
         if (mlog_filter(kInfo))
             mlog(kInfo, "rename %s to %s across devices: copied, %d", src.c_str(), dst.c_str(), r);
     }
+    if (r == 0) r = sync_moved(src, dst);
     if (r != 0) return r;
     // An open file of this process follows its container.
     Container_OpenFile *rec;

@@ -89,6 +89,9 @@ int write_marker(const std::string &dir, mode_t mode) {
     int r = 0;
     // The bits pass through the umask, as open(2) would pass them.
     if (Util::WriteAll(fd, kMarkerText, sizeof kMarkerText - 1, 0) < 0) r = -errno;
+    // Made once per container (or by a repair): synced here, so that the
+    // directory syncs of a later sync find its bytes on disk.
+    if (r == 0 && Util::Fsync(fd) < 0) r = -errno;
     Util::Close(fd);
     return r;
 }

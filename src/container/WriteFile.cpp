@@ -366,13 +366,8 @@ int WriteFile::syncNames() {
     Util::MutexUnlock(&data_mux, "syncNames");
     // Innermost first: a directory's entry is synced after its content.
     int r = 0;
+    // (The marker's bytes were synced when it was written.)
     if (Util::FsyncDir(subdir.c_str()) < 0) r = -errno;
-    std::string mk = vesk_cont::marker(container);
-    if (r == 0) {
-        int fd = Util::Open(mk.c_str(), O_RDONLY, 0);
-        if (fd < 0 || Util::Fsync(fd) < 0) r = -errno;
-        if (fd >= 0) Util::Close(fd);
-    }
     if (r == 0 && Util::FsyncDir(container.c_str()) < 0) r = -errno;
     if (r == 0 && Util::FsyncParent(container.c_str()) < 0) r = -errno;
     if (r != 0) {

@@ -63,8 +63,9 @@ public:
     ssize_t write(const char *buf, size_t size, off_t offset, pid_t pid);
     /* Makes every byte pid wrote so far durable: its data log, its index
      * (flushed first) and, once per open or after a new log was made, the
-     * directory entries on the way to them (host directory, marker,
-     * container, the container's name in its parent). */
+     * directory entries on the way to them (host directory, the
+     * container's entries with the marker, the container's name in its
+     * parent). */
     int sync();
     int sync(pid_t pid);
     /* The open file's logical path changed: the container is where that
