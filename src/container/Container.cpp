@@ -44,10 +44,9 @@ int classify(const std::string &dir, Kind *kind, struct stat *st) {
         return -errno;
     }
     if (S_ISDIR(st->st_mode)) {
-        struct stat ms;
-        if (Util::Lstat(vesk_cont::marker(dir).c_str(), &ms) == 0) *kind = K_CONTAINER;
-        else if (errno == ENOENT) *kind = K_DIR;
-        else return -errno;  // cannot look inside
+        int m = vesk_cont::has_marker(dir);
+        if (m < 0) return m;  // cannot look inside
+        *kind = m ? K_CONTAINER : K_DIR;
     } else if (S_ISLNK(st->st_mode)) {
         *kind = K_LINK;
     } else if (S_ISREG(st->st_mode)) {

@@ -78,7 +78,7 @@ void follow_moved(Container_OpenFile *rec, OpenState &st) {
         mlog(kInfo, "%s moved to %s while open here", st.container.c_str(), to.c_str());
     st.container = to;
     if (g_by_container.find(to) == g_by_container.end()) g_by_container[to] = rec;
-    if (rec->getWritefile()) rec->getWritefile()->setContainerPath(to);
+    if (rec->getWritefile()) rec->getWritefile()->moveContainer(to);
     if (rec->getIndex()) rec->getIndex()->setBuiltGeneration(-1);
 }
 

@@ -5,6 +5,7 @@
  * removal checks all of them before touching any.
  */
 #include "container/Container.h"
+#include "container/Layout.h"
 #include "config/Config.h"
 #include "Util.h"
 #include "mlog.h"
@@ -12,7 +13,6 @@
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
-#include <fcntl.h>
 #include <string>
 #include <vector>
 
@@ -63,23 +63,9 @@ int backend_dirs(const char *path, std::vector<std::string> &dirs, bool *contain
 }  // namespace
 
 bool container_is_container(const std::string &dir) {
-    std::string marker = dir + "/" VESK_CONTAINER_MARKER;
     struct stat st;
-    if (Util::Lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
-    // A user's file of that name is a container itself, or a link: only the
-    // layer makes regular files on a container mount.
-    if (Util::Lstat(marker.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-    static const char kMagic[] = "vesk-container ";
-    int fd = Util::Open(marker.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK, 0);
-    if (fd < 0) {
-        // The marker carries the file's bits: a file its reader may not read
-        // still is one. Being a regular file is then all there is to go by.
-        return errno == EACCES;
-    }
-    char head[sizeof kMagic - 1];
-    ssize_t n = Util::ReadAll(fd, head, sizeof head, 0);
-    Util::Close(fd);
-    return n == (ssize_t)sizeof head && memcmp(head, kMagic, sizeof head) == 0;
+    return Util::Lstat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+           vesk_cont::has_marker(dir) == 1;
 }
 
 int container_mkdir(const char *path, mode_t mode) {

@@ -82,6 +82,15 @@ mode_t dir_mode(mode_t mode) {
     return d;
 }
 
+int has_marker(const std::string &dir) {
+    struct stat st;
+    if (Util::Lstat(marker(dir).c_str(), &st) < 0) return errno == ENOENT ? 0 : -errno;
+    // Its text is not read here: that would touch the file's access time,
+    // which the marker carries. read_marker tells a sound one from a
+    // damaged one, which recovery rewrites.
+    return S_ISREG(st.st_mode) ? 1 : 0;
+}
+
 int write_marker(const std::string &dir, mode_t mode) {
     std::string m = marker(dir);
     int fd = Util::Open(m.c_str(), O_WRONLY | O_CREAT | O_TRUNC, mode & 07777);

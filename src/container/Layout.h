@@ -33,6 +33,12 @@ mode_t dir_mode(mode_t mode);
  * is built under a temporary name beside `dir` and renamed into place.
  * -EEXIST when something is at `dir` already. */
 int create_container(const std::string &dir, mode_t mode);
+/* Whether `dir` holds a marker: a regular file of the marker's name. No
+ * user can make one on a container mount (a user's file of that name is a
+ * container or a link), so a directory holding one is a container, sound
+ * or (when its text lacks the magic, see read_marker) damaged. 1 yes, 0
+ * no, -errno when the directory cannot be looked into. */
+int has_marker(const std::string &dir);
 /* Rewrites a lost marker. */
 int write_marker(const std::string &dir, mode_t mode);
 /* The format version the marker names; -ENOENT without marker, -EIO for
