@@ -8,6 +8,7 @@
 #include "Util.h"
 #include "config/Expand.h"
 #include "container/Container.h"
+#include "container/Staging.h"
 #include "mlog.h"
 
 #include <cerrno>
@@ -27,6 +28,8 @@ namespace {
 // mount with "..") is reported as minus errno; nothing is ever done with
 // a missing path.
 int backend_path(const char *logical, std::string &path) {
+    // The backends' staging directories belong to the layer alone.
+    if (logical && vesk_stage::is_reserved(logical)) return -EPERM;
     char *physical_path = nullptr;
     int ret = vesk_expand_path(logical, &physical_path);
     if (!physical_path) return ret < 0 ? ret : -ENOENT;

@@ -79,7 +79,9 @@ public:
     /* 0 once `to` holds a complete copy of `from`, with its permission
      * bits, access and modification times, and its owner and group as far
      * as the caller may give them. On failure no partial `to` is left (it
-     * is written under a temporary name and renamed into place). */
+     * is written under a temporary name in the staging directory of the
+     * backend of `to`, or beside `to` under no backend, and renamed into
+     * place). */
     static int CopyFile(const char *from, const char *to);
     /* 0 once `to` is a symbolic link with the content, times and (as far
      * as the caller may) owner of the link `from` (made under a temporary

@@ -432,15 +432,25 @@ TEST_F(ContainerTest, OpenFlags) {
     EXPECT_EQ(Vesk_dirents{"in"}, names);
 }
 
-TEST_F(ContainerTest, ListingHidesNamesInTransit) {
+TEST_F(ContainerTest, ListingShowsEveryNameButNoneInTransit) {
     ASSERT_EQ(0, containerfs.mkdir(L("ls").c_str(), 0755));
     write_file_at("ls/real", "x", 0);
+    // names like the ones the layer once used for itself are a user's
+    write_file_at("ls/new.vesk-new.123.456", "y", 0);
     // what a crash in the middle of a create or an unlink leaves behind
-    ASSERT_EQ(0, mkdir((b0 + "/ls/new.vesk-new.123.456").c_str(), 0700));
-    ASSERT_EQ(0, mkdir((b1 + "/ls/old.vesk-unlink.123.456").c_str(), 0700));
+    // stays in the staging directories
+    for (const std::string &b : {b0, b1}) {
+        mkdir((b + "/.vesk-staging").c_str(), 0700);  // made by the writes, or not yet
+        ASSERT_TRUE(Util::isDirectory((b + "/.vesk-staging").c_str()));
+    }
+    ASSERT_EQ(0, mkdir((b0 + "/.vesk-staging/new.1.2.3").c_str(), 0700));
+    ASSERT_EQ(0, mkdir((b1 + "/.vesk-staging/unlink.1.2.3").c_str(), 0700));
     Vesk_dirents names;
     ASSERT_EQ(0, containerfs.readdir(L("ls").c_str(), &names));
-    EXPECT_EQ(Vesk_dirents{"real"}, names);
+    EXPECT_EQ((Vesk_dirents{"new.vesk-new.123.456", "real"}), names);
+    names.clear();
+    ASSERT_EQ(0, containerfs.readdir("/vk", &names));
+    EXPECT_EQ((Vesk_dirents{"ls"}), names);
 }
 
 TEST_F(ContainerTest, PermissionChecksForOtherUsers) {
@@ -592,7 +602,7 @@ TEST_F(ContainerTest, RenameWithinAndAcrossBackends) {
 // Makes every rename of a container directory fail as if the backends
 // were different file systems.
 int exdev_rename(const char *from, const char *to) {
-    if (!strstr(from, ".vesk-copy.") && container_is_container(from)) {
+    if (!strstr(from, "/.vesk-staging/") && container_is_container(from)) {
         errno = EXDEV;
         return -1;
     }

@@ -13,6 +13,7 @@
 #include "Util.h"
 #include "config/Config.h"
 #include "container/Layout.h"
+#include "container/Staging.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -28,6 +29,7 @@ int locate(const char *path, std::string &dir) {
     vesk::Resolved r;
     int ret = vesk::resolve(path, &r);
     if (ret < 0) return ret;
+    if (vesk_stage::is_reserved(r.rel)) return -EPERM;
     dir = r.backend_path;
     return 0;
 }

@@ -9,6 +9,7 @@
 #include "container/ContainerPrivate.h"
 #include "container/Index.h"
 #include "container/Layout.h"
+#include "container/Staging.h"
 #include "container/WriteFile.h"
 #include "mlog.h"
 
@@ -171,7 +172,9 @@ int container_rename(const char *path, const char *to) {
     }
     r = Util::retValue(Util::Rename(src.c_str(), dst.c_str()));
     if (r == -EXDEV) {
-        std::string tmp = dst + ".vesk-copy." + std::to_string(getpid());
+        std::string tmp;
+        r = vesk_stage::staging_path_for(dst, "copy", &tmp);
+        if (r != 0) return r;
         r = vesk_cont::copy_tree(src, tmp);
         if (r == 0) r = Util::retValue(Util::Rename(tmp.c_str(), dst.c_str()));
         if (r != 0) {
@@ -213,9 +216,11 @@ int container_unlink(const char *path) {
     case K_CONTAINER: break;
     default: return Util::Unlink(dir.c_str()) < 0 ? -errno : 0;
     }
-    // The name goes at once; the logs after it.
-    std::string doomed = dir + ".vesk-unlink." + std::to_string(getpid()) + "." +
-                         std::to_string((unsigned long long)vesk_cont::to_us(Util::getTime()));
+    // The name goes at once, into the backend's staging directory; the
+    // logs after it.
+    std::string doomed;
+    r = vesk_stage::staging_path_for(dir, "unlink", &doomed);
+    if (r != 0) return r;
     if (Util::Rename(dir.c_str(), doomed.c_str()) < 0) return -errno;
     r = vesk_cont::remove_tree(doomed);
     if (mlog_filter(kInfo)) mlog(kInfo, "unlink %s: %d", dir.c_str(), r);

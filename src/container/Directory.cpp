@@ -6,6 +6,7 @@
  */
 #include "container/Container.h"
 #include "container/Layout.h"
+#include "container/Staging.h"
 #include "config/Config.h"
 #include "Util.h"
 #include "mlog.h"
@@ -20,18 +21,6 @@ namespace {
 
 const int kDirLog = MLOG_DBG1 | VESK_FAC_CONTAINER;
 
-// Names that exist only while a file is being made, moved or removed
-// (a container built before it is renamed into place, a copy across
-// backends, a container whose name is already gone): no entry of the
-// directory.
-bool transient_name(const char *name) {
-    static const char *const kInfixes[] = {".vesk-new.", ".vesk-copy.", ".vesk-unlink.",
-                                           ".vesk-link."};
-    for (const char *infix : kInfixes)
-        if (strstr(name, infix)) return true;
-    return false;
-}
-
 // Entries of one backend directory; -errno when it cannot be listed.
 int list_dir(const std::string &dir, Vesk_dirents *out) {
     DIR *d = opendir(dir.c_str());
@@ -39,7 +28,8 @@ int list_dir(const std::string &dir, Vesk_dirents *out) {
     errno = 0;
     while (struct dirent *e = readdir(d)) {
         if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
-        if (transient_name(e->d_name)) continue;
+        // the layer's own, at a backend's root: no logical path reaches it
+        if (strcmp(e->d_name, vesk_stage::kStagingName) == 0) continue;
         out->insert(e->d_name);
     }
     int err = errno;
@@ -54,6 +44,7 @@ int backend_dirs(const char *path, std::vector<std::string> &dirs, bool *contain
     vesk::Resolved r;
     int ret = vesk::resolve(path, &r);
     if (ret < 0) return ret;
+    if (vesk_stage::is_reserved(r.rel)) return -EPERM;
     for (const std::string &b : r.mount->backends)
         dirs.push_back(r.rel.empty() ? b : b + "/" + r.rel);
     *containers = r.mount->layout == vesk::Layout::Container;

@@ -3,6 +3,7 @@
 #include "Util.h"
 #include "container/Container.h"
 #include "container/Format.h"
+#include "container/Staging.h"
 #include "mlog.h"
 
 #include <cerrno>
@@ -107,8 +108,11 @@ int write_marker(const std::string &dir, mode_t mode) {
 
 int create_container(const std::string &dir, mode_t mode) {
     if (Util::exists(dir.c_str())) return -EEXIST;
-    std::string tmp = dir + ".vesk-new." + std::to_string(getpid()) + "." +
-                      std::to_string((unsigned long)(Util::getTime() * 1e6) % 1000000007UL);
+    // Built in the backend's staging directory, out of every listing and
+    // under a short name whatever the length of the file's own.
+    std::string tmp;
+    int sr = vesk_stage::staging_path_for(dir, "new", &tmp);
+    if (sr < 0) return sr;
     if (Util::Mkdir(tmp.c_str(), 0700) < 0) return -errno;
     int r = write_marker(tmp, mode);
     if (r == 0 && Util::Chmod(tmp.c_str(), (int)dir_mode(mode)) < 0) r = -errno;

@@ -30,7 +30,7 @@ std::string marker(const std::string &container);
 mode_t dir_mode(mode_t mode);
 
 /* Makes the container at `dir` with the file bits `mode`, atomically: it
- * is built under a temporary name beside `dir` and renamed into place.
+ * is built in the staging directory of its backend and renamed into place.
  * -EEXIST when something is at `dir` already. */
 int create_container(const std::string &dir, mode_t mode);
 /* Whether `dir` holds a marker: a regular file of the marker's name. No

@@ -3,6 +3,7 @@
  * that tests can make any call fail, and traces itself at MLOG_DBG3.
  */
 #include "Util.h"
+#include "container/Staging.h"
 #include "mlog.h"
 
 #include <cerrno>
@@ -175,9 +176,17 @@ int Util::CopyFile(const char *from, const char *to) {
         errno = e;
         return (int)trace("copy", from, -1);
     }
-    // Written beside the destination under a temporary name and renamed
-    // into place, so a failure never leaves a partial copy under `to`.
-    std::string tmp = std::string(to) + ".vesk-copy." + std::to_string(getpid());
+    // Written under a short temporary name in the staging directory of the
+    // destination's backend and renamed into place, so a failure never
+    // leaves a partial copy under `to`, and no name the user could see or
+    // make is used, however long the user's own.
+    std::string tmp;
+    int sr = vesk_stage::staging_path_for(to, "copy", &tmp);
+    if (sr < 0) {
+        g_sys.close(in);
+        errno = -sr;
+        return (int)trace("copy", to, -1);
+    }
     int out = g_sys.open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
                          st.st_mode & 07777);
     if (out < 0) {
@@ -263,7 +272,12 @@ int Util::CopyLink(const char *from, const char *to) {
     ssize_t n = Readlink(from, content, PATH_MAX);
     if (n < 0) return -1;
     content[n] = '\0';
-    std::string tmp = std::string(to) + ".vesk-link." + std::to_string(getpid());
+    std::string tmp;
+    int sr = vesk_stage::staging_path_for(to, "link", &tmp);
+    if (sr < 0) {
+        errno = -sr;
+        return -1;
+    }
     if (Symlink(content, tmp.c_str()) < 0) return -1;
     keep_owner(-1, tmp.c_str(), st);
     // A link's times are its own; the kernel refuses nothing here that

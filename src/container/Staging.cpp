@@ -1,0 +1,75 @@
+#include "container/Staging.h"
+
+#include "Util.h"
+#include "config/Config.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <random>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace vesk_stage {
+
+const char *const kStagingName = ".vesk-staging";
+
+bool is_reserved(const std::string &rel) {
+    const std::string name(kStagingName);
+    size_t at = 0;
+    while (at <= rel.size()) {
+        size_t end = rel.find('/', at);
+        if (end == std::string::npos) end = rel.size();
+        if (rel.compare(at, end - at, name) == 0 && end - at == name.size()) return true;
+        at = end + 1;
+    }
+    return false;
+}
+
+int staging_dir(const std::string &backend, std::string *dir) {
+    *dir = backend + "/" + kStagingName;
+    if (Util::Mkdir(dir->c_str(), 01777) == 0) {
+        // the umask may have cut the bits: every user stages here
+        if (Util::Chmod(dir->c_str(), 01777) < 0) return -errno;
+        return 0;
+    }
+    if (errno != EEXIST) return -errno;
+    struct stat st;
+    if (Util::Lstat(dir->c_str(), &st) < 0) return -errno;
+    return S_ISDIR(st.st_mode) ? 0 : -ENOTDIR;
+}
+
+std::string staging_name(const char *tag) {
+    // pid and a counter tell calls of this host apart; the random word
+    // tells hosts apart (pids repeat across hosts)
+    static std::atomic<unsigned> seq{0};
+    static const unsigned salt = std::random_device{}();
+    char buf[64];
+    snprintf(buf, sizeof buf, "%s.%x.%x.%x", tag, (unsigned)getpid(), seq.fetch_add(1), salt);
+    return buf;
+}
+
+int staging_path_for(const std::string &path, const char *tag, std::string *out) {
+    // The longest configured backend that `path` lies in; a backend path
+    // is looked for among the backends, never resolved as a logical path.
+    std::shared_ptr<const vesk::Config> cfg = vesk::config();
+    const std::string *best = nullptr;
+    for (const vesk::Mount &m : cfg->mounts)
+        for (const std::string &b : m.backends)
+            if (path.size() > b.size() + 1 && path.compare(0, b.size(), b) == 0 &&
+                (path[b.size()] == '/' || b == "/") && (!best || b.size() > best->size()))
+                best = &b;
+    std::string dir, tag_prefix;
+    if (best) {
+        int r = staging_dir(*best, &dir);
+        if (r != 0) return r;
+    } else {
+        size_t slash = path.rfind('/');
+        dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+        tag_prefix = ".vesk-";
+    }
+    *out = (dir == "/" ? "" : dir) + "/" + tag_prefix + staging_name(tag);
+    return 0;
+}
+
+}  // namespace vesk_stage

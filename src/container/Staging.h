@@ -1,0 +1,46 @@
+/*
+ * The staging directory: one per backend, at its root, under a reserved
+ * name that no logical path reaches (every lookup or creation of a path
+ * with that name as a component is refused, and listings never show it).
+ * The container layer keeps there what must exist for a moment under no
+ * logical name: a container on its way to replace another, and the one it
+ * replaced, before it is removed.
+ *
+ * Names made here are short and fixed in length, whatever the length of
+ * the user's names, so that names up to the system's limit work.
+ * Everything in a staging directory belongs to an operation in progress,
+ * or to one a crash interrupted, which container_recover finishes.
+ */
+#ifndef VESK_CONTAINER_STAGING_H
+#define VESK_CONTAINER_STAGING_H
+
+#include <string>
+
+namespace vesk_stage {
+
+/* The reserved name: ".vesk-staging". */
+extern const char *const kStagingName;
+
+/* Whether the logical path below a mount point (components separated by
+ * '/') uses the reserved name as one of its components. */
+bool is_reserved(const std::string &rel);
+
+/* The staging directory of the backend directory `backend` in *dir,
+ * made (searchable and writable by all, sticky) when missing. 0 or
+ * -errno. */
+int staging_dir(const std::string &backend, std::string *dir);
+
+/* A fresh name for `tag` (a short word: what the entry is for), unique
+ * to this call among all processes and hosts sharing the backend. */
+std::string staging_name(const char *tag);
+
+/* A fresh path in the staging directory of the backend that holds the
+ * backend path `path` (the configured backend directory it lies in), for
+ * something that is to be renamed to `path` or was renamed from it. Under
+ * no backend, the fresh name stands in the directory of `path` instead.
+ * The path in *out; 0 or -errno. */
+int staging_path_for(const std::string &path, const char *tag, std::string *out);
+
+}  // namespace vesk_stage
+
+#endif
