@@ -40,8 +40,10 @@ typedef struct Vesk_close_opt {
 } Vesk_close_opt;
 
 #ifdef __cplusplus
+#include <cstdint>
 #include <set>
 #include <string>
+#include <vector>
 
 class Vesk_fd;
 
@@ -115,6 +117,22 @@ int vesk_dump_config(int check_dirs, int make_dir);
 int vesk_recover(const char *path);
 /* Flattens the index of a container file; a null fd opens and closes it. */
 int vesk_flatten_index(Vesk_fd *fd, const char *path);
+/* One fault found by vesk_scrub. */
+struct Vesk_scrub_problem {
+    std::string path;   /* the logical file */
+    std::string part;   /* the log or record concerned, within the file */
+    long long begin;    /* logical bytes concerned, [begin, end); -1: */
+    long long end;      /* not known (all of one writer's bytes) */
+    std::string what;
+    bool repaired;      /* mended by the repair that was asked for */
+};
+/* Checks every record and stored byte of the file at `path` against its
+ * checksums and the format's rules, appending one entry per fault; with
+ * `repair`, cuts torn tails and sets aside records that fail their checks
+ * (see docs/reliability.md). Adds the data bytes checked to
+ * *bytes_checked (may be null). 0 when the check ran, else minus errno. */
+int vesk_scrub(const char *path, int repair, std::vector<Vesk_scrub_problem> &problems,
+               uint64_t *bytes_checked);
 /* The format version of the file at `path` (library-owned text). */
 int vesk_file_version(const char *path, const char **version);
 

@@ -665,7 +665,7 @@ TEST_F(ContainerTest, AdminViews) {
     EXPECT_EQ(75, es[2].physical_offset);
     const char *v = nullptr;
     ASSERT_EQ(0, container_file_version(L("ad").c_str(), &v));
-    EXPECT_STREQ("1", v);
+    EXPECT_STREQ(VESK_CONTAINER_VERSION_TEXT, v);
     EXPECT_EQ(-ENOENT, container_file_version(L("none").c_str(), &v));
     EXPECT_EQ(-ENOENT, container_index_entries(L("none").c_str(), es));
     // a lost marker: the directory is no container until recovered

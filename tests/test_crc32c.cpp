@@ -59,6 +59,9 @@ TEST(Crc32c, PiecewiseEqualsWholeAndPathsAgree) {
             size_t cut = len / 3;
             EXPECT_EQ(t, vesk_crc32c(vesk_crc32c(0, p, cut), p + cut, len - cut));
             EXPECT_EQ(t, vesk_crc32c_table(vesk_crc32c_table(0, p, cut), p + cut, len - cut));
+            // ... and so do two separate checksums combined.
+            EXPECT_EQ(t, vesk_crc32c_combine(vesk_crc32c(0, p, cut),
+                                             vesk_crc32c(0, p + cut, len - cut), len - cut));
         }
     }
 }

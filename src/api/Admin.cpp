@@ -5,6 +5,8 @@
  */
 #include "vesk.h"
 
+#include "api/Scrub.h"
+
 #include "LogicalFD.h"
 #include "config/Config.h"
 #include "container/Container.h"
@@ -74,7 +76,17 @@ int vesk_recover(const char *path) {
         ret = flat_exists(path);
         return ret != 0 ? ret : -EEXIST;
     }
-    return container_recover(path);
+    // What the scrub can mend first (torn tails, records failing their
+    // checks), then the recovery, which rebuilds the size records from
+    // what is left.
+    std::vector<Vesk_scrub_problem> problems;
+    int recovered = -EEXIST;
+    ret = vesk::scrub_file(path, true, problems, nullptr, &recovered);
+    if (ret != 0) return container_recover(path);  // what recovery alone can do
+    bool mended = false;
+    for (const Vesk_scrub_problem &p : problems) mended = mended || p.repaired;
+    ret = recovered;
+    return ret == -EEXIST && mended ? 0 : ret;
 }
 
 int vesk_flatten_index(Vesk_fd *fd, const char *path) {

@@ -96,7 +96,7 @@ int container_file_version(const char *path, const char **version) {
     uint32_t v;
     r = vesk_cont::read_marker(dir, &v);
     if (r != 0) return r;
-    *version = VESK_CONTAINER_VERSION_TEXT;
+    *version = v == vesk_fmt::kOldVersion ? "1" : VESK_CONTAINER_VERSION_TEXT;
     return 0;
 }
 

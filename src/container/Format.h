@@ -22,13 +22,14 @@
  *
  * Index log header (64 bytes):
  *   0  char[8]  magic "VESKIDX\0"
- *   8  u32      format version (1)
+ *   8  u32      format version (2; logs of version 1 are still read)
  *   12 u32      header size (64)
- *   16 u32      record size (48)
+ *   16 u32      record size (64; version 1: 48)
  *   20 u32      writer pid
  *   24 f64      creation time
- *   32 byte[32] zero
- * Index record (48 bytes):
+ *   32 byte[28] zero
+ *   60 u32      CRC-32C of bytes 0..59 (version 1: zero, not checked)
+ * Index record (64 bytes; version 1: the first 48 only, no checksums):
  *   0  u64 logical offset    (write: where the bytes go; truncation: the
  *                             new length)
  *   8  u64 length            (truncation: 0)
@@ -37,6 +38,9 @@
  *   32 f64 end timestamp
  *   40 u32 writer pid
  *   44 u32 kind              0 write, 1 truncation
+ *   48 u32 CRC-32C of the write's bytes (truncation: 0)
+ *   52 byte[8] zero
+ *   60 u32 CRC-32C of bytes 0..59 of the record
  * A log whose size is not header + n * record ends in a torn record (a
  * crash mid-append): the remainder is ignored. A log shorter than the
  * header is a writer that died while creating it and holds nothing.
@@ -48,13 +52,16 @@
  *     16 u32 entry size (32)  20 u32 source size (256)
  *     24 u64 entry count      32 u32 source count   36 u32 zero
  *     40 u64 logical end of file
- *     48 f64 creation time    56 u64 zero
+ *     48 f64 creation time
+ *     56 u32 CRC-32C of everything after the header (sources, entries)
+ *     60 u32 CRC-32C of header bytes 0..59
  *   sources (256 bytes each): u64 size of the index log when flattened,
  *     char[248] its path relative to the container, NUL-padded
  *   entries (32 bytes each): u64 logical offset, u64 length,
  *     u64 physical offset, u32 source number, u32 zero
  * It is used only while every index log it lists still has the recorded
- * size and no other index log exists; otherwise it is stale and ignored.
+ * size and no other index log exists, and both checksums match; otherwise
+ * (or when it is of version 1) it is ignored and the logs are merged.
  */
 #ifndef VESK_CONTAINER_FORMAT_H
 #define VESK_CONTAINER_FORMAT_H
@@ -64,14 +71,20 @@
 
 namespace vesk_fmt {
 
-const uint32_t kVersion = 1;
-#define VESK_CONTAINER_VERSION_TEXT "1"
+// The version written. Containers, index logs and flattened indexes of
+// kOldVersion are still read (their records carry no checksums).
+const uint32_t kVersion = 2;
+const uint32_t kOldVersion = 1;
+#define VESK_CONTAINER_VERSION_TEXT "2"
 
 const char kIndexMagic[8] = {'V', 'E', 'S', 'K', 'I', 'D', 'X', '\0'};
 const char kGlobalMagic[8] = {'V', 'E', 'S', 'K', 'G', 'I', 'X', '\0'};
 
 const uint32_t kIndexHeaderSize = 64;
-const uint32_t kIndexRecordSize = 48;
+const uint32_t kIndexRecordSize = 64;
+const uint32_t kIndexRecordSizeV1 = 48;
+const uint32_t kIndexCrcAt = 60;  // headers and records: CRC of the bytes before
+const uint32_t kGlobalBodyCrcAt = 56;
 const uint32_t kGlobalHeaderSize = 64;
 const uint32_t kGlobalEntrySize = 32;
 const uint32_t kGlobalSourceSize = 256;

@@ -17,10 +17,10 @@ public:
     // inline: a merge makes one per record read, a million at a time
     HostEntry()
         : logical_offset(0), physical_offset(0), length(0), begin_timestamp(0),
-          end_timestamp(0), id(0) {}
+          end_timestamp(0), id(0), data_crc(0) {}
     HostEntry(off_t o, size_t s, pid_t p)
         : logical_offset(o), physical_offset(0), length(s), begin_timestamp(0),
-          end_timestamp(0), id(p) {}
+          end_timestamp(0), id(p), data_crc(0) {}
     HostEntry(const HostEntry &copy) = default;
     HostEntry &operator=(const HostEntry &copy) = default;
 
@@ -45,6 +45,11 @@ public:
     double begin_timestamp;
     double end_timestamp;
     pid_t id;
+    // CRC-32C of the bytes of the write as recorded (0 for truncations and
+    // for records of logs without checksums). A piece cut from a record by
+    // the merge keeps the whole record's value, which is then no checksum
+    // of the piece.
+    uint32_t data_crc;
 };
 
 class ContainerEntry : public HostEntry {

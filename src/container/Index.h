@@ -105,7 +105,9 @@ public:
 
     /* Write side: records a write of `length` bytes at logical `offset`;
      * its bytes went to the writer's data log at physical_offsets[pid]. */
-    int addWrite(off_t offset, size_t length, pid_t pid, double begin, double end);
+    /* `data_crc`: CRC-32C of the written bytes, kept in the record. */
+    int addWrite(off_t offset, size_t length, pid_t pid, double begin, double end,
+                 uint32_t data_crc = 0);
     /* Write side: records a truncation to `length` at time `when`. */
     int addTruncation(off_t length, pid_t pid, double when);
     double memoryFootprintMBs();

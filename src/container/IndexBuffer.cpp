@@ -3,6 +3,7 @@
  * appended to its log.
  */
 #include "container/Index.h"
+#include "util/Crc32c.h"
 
 #include "Util.h"
 #include "container/Format.h"
@@ -17,7 +18,8 @@
 using namespace vesk_fmt;
 using namespace vesk_index;
 
-int Index::addWrite(off_t offset, size_t length, pid_t pid, double begin, double end) {
+int Index::addWrite(off_t offset, size_t length, pid_t pid, double begin, double end,
+                    uint32_t data_crc) {
     off_t &phys = physical_offsets[pid];
     if (compress_contiguous && !hostIndex.empty()) {
         HostEntry &last = hostIndex.back();
@@ -25,6 +27,8 @@ int Index::addWrite(off_t offset, size_t length, pid_t pid, double begin, double
             last.physical_offset + (off_t)last.length == phys) {
             last.length += length;
             last.end_timestamp = end;
+            // the checksum of the joined bytes, from the two parts'
+            last.data_crc = vesk_crc32c_combine(last.data_crc, data_crc, length);
             phys += (off_t)length;
             goto added;
         }
@@ -34,6 +38,7 @@ int Index::addWrite(off_t offset, size_t length, pid_t pid, double begin, double
         e.physical_offset = phys;
         e.begin_timestamp = begin;
         e.end_timestamp = end;
+        e.data_crc = data_crc;
         hostIndex.push_back(e);
         phys += (off_t)length;
     }

@@ -3,6 +3,7 @@
  * while it still matches the logs.
  */
 #include "container/Index.h"
+#include "util/Crc32c.h"
 
 #include "Util.h"
 #include "container/Format.h"
@@ -49,6 +50,8 @@ int Index::global_to_stream(void **buffer, size_t *length) {
         put_u32(p + 24, e.chunk);
         p += kGlobalEntrySize;
     }
+    put_u32(b + kGlobalBodyCrcAt, vesk_crc32c(0, b + kGlobalHeaderSize, size - kGlobalHeaderSize));
+    put_u32(b + kIndexCrcAt, vesk_crc32c(0, b, kIndexCrcAt));
     *buffer = b;
     *length = size;
     return 0;
@@ -69,7 +72,9 @@ int Index::global_to_file(int descriptor) {
 static const char *check_global_header(const unsigned char *b, uint64_t size, uint64_t *ne,
                                        uint64_t *ns) {
     if (size < kGlobalHeaderSize || memcmp(b, kGlobalMagic, 8) != 0) return "bad magic number";
+    // (An older flattened index is simply not used: the logs are read.)
     if (get_u32(b + 8) != kVersion) return "unknown format version";
+    if (get_u32(b + kIndexCrcAt) != vesk_crc32c(0, b, kIndexCrcAt)) return "header checksum mismatch";
     if (get_u32(b + 12) != kGlobalHeaderSize || get_u32(b + 16) != kGlobalEntrySize ||
         get_u32(b + 20) != kGlobalSourceSize)
         return "unexpected record sizes";
@@ -131,6 +136,12 @@ int Index::global_from_stream(void *addr) {
         if (mlog_filter(kErr)) mlog(kErr, "flattened index of %s: %s", index_path.c_str(), why);
         return -EIO;
     }
+    if (vesk_crc32c(0, b + kGlobalHeaderSize, data.size() - kGlobalHeaderSize) !=
+        get_u32(b + kGlobalBodyCrcAt)) {
+        if (mlog_filter(kErr))
+            mlog(kErr, "flattened index of %s: checksum mismatch", index_path.c_str());
+        return -EIO;
+    }
     takeSources(b + kGlobalHeaderSize, ns);
     global_index.v.clear();
     global_index.v.reserve((size_t)ne);
@@ -182,6 +193,7 @@ int Index::loadFlattened(const std::vector<IndexLogInfo> &logs) {
         Util::Close(gfd);
         return 1;
     }
+    uint32_t crc = vesk_crc32c(0, buf.data(), buf.size());
     probe.takeSources(buf.data(), ns);
     for (size_t i = 0; i < logs.size(); i++) {
         if (probe.source_logs[i].rel != logs[i].rel || probe.source_logs[i].size != logs[i].size) {
@@ -204,9 +216,16 @@ int Index::loadFlattened(const std::vector<IndexLogInfo> &logs) {
             Util::Close(gfd);
             return 1;
         }
+        crc = vesk_crc32c(crc, buf.data(), bytes);
         at += (off_t)bytes;
     }
     Util::Close(gfd);
+    if (crc != get_u32(h + kGlobalBodyCrcAt)) {
+        // Damaged where the range checks cannot see: the logs are read.
+        if (mlog_filter(kErr))
+            mlog(kErr, "flattened index of %s: checksum mismatch", index_path.c_str());
+        return 1;
+    }
     closeChunks();
     global_index.v.swap(probe.global_index.v);
     chunk_map.swap(probe.chunk_map);

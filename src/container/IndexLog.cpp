@@ -84,25 +84,27 @@ int index_read_log(const std::string &path, off_t data_size, std::vector<HostEnt
         }
         return 0;
     }
-    int r = check_index_header(h, path);
+    uint32_t version = 0;
+    int r = check_index_header(h, path, &version);
     if (r != 0) {
         Util::Close(fd);
         return r;
     }
+    const size_t rsize = record_size_of(version);
     uint64_t body = (uint64_t)st.st_size - kIndexHeaderSize;
-    size_t n = (size_t)(body / kIndexRecordSize);
-    if (body % kIndexRecordSize != 0 && mlog_filter(kWarn))
+    size_t n = (size_t)(body / rsize);
+    if (body % rsize != 0 && mlog_filter(kWarn))
         mlog(kWarn, "index log %s: torn last record ignored", path.c_str());
     // Read in slices through one small buffer: the log may hold millions
     // of records, and a buffer of its whole size would be zeroed and
     // faulted in only to be decoded once.
-    const size_t kSlice = 21845;  // records, about 1 MiB
-    std::unique_ptr<unsigned char[]> buf(new unsigned char[std::min(n, kSlice) * kIndexRecordSize + 1]);
+    const size_t kSlice = 16384;  // records, 1 MiB
+    std::unique_ptr<unsigned char[]> buf(new unsigned char[std::min(n, kSlice) * rsize + 1]);
     out.reserve(out.size() + n);
     for (size_t first = 0; first < n; first += kSlice) {
         size_t m = std::min(kSlice, n - first);
-        size_t bytes = m * kIndexRecordSize;
-        off_t at = (off_t)kIndexHeaderSize + (off_t)(first * kIndexRecordSize);
+        size_t bytes = m * rsize;
+        off_t at = (off_t)kIndexHeaderSize + (off_t)(first * rsize);
         if (Util::ReadAll(fd, buf.get(), bytes, at) != (ssize_t)bytes) {
             r = errno ? -errno : -EIO;
             Util::Close(fd);
@@ -110,9 +112,17 @@ int index_read_log(const std::string &path, off_t data_size, std::vector<HostEnt
         }
         for (size_t j = 0; j < m; j++) {
             size_t i = first + j;
-            const unsigned char *p = buf.get() + j * kIndexRecordSize;
-            IndexRecord rec = decode_record(p);
-            const char *why = check_record(rec, data_size);
+            const unsigned char *p = buf.get() + j * rsize;
+            const char *why = nullptr;
+            IndexRecord rec;
+            if (version == kOldVersion) {
+                rec = decode_record_v1(p);
+            } else if (!record_crc_ok(p)) {
+                why = "checksum mismatch";
+            } else {
+                rec = decode_record(p);
+            }
+            if (!why) why = check_record(rec, data_size);
             if (why) {
                 Util::Close(fd);
                 if (mlog_filter(kErr))
@@ -153,7 +163,16 @@ int index_open_log(const std::string &path, pid_t pid, mode_t mode, off_t *tail)
         Util::Close(fd);
         return r;
     }
-    int r = check_index_header(h, path);
+    uint32_t version = 0;
+    int r = check_index_header(h, path, &version);
+    if (r == 0 && version != kVersion) {
+        // Records of another size cannot follow; an older log is read only
+        // (a writer of that pid gets here only through pid reuse).
+        if (mlog_filter(kErr))
+            mlog(kErr, "index log %s: format version %u is read only", path.c_str(),
+                 (unsigned)version);
+        r = -EROFS;
+    }
     if (r != 0) {
         Util::Close(fd);
         return r;

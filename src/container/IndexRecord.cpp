@@ -2,6 +2,7 @@
 
 #include "container/Format.h"
 #include "mlog.h"
+#include "util/Crc32c.h"
 
 #include <cerrno>
 #include <cmath>
@@ -17,9 +18,28 @@ void encode_record(unsigned char *p, const IndexRecord &r) {
     put_f64(p + 32, r.end);
     put_u32(p + 40, r.pid);
     put_u32(p + 44, r.kind);
+    put_u32(p + 48, r.data_crc);
+    memset(p + 52, 0, 8);
+    put_u32(p + kIndexCrcAt, vesk_crc32c(0, p, kIndexCrcAt));
+}
+
+bool record_crc_ok(const unsigned char *p) {
+    return get_u32(p + kIndexCrcAt) == vesk_crc32c(0, p, kIndexCrcAt);
+}
+
+uint32_t record_size_of(uint32_t version) {
+    if (version == kVersion) return kIndexRecordSize;
+    if (version == kOldVersion) return kIndexRecordSizeV1;
+    return 0;
 }
 
 IndexRecord decode_record(const unsigned char *p) {
+    IndexRecord r = decode_record_v1(p);
+    r.data_crc = get_u32(p + 48);
+    return r;
+}
+
+IndexRecord decode_record_v1(const unsigned char *p) {
     IndexRecord r;
     r.logical = get_u64(p);
     r.length = get_u64(p + 8);
@@ -41,6 +61,7 @@ IndexRecord record_of(const HostEntry &e) {
     r.end = e.end_timestamp;
     r.pid = (uint32_t)e.id;
     r.kind = trunc ? kKindTrunc : kKindWrite;
+    r.data_crc = trunc ? 0 : e.data_crc;
     return r;
 }
 
@@ -60,6 +81,7 @@ HostEntry entry_of(const IndexRecord &r) {
     he.physical_offset = r.kind == kKindTrunc ? -1 : (off_t)r.physical;
     he.begin_timestamp = r.begin;
     he.end_timestamp = r.end;
+    he.data_crc = r.data_crc;
     return he;
 }
 
@@ -71,14 +93,24 @@ void encode_index_header(unsigned char *h, pid_t pid, double created) {
     put_u32(h + 16, kIndexRecordSize);
     put_u32(h + 20, (uint32_t)pid);
     put_f64(h + 24, created);
+    put_u32(h + kIndexCrcAt, vesk_crc32c(0, h, kIndexCrcAt));
 }
 
-int check_index_header(const unsigned char *h, const std::string &path) {
-    const char *why = nullptr;
-    if (memcmp(h, kIndexMagic, 8) != 0) why = "bad magic number";
-    else if (get_u32(h + 8) != kVersion) why = "unknown format version";
-    else if (get_u32(h + 12) != kIndexHeaderSize || get_u32(h + 16) != kIndexRecordSize)
-        why = "unexpected header or record size";
+const char *header_problem(const unsigned char *h, uint32_t *version) {
+    if (memcmp(h, kIndexMagic, 8) != 0) return "bad magic number";
+    uint32_t v = get_u32(h + 8);
+    uint32_t rs = record_size_of(v);
+    if (rs == 0) return "unknown format version";
+    if (get_u32(h + 12) != kIndexHeaderSize || get_u32(h + 16) != rs)
+        return "unexpected header or record size";
+    if (v == kVersion && get_u32(h + kIndexCrcAt) != vesk_crc32c(0, h, kIndexCrcAt))
+        return "header checksum mismatch";
+    if (version) *version = v;
+    return nullptr;
+}
+
+int check_index_header(const unsigned char *h, const std::string &path, uint32_t *version) {
+    const char *why = header_problem(h, version);
     if (!why) return 0;
     const int kErr = MLOG_ERR | VESK_FAC_INDEX;
     if (mlog_filter(kErr)) mlog(kErr, "index log %s: %s", path.c_str(), why);

@@ -24,12 +24,19 @@ struct IndexRecord {
     double end = 0;
     uint32_t pid = 0;
     uint32_t kind = 0;
+    uint32_t data_crc = 0;  // CRC-32C of the write's bytes (version 1: 0)
 };
 
-/* Writes `r` as kIndexRecordSize bytes at `p`. */
+/* Writes `r` as kIndexRecordSize bytes at `p`, its checksum included. */
 void encode_record(unsigned char *p, const IndexRecord &r);
 /* Reads the kIndexRecordSize bytes at `p`, unchecked. */
 IndexRecord decode_record(const unsigned char *p);
+/* Reads a record of a version-1 log (kIndexRecordSizeV1 bytes). */
+IndexRecord decode_record_v1(const unsigned char *p);
+/* Whether the record at `p` (kIndexRecordSize bytes) matches its CRC. */
+bool record_crc_ok(const unsigned char *p);
+/* The record size of a log of `version`; 0 for a version never written. */
+uint32_t record_size_of(uint32_t version);
 
 /* The stored form of a write or truncation (a truncation stores physical
  * offset 0). */
@@ -45,8 +52,12 @@ HostEntry entry_of(const IndexRecord &r);
 /* Writes the kIndexHeaderSize-byte header of the log of `pid`, made at
  * `created`. */
 void encode_index_header(unsigned char *h, pid_t pid, double created);
+/* Why the header cannot be one this system wrote, or null; *version
+ * receives the log's format version when it is sound. */
+const char *header_problem(const unsigned char *h, uint32_t *version);
 /* 0 for a sound header, -EIO otherwise (logged, naming `path`). */
-int check_index_header(const unsigned char *h, const std::string &path);
+int check_index_header(const unsigned char *h, const std::string &path,
+                       uint32_t *version = nullptr);
 
 }  // namespace vesk_fmt
 

@@ -150,7 +150,7 @@ int read_marker(const std::string &dir, uint32_t *version) {
     unsigned v = 0;
     char tail = 0;
     if (text.size() > 64 || sscanf(text.c_str(), "vesk-container %u%c", &v, &tail) != 2 ||
-        tail != '\n' || v != vesk_fmt::kVersion) {
+        tail != '\n' || (v != vesk_fmt::kVersion && v != vesk_fmt::kOldVersion)) {
         if (mlog_filter(MLOG_ERR | VESK_FAC_CONTAINER))
             mlog(MLOG_ERR | VESK_FAC_CONTAINER, "%s: unrecognised container marker",
                  dir.c_str());

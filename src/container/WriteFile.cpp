@@ -3,6 +3,7 @@
  * writer pid, appended to only.
  */
 #include "container/WriteFile.h"
+#include "util/Crc32c.h"
 
 #include "Util.h"
 #include "container/Format.h"
@@ -333,7 +334,7 @@ ssize_t WriteFile::write(const char *buf, size_t size, off_t offset, pid_t pid) 
     double end = Util::getTime();
     if (end < begin) end = begin;
     w->last_ts = end;
-    int r = w->idx->addWrite(offset, size, pid, begin, end);
+    int r = w->idx->addWrite(offset, size, pid, begin, end, vesk_crc32c(0, buf, size));
     if (offset + (off_t)size > w->eof) w->eof = offset + (off_t)size;
     w->bytes += size;
     Util::MutexUnlock(&w->mu, "write");

@@ -86,6 +86,42 @@ __attribute__((target("+crc"))) uint32_t hw_crc(uint32_t c, const unsigned char 
 }
 #endif
 
+// Polynomials modulo the CRC polynomial, bit-reflected (x^0 is the top
+// bit): a * b mod P.
+uint32_t mult_mod_p(uint32_t a, uint32_t b) {
+    uint32_t m = 1u << 31, p = 0;
+    for (;;) {
+        if (a & m) {
+            p ^= b;
+            if ((a & (m - 1)) == 0) break;
+        }
+        m >>= 1;
+        b = (b & 1) ? (b >> 1) ^ kPoly : b >> 1;
+    }
+    return p;
+}
+
+// x^(n * 2^k) mod P.
+uint32_t x2n_mod_p(size_t n, unsigned k) {
+    static const struct Powers {
+        uint32_t x2n[32];  // x^(2^i) mod P
+        Powers() {
+            uint32_t p = 1u << 30;  // x^1
+            for (int i = 0; i < 32; i++) {
+                x2n[i] = p;
+                p = mult_mod_p(p, p);
+            }
+        }
+    } pw;
+    uint32_t p = 1u << 31;  // x^0
+    while (n) {
+        if (n & 1) p = mult_mod_p(pw.x2n[k & 31], p);
+        n >>= 1;
+        k++;
+    }
+    return p;
+}
+
 using CrcFn = uint32_t (*)(uint32_t, const void *, size_t);
 
 CrcFn choose() {
@@ -128,6 +164,12 @@ uint32_t vesk_crc32c_hw(uint32_t crc, const void *data, size_t size) {
 #else
     return vesk_crc32c_table(crc, data, size);
 #endif
+}
+
+uint32_t vesk_crc32c_combine(uint32_t crc_a, uint32_t crc_b, size_t len_b) {
+    // Appending len_b bytes multiplies A's remainder by x^(8 len_b); the
+    // pre- and post-inversions cancel out between the two parts.
+    return mult_mod_p(x2n_mod_p(len_b, 3), crc_a) ^ crc_b;
 }
 
 uint32_t vesk_crc32c(uint32_t crc, const void *data, size_t size) {

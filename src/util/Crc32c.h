@@ -19,6 +19,10 @@
  * vesk_crc32c(vesk_crc32c(0, a, n), b, m) == vesk_crc32c(0, ab, n + m). */
 uint32_t vesk_crc32c(uint32_t crc, const void *data, size_t size);
 
+/* The CRC-32C of A followed by B, from crc_a = CRC of A, crc_b = CRC of
+ * B and B's length, without the bytes. */
+uint32_t vesk_crc32c_combine(uint32_t crc_a, uint32_t crc_b, size_t len_b);
+
 /* The two implementations, for tests and benchmarks. The hardware one must
  * only be called when vesk_crc32c_hw_available() is true. */
 uint32_t vesk_crc32c_table(uint32_t crc, const void *data, size_t size);

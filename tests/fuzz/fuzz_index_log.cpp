@@ -1,7 +1,9 @@
 // The container's index-log reader, and the merge of what it reads.
 //
 // Input: four bytes choosing the data log's size (high bit set: no size
-// check), then the bytes of one index log.  The log is written to a file
+// check; next bit clear: the header's and records' checksums are set right
+// before the log is written, so that the checks behind them are reached),
+// then the bytes of one index log (of either format version).  The log is written to a file
 // and read with index_read_log; when that succeeds the same log is put in a
 // container of its own and merged with Index::readIndex.
 //
@@ -16,6 +18,8 @@
 #include "container/Format.h"
 #include "container/Index.h"
 #include "container/IndexRecord.h"
+
+#include "util/Crc32c.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -52,12 +56,16 @@ bool model_read(const std::string &log, int64_t data_size, std::vector<Rec> &rec
     *data_end = 0;
     if (log.size() < kIndexHeaderSize)
         return memcmp(b, kIndexMagic, std::min<size_t>(log.size(), 8)) == 0;
-    if (memcmp(b, kIndexMagic, 8) != 0 || get_u32(b + 8) != kVersion ||
-        get_u32(b + 12) != kIndexHeaderSize || get_u32(b + 16) != kIndexRecordSize)
+    uint32_t v = get_u32(b + 8);
+    size_t rs = v == kVersion ? 64 : v == kOldVersion ? 48 : 0;
+    if (memcmp(b, kIndexMagic, 8) != 0 || rs == 0 || get_u32(b + 12) != kIndexHeaderSize ||
+        get_u32(b + 16) != rs)
         return false;
-    size_t n = (log.size() - kIndexHeaderSize) / kIndexRecordSize;
+    if (v == kVersion && get_u32(b + 60) != vesk_crc32c(0, b, 60)) return false;
+    size_t n = (log.size() - kIndexHeaderSize) / rs;
     for (size_t i = 0; i < n; i++) {
-        const unsigned char *p = b + kIndexHeaderSize + i * kIndexRecordSize;
+        const unsigned char *p = b + kIndexHeaderSize + i * rs;
+        if (v == kVersion && get_u32(p + 60) != vesk_crc32c(0, p, 60)) return false;
         Rec r{get_u64(p), get_u64(p + 8), get_u64(p + 16), get_f64(p + 24),
               get_f64(p + 32), get_u32(p + 40), get_u32(p + 44)};
         if (r.kind > kKindTrunc) return false;
@@ -193,10 +201,24 @@ void run(const uint8_t *data, size_t size) {
     int64_t data_size = (sel & 0x80000000u) ? -1 : (int64_t)(sel & 0xffffff);
     std::string log = in.rest();
 
+    // Checksums made right, unless the input asks to keep its own.
+    const bool v2 = log.size() >= kIndexHeaderSize &&
+                    get_u32(reinterpret_cast<const unsigned char *>(log.data()) + 8) == kVersion;
+    if (!(sel & 0x40000000u) && v2) {
+        unsigned char *b = reinterpret_cast<unsigned char *>(&log[0]);
+        put_u32(b + 60, vesk_crc32c(0, b, 60));
+        for (size_t at = kIndexHeaderSize; at + kIndexRecordSize <= log.size(); at += kIndexRecordSize)
+            put_u32(b + at + 60, vesk_crc32c(0, b + at, 60));
+    }
+
     // The record codec every reader and writer shares loses nothing: each
-    // whole record decodes and encodes back to its own bytes.
-    for (size_t at = kIndexHeaderSize; at + kIndexRecordSize <= log.size(); at += kIndexRecordSize) {
+    // whole sound record (its checksum right, its spare bytes zero)
+    // decodes and encodes back to its own bytes.
+    for (size_t at = kIndexHeaderSize; v2 && at + kIndexRecordSize <= log.size();
+         at += kIndexRecordSize) {
         const unsigned char *p = reinterpret_cast<const unsigned char *>(log.data()) + at;
+        static const unsigned char zero[8] = {0};
+        if (!record_crc_ok(p) || memcmp(p + 52, zero, 8) != 0) continue;
         unsigned char again[kIndexRecordSize];
         encode_record(again, decode_record(p));
         FUZZ_CHECK(memcmp(again, p, kIndexRecordSize) == 0);

@@ -70,13 +70,28 @@ seed("bufdig", "older_ring_tweaked", ring(15, 0, 48, 0, [b"new\n"], 40, 0x7f, ol
 seed("bufdig", "stale_check", ring(3, 0, 64, 0, [b"a\n"], 16, 0x01))
 
 # --- index_log: data size selector, then the log -------------------------
-def idx_header(pid=4242):
-    h = b"VESKIDX\x00" + struct.pack("<IIII", 1, 64, 48, pid) + struct.pack("<d", 1.7e9)
-    return h + b"\x00" * 32
+def crc32c(data):
+    c = 0xFFFFFFFF
+    for b in data:
+        c ^= b
+        for _ in range(8):
+            c = (c >> 1) ^ (0x82F63B78 if c & 1 else 0)
+    return c ^ 0xFFFFFFFF
 
 
-def rec(lo, ln, po, t, kind=0, pid=4242):
-    return struct.pack("<QQQddII", lo, ln, po, t, t + 0.001, pid, kind)
+def idx_header(pid=4242, version=2):
+    rs = 64 if version == 2 else 48
+    h = b"VESKIDX\x00" + struct.pack("<IIII", version, 64, rs, pid) + struct.pack("<d", 1.7e9)
+    h += b"\x00" * 28
+    return h + struct.pack("<I", crc32c(h) if version == 2 else 0)
+
+
+def rec(lo, ln, po, t, kind=0, pid=4242, version=2, data_crc=0):
+    r = struct.pack("<QQQddII", lo, ln, po, t, t + 0.001, pid, kind)
+    if version == 1:
+        return r
+    r += struct.pack("<I", data_crc) + b"\x00" * 8
+    return r + struct.pack("<I", crc32c(r))
 
 
 def idx_seed(data_size, body):
@@ -84,6 +99,7 @@ def idx_seed(data_size, body):
 
 
 NO_CHECK = 0x80000000
+KEEP_SUMS = 0x40000000
 seed("index_log", "empty", idx_seed(0, b""))
 seed("index_log", "header_only", idx_seed(0, idx_header()))
 seed("index_log", "partial_header", idx_seed(0, idx_header()[:20]))
@@ -97,26 +113,35 @@ seed("index_log", "truncations", idx_seed(NO_CHECK, idx_header() + rec(0, 200, 0
 seed("index_log", "torn_last", idx_seed(100, idx_header() + rec(0, 100, 0, 1.0) + b"\x01" * 20))
 seed("index_log", "beyond_data", idx_seed(50, idx_header() + rec(0, 100, 0, 1.0)))
 seed("index_log", "bad_kind", idx_seed(100, idx_header() + rec(0, 10, 0, 1.0, kind=9)))
-seed("index_log", "nan_time", idx_seed(100, idx_header() +
-                                       struct.pack("<QQQddII", 0, 10, 0, float("nan"), 1.0, 1, 0)))
+seed("index_log", "nan_time", idx_seed(100, idx_header() + rec(0, 10, 0, float("nan"))))
+seed("index_log", "record_sum_wrong", idx_seed(KEEP_SUMS | 300, idx_header() +
+                                               rec(0, 100, 0, 1.0)[:-1] + b"\x55"))
+seed("index_log", "header_sum_wrong", idx_seed(KEEP_SUMS | 300, idx_header()[:-1] + b"\x55" +
+                                               rec(0, 100, 0, 1.0)))
+seed("index_log", "version1", idx_seed(300, idx_header(version=1) + b"".join(
+    rec(i * 100, 100, i * 100, 10.0 + i, version=1) for i in range(3))))
 
-# --- flat_index: a flattened index as bytes -------------------------------
-def flat(entries, sources, eof):
-    h = b"VESKGIX\x00" + struct.pack("<IIIIQII", 1, 64, 32, 256, len(entries), len(sources), 0)
-    h += struct.pack("<Qd", eof, 1.7e9) + b"\x00" * 8
+# --- flat_index: a selector byte (odd: keep the checksums as given), then a
+# flattened index as bytes
+def flat(entries, sources, eof, keep_sums=False):
+    body = b""
     for size, rel in sources:
-        h += struct.pack("<Q", size) + rel.encode()[:248].ljust(248, b"\x00")
+        body += struct.pack("<Q", size) + rel.encode()[:248].ljust(248, b"\x00")
     for lo, ln, po, src in entries:
-        h += struct.pack("<QQQII", lo, ln, po, src, 0)
-    return h
+        body += struct.pack("<QQQII", lo, ln, po, src, 0)
+    h = b"VESKGIX\x00" + struct.pack("<IIIIQII", 2, 64, 32, 256, len(entries), len(sources), 0)
+    h += struct.pack("<QdI", eof, 1.7e9, crc32c(body))
+    h += struct.pack("<I", crc32c(h))
+    return bytes([1 if keep_sums else 0]) + h + body
 
 
-SRC = [(64 + 48 * 3, "hostdir.a/index.17"), (64 + 48, "hostdir.b/index.23")]
+SRC = [(64 + 64 * 3, "hostdir.a/index.17"), (64 + 64, "hostdir.b/index.23")]
 seed("flat_index", "empty", flat([], [], 0))
 seed("flat_index", "two_logs", flat([(0, 100, 0, 0), (100, 50, 0, 1), (400, 10, 100, 0)], SRC, 500))
 seed("flat_index", "overlapping", flat([(0, 100, 0, 0), (50, 100, 0, 1)], SRC, 500))
 seed("flat_index", "past_eof", flat([(0, 100, 0, 0)], SRC, 50))
 seed("flat_index", "long_name", flat([(0, 1, 0, 0)], [(112, "h/" + "x" * 260)], 1))
+seed("flat_index", "sums_kept", flat([(0, 100, 0, 0)], SRC, 500, keep_sums=True))
 
 # --- config: the text of a configuration file ----------------------------
 seed("config", "two_mounts", """\

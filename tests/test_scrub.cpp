@@ -1,0 +1,236 @@
+/* Checksums and the scrub: damage of every kind in one writer's logs is
+ * found and named by vesk_scrub and vesk_fsck, never read back as wrong
+ * bytes, and a repair leaves a file that reads without error, the other
+ * writer's bytes intact. Containers of the previous format still read. */
+#include "container_test_util.h"
+#include "run_program.h"
+
+#include <cstring>
+#include <fcntl.h>
+
+#include "container/Format.h"
+#include "container/IndexRecord.h"
+#include "container/Layout.h"
+#include "util/Crc32c.h"
+#include "Util.h"
+#include "vesk.h"
+
+using namespace vesk_test;
+
+namespace {
+
+class Scrub : public ContainerMount {
+protected:
+    void SetUp() override {
+        ContainerMount::SetUp();
+        if (HasFatalFailure()) return;
+        victim = name_on(0, "victim");
+        // Writer a: three writes at 0, 1000, 2000; writer b: one at 3000.
+        for (int i = 0; i < 3; i++) {
+            std::string d = pattern(1000, (unsigned)i + 1);
+            write_file_at(victim, d, 1000 * i, O_WRONLY | O_CREAT, wa);
+            want += d;
+        }
+        std::string d = pattern(500, 9);
+        write_file_at(victim, d, 3000, O_WRONLY, wb);
+        want += d;
+        ASSERT_EQ(want, read_all(victim));
+        dir = backend(victim);
+        hd = vesk_cont::hostdir(dir, vesk_cont::host());
+    }
+    std::string index_of(pid_t p) const { return hd + "/index." + std::to_string(p); }
+    std::string data_of(pid_t p) const { return hd + "/data." + std::to_string(p); }
+    static off_t record(int i) {
+        return vesk_fmt::kIndexHeaderSize + (off_t)i * vesk_fmt::kIndexRecordSize;
+    }
+    static void flip(const std::string &file, off_t at, unsigned char mask) {
+        int f = ::open(file.c_str(), O_RDWR);
+        ASSERT_GE(f, 0) << file;
+        unsigned char c;
+        ASSERT_EQ(1, pread(f, &c, 1, at));
+        c ^= mask;
+        ASSERT_EQ(1, pwrite(f, &c, 1, at));
+        ::close(f);
+    }
+    // What a reader gets: the content, or "error <n>".
+    std::string outcome() {
+        int r = 0;
+        Vesk_fd *fd = open(victim, O_RDONLY, getpid(), 0, &r);
+        if (!fd) return "error " + std::to_string(r);
+        std::string buf(want.size() + 100, '\0');
+        ssize_t n = fd->read(&buf[0], buf.size(), 0);
+        fd->close(getpid(), getuid(), O_RDONLY, nullptr);
+        delete fd;
+        if (n < 0) return "error " + std::to_string(n);
+        buf.resize((size_t)n);
+        return buf;
+    }
+    std::vector<Vesk_scrub_problem> scrub(bool repair = false) {
+        std::vector<Vesk_scrub_problem> p;
+        EXPECT_EQ(0, vesk_scrub(L(victim).c_str(), repair, p, nullptr));
+        return p;
+    }
+    static bool names(const std::vector<Vesk_scrub_problem> &ps, const std::string &part,
+                      const std::string &what) {
+        for (const auto &p : ps)
+            if (p.part.find(part) != std::string::npos && p.what.find(what) != std::string::npos)
+                return true;
+        return false;
+    }
+    std::string rel_index(pid_t p) const {
+        return "hostdir." + vesk_cont::host() + "/index." + std::to_string(p);
+    }
+
+    const pid_t wa = 7200001, wb = 7200002;
+    std::string victim, dir, hd, want;
+};
+
+TEST_F(Scrub, SoundFileIsClean) {
+    uint64_t bytes = 0;
+    std::vector<Vesk_scrub_problem> p;
+    ASSERT_EQ(0, vesk_scrub(L(victim).c_str(), 0, p, &bytes));
+    EXPECT_TRUE(p.empty()) << p[0].part << ": " << p[0].what;
+    EXPECT_EQ(want.size(), bytes);
+    const char *v = nullptr;
+    ASSERT_EQ(0, vesk_file_version(L(victim).c_str(), &v));
+    EXPECT_STREQ(VESK_CONTAINER_VERSION_TEXT, v);
+}
+
+// Every single-bit flip in a record or a header is caught: the read is
+// either refused or right, and the scrub names the log.
+TEST_F(Scrub, EveryFlippedByteOfARecordOrHeaderIsCaught) {
+    const std::string log = index_of(wa);
+    const std::string saved = read_file(log);
+    struct Region {
+        off_t at;
+        size_t len;
+    } regions[] = {{record(1), vesk_fmt::kIndexRecordSize}, {0, vesk_fmt::kIndexHeaderSize}};
+    int refused = 0;
+    for (const Region &rg : regions) {
+        for (size_t k = 0; k < rg.len; k++) {
+            SCOPED_TRACE("byte " + std::to_string(rg.at + (off_t)k));
+            flip(log, rg.at + (off_t)k, (unsigned char)(1u << (k % 8)));
+            std::string got = outcome();
+            if (got != want) {
+                EXPECT_EQ("error " + std::to_string(-EIO), got.substr(0, 9));
+                refused++;
+            }
+            EXPECT_TRUE(names(scrub(), rel_index(wa), ""));
+            write_file(log, saved);
+        }
+    }
+    EXPECT_GT(refused, 0);
+    EXPECT_TRUE(scrub().empty());
+}
+
+TEST_F(Scrub, RepairSetsAsideABadRecordAndKeepsTheRest) {
+    flip(index_of(wa), record(1) + 3, 0x10);  // the record of bytes [1000, 2000)
+    EXPECT_EQ("error " + std::to_string(-EIO), outcome());
+    auto found = scrub(true);
+    ASSERT_TRUE(names(found, rel_index(wa) + " record 1", "checksum"));
+    EXPECT_TRUE(found[0].repaired);
+    // The dropped record is kept aside, and the file reads again: every
+    // byte outside the lost range as written, and never another's.
+    EXPECT_EQ((size_t)vesk_fmt::kIndexRecordSize, read_file(hd + "/dropped." + std::to_string(wa)).size());
+    std::string got = outcome();
+    ASSERT_EQ(want.size(), got.size()) << got.substr(0, 40);
+    EXPECT_EQ(want.substr(0, 1000), got.substr(0, 1000));
+    EXPECT_EQ(want.substr(2000), got.substr(2000));
+    EXPECT_EQ(std::string(1000, '\0'), got.substr(1000, 1000));
+    EXPECT_TRUE(scrub().empty());
+}
+
+TEST_F(Scrub, DataDamageIsFoundWithItsRange) {
+    flip(data_of(wa), 2500, 0x01);  // byte 2500 of the file (logs start at 0)
+    auto found = scrub();
+    ASSERT_EQ(1u, found.size());
+    EXPECT_EQ(2000, found[0].begin);
+    EXPECT_EQ(3000, found[0].end);
+    EXPECT_NE(std::string::npos, found[0].what.find("data checksum"));
+    EXPECT_FALSE(scrub(true)[0].repaired);  // nothing to mend it with
+}
+
+TEST_F(Scrub, TornTailMissingLogsAndFlattenedIndex) {
+    // A torn tail reads as before, is named, and a repair cuts it.
+    std::string log = index_of(wb);
+    ASSERT_EQ(0, truncate(log.c_str(), record(1) - 10));
+    EXPECT_EQ(want.substr(0, 3000), outcome().substr(0, 3000));
+    EXPECT_TRUE(names(scrub(), rel_index(wb), "torn"));
+    EXPECT_TRUE(names(scrub(true), rel_index(wb), "torn"));
+    EXPECT_TRUE(scrub().empty());
+    // A damaged flattened index is named and removed by a repair.
+    ASSERT_EQ(0, vesk_flatten_index(nullptr, L(victim).c_str()));
+    std::string gi = dir + "/global.index";
+    flip(gi, vesk_fmt::kGlobalHeaderSize + 3, 0x04);
+    EXPECT_EQ(want.substr(0, 3000), outcome().substr(0, 3000));  // not used, the logs are
+    EXPECT_TRUE(names(scrub(true), "global.index", "checksum"));
+    EXPECT_FALSE(Util::exists(gi.c_str()));
+    // A data log gone from under its index, and an index log gone while
+    // its size record says it wrote.
+    ASSERT_EQ(0, unlink(data_of(wa).c_str()));
+    EXPECT_TRUE(names(scrub(), rel_index(wa), "data log missing"));
+    ASSERT_EQ(0, unlink(index_of(wa).c_str()));
+    EXPECT_TRUE(names(scrub(), rel_index(wa), "index log missing"));
+}
+
+TEST_F(Scrub, FsckToolReportsAndExits) {
+    std::vector<std::pair<std::string, std::string>> env{{"VESK_CONFIG", getenv("VESK_CONFIG")}};
+    RunResult r = run_program({tool("vesk_fsck"), "/vk"}, env);
+    EXPECT_EQ(0, r.status) << r.out << r.err;
+    EXPECT_NE(std::string::npos, r.out.find("0 problem(s)")) << r.out;
+    flip(data_of(wa), 10, 0x80);
+    r = run_program({tool("vesk_fsck"), "/vk"}, env);
+    EXPECT_EQ(1, r.status) << r.out << r.err;
+    EXPECT_NE(std::string::npos, r.out.find(L(victim) + ": " + rel_index(wa) + " record 0: [0, 1000)"))
+        << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("1 problem(s)")) << r.out;
+    r = run_program({tool("vesk_fsck")}, env);
+    EXPECT_EQ(2, r.status);
+    r = run_program({tool("vesk_fsck"), "/vk/nosuch"}, env);
+    EXPECT_EQ(2, r.status);
+}
+
+// A container written in the previous format (48-byte records, no
+// checksums, marker version 1) reads, scrubs clean and reports version 1.
+TEST_F(Scrub, PreviousFormatStillReads) {
+    std::string old = name_on(1, "old");
+    std::string d = backend(old);
+    std::string h = vesk_cont::hostdir(d, "oldhost");
+    ASSERT_EQ(0, ::mkdir(d.c_str(), 0755));
+    ASSERT_EQ(0, ::mkdir(h.c_str(), 0755));
+    write_file(vesk_cont::marker(d), "vesk-container 1\n");
+    std::string data = pattern(300, 4);
+    write_file(h + "/data.42", data);
+    std::string log(vesk_fmt::kIndexHeaderSize, '\0');
+    unsigned char *p = reinterpret_cast<unsigned char *>(&log[0]);
+    memcpy(p, vesk_fmt::kIndexMagic, 8);
+    vesk_fmt::put_u32(p + 8, 1);
+    vesk_fmt::put_u32(p + 12, vesk_fmt::kIndexHeaderSize);
+    vesk_fmt::put_u32(p + 16, 48);
+    vesk_fmt::put_u32(p + 20, 42);
+    for (int i = 0; i < 3; i++) {
+        unsigned char r[48] = {0};
+        vesk_fmt::put_u64(r, (uint64_t)(100 * (2 - i)));  // written back to front
+        vesk_fmt::put_u64(r + 8, 100);
+        vesk_fmt::put_u64(r + 16, (uint64_t)(100 * (2 - i)));
+        vesk_fmt::put_f64(r + 24, 1.0 + i);
+        vesk_fmt::put_f64(r + 32, 1.5 + i);
+        vesk_fmt::put_u32(r + 40, 42);
+        log.append(reinterpret_cast<char *>(r), 48);
+    }
+    write_file(h + "/index.42", log);
+    EXPECT_EQ(data, read_all(old));
+    const char *v = nullptr;
+    ASSERT_EQ(0, vesk_file_version(L(old).c_str(), &v));
+    EXPECT_STREQ("1", v);
+    std::vector<Vesk_scrub_problem> probs;
+    uint64_t bytes = 0;
+    ASSERT_EQ(0, vesk_scrub(L(old).c_str(), 0, probs, &bytes));
+    EXPECT_TRUE(probs.empty());
+    EXPECT_EQ(300u, bytes);
+    // A new writer of the old container writes the new format beside it.
+    write_file_at(old, "NEW", 300, O_WRONLY, 4242);
+    EXPECT_EQ(data + "NEW", read_all(old));
+}
+
+}  // namespace
