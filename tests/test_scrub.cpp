@@ -171,6 +171,12 @@ TEST_F(Scrub, TornTailMissingLogsAndFlattenedIndex) {
     EXPECT_TRUE(names(scrub(), rel_index(wa), "data log missing"));
     ASSERT_EQ(0, unlink(index_of(wa).c_str()));
     EXPECT_TRUE(names(scrub(), rel_index(wa), "index log missing"));
+    // Bytes a writer is known to have written are never served as holes:
+    // the file is refused until a repair gives them up.
+    EXPECT_EQ("error " + std::to_string(-EIO), outcome());
+    EXPECT_TRUE(names(scrub(true), rel_index(wa), "index log missing"));
+    EXPECT_EQ("", outcome());  // b's only write was torn away above
+    EXPECT_TRUE(scrub().empty());
 }
 
 TEST_F(Scrub, FsckToolReportsAndExits) {

@@ -7,6 +7,7 @@
 #include "ThreadPool.h"
 #include "Util.h"
 #include "container/IndexPrivate.h"
+#include "container/Layout.h"
 
 #include <algorithm>
 #include <atomic>
@@ -17,6 +18,28 @@
 using namespace vesk_index;
 
 namespace {
+
+// A writer whose size record says it stored bytes but whose index log is
+// gone has lost them: reading on would serve holes (or older writes)
+// where it wrote. -EIO (logged) then, until a repair drops the record.
+int check_writers_have_logs(const std::string &dir, const std::vector<IndexLogInfo> &logs) {
+    std::vector<vesk_cont::WriterMeta> metas;
+    vesk_cont::TruncMeta t;
+    if (vesk_cont::list_meta(dir, metas, t) != 0) return 0;  // no records: nothing claimed
+    for (const vesk_cont::WriterMeta &m : metas) {
+        if (m.bytes == 0) continue;
+        std::string rel = "hostdir." + m.host + "/index." + std::to_string(m.pid);
+        bool found = false;
+        for (const IndexLogInfo &l : logs) found = found || l.rel == rel;
+        if (found) continue;
+        if (mlog_filter(kErr))
+            mlog(kErr, "%s: index log %s missing, its size record says %llu bytes were written",
+                 dir.c_str(), rel.c_str(), (unsigned long long)m.bytes);
+        return -EIO;
+    }
+    return 0;
+}
+
 
 // At most this many threads read index logs at once.
 const size_t kMaxReaders = 8;
@@ -105,6 +128,8 @@ int Index::readIndex(std::string path) {
         return 0;
     }
 
+    r = check_writers_have_logs(path, logs);
+    if (r != 0) return cleanupReadIndex(-1, nullptr, 0, r, "check", path.c_str());
     std::vector<std::vector<HostEntry>> records(logs.size());
     std::vector<int> results(logs.size(), 0);
     if (logs.size() > 1) {

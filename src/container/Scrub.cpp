@@ -197,10 +197,15 @@ void scrub_meta(Ctx &c, const std::vector<IndexLogInfo> &logs) {
         for (const IndexLogInfo &l : logs)
             if (l.rel == rel) found = &l;
         std::string part = std::string(vesk_cont::kMetaDir) + "/" + m.name;
-        if (!found && m.bytes > 0)
-            c.add(rel, -1, -1,
-                  "index log missing; its size record says " + std::to_string(m.bytes) +
-                      " bytes were written");
+        if (!found && m.bytes > 0) {
+            VeskScrubProblem &pr =
+                c.add(rel, -1, -1,
+                      "index log missing; its size record says " + std::to_string(m.bytes) +
+                          " bytes were written");
+            // The bytes are gone; the record only keeps the file unreadable.
+            if (c.repair && vesk_cont::remove_writer_meta(c.dir, m.pid, m.host) == 0)
+                pr.repaired = true;
+        }
         else if (found && found->size < m.isize)
             c.add(rel, -1, -1,
                   "index log is " + std::to_string(found->size) + " bytes; its size record says " +

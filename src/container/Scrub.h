@@ -12,7 +12,9 @@
  * Repair: a torn tail is cut; records failing their checksum or their
  * checks are dropped from the log (after they are appended, raw, to the
  * side file hostdir.<host>/dropped.<pid> beside it, which no reader
- * looks at); a damaged flattened index is removed; size records are
+ * looks at); a damaged flattened index is removed; the size record of a
+ * writer whose index log is gone is removed (its bytes are lost, and
+ * reads refuse the file while it stays); the rest of the size records are
  * rebuilt by the recovery that follows. Data whose checksum fails cannot
  * be mended: its range is reported lost and its record kept.
  */
