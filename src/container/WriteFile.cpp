@@ -221,14 +221,23 @@ int WriteFile::Close(Writer *w, bool leave_meta) {
     int r = flushWriter(w);
     if (leave_meta && r == 0 && w->idx) {
         vesk_cont::WriterMeta m;
-        struct stat st;
-        m.isize = Util::Fstat(w->idx->getFd(), &st) == 0 ? st.st_size : 0;
+        struct stat st {};
+        bool have_st = Util::Fstat(w->idx->getFd(), &st) == 0;
+        m.isize = have_st ? st.st_size : 0;
         m.eof = w->eof;
         m.bytes = w->bytes;
         m.since_us = w->since_us;
         m.pid = w->pid;
         m.host = hostname;
-        int mr = vesk_cont::write_writer_meta(container_path, m);
+        // A record vouches for the log it sits beside: when this writer's
+        // log is no longer the one at its name here (the file was removed
+        // or replaced meanwhile), its bytes went with the old file and a
+        // record would claim them for the new one.
+        struct stat at;
+        std::string here = vesk_cont::index_log(container_path, hostname, w->pid);
+        bool ours = have_st && Util::Lstat(here.c_str(), &at) == 0 && at.st_ino == st.st_ino &&
+                    at.st_dev == st.st_dev;
+        int mr = ours ? vesk_cont::write_writer_meta(container_path, m) : 0;
         if (mr != 0 && mlog_filter(kErr))
             mlog(kErr, "size record of %d in %s: %s", (int)w->pid, container_path.c_str(),
                  strerror(-mr));
