@@ -614,10 +614,17 @@ TEST_F(ContainerTest, RenameCopiesWhenTheBackendsDiffer) {
     std::string data = pattern(20000, 9);
     write_file_at(a, data, 0);
     write_file_at(a, "more", 30000, O_WRONLY, 6000001);
+    struct utimbuf ut = {1000000, 2000000};
+    ASSERT_EQ(0, containerfs.utime(L(a).c_str(), &ut));
     Util::syscalls().rename = exdev_rename;
     int r = containerfs.rename(L(a).c_str(), L(b).c_str());
     Util::resetSyscalls();
     ASSERT_EQ(0, r);
+    // a move keeps the file's times, as mv does
+    struct stat st;
+    ASSERT_EQ(0, containerfs.getattr(L(b).c_str(), &st, 0));
+    EXPECT_EQ(2000000, st.st_mtime);
+    EXPECT_EQ(1000000, st.st_atime);
     EXPECT_FALSE(Util::exists(backend(a).c_str()));
     std::string got = read_all(b);
     ASSERT_EQ(30004u, got.size());

@@ -313,6 +313,10 @@ int copy_tree(const std::string &from, const std::string &to) {
     int r = list_names(from, names);
     for (size_t i = 0; r == 0 && i < names.size(); i++)
         r = copy_tree(from + "/" + names[i], to + "/" + names[i]);
+    // The owner as far as the caller may give it (the files keep theirs
+    // through CopyFile); then the bits, which a change of owner may clear.
+    if (r == 0 && Util::Lchown(to.c_str(), st.st_uid, st.st_gid) < 0)
+        Util::Lchown(to.c_str(), (uid_t)-1, st.st_gid);
     if (r == 0 && Util::Chmod(to.c_str(), (int)(st.st_mode & 07777)) < 0) r = -errno;
     return r;
 }
