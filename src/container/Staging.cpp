@@ -59,13 +59,22 @@ int staging_path_for(const std::string &path, const char *tag, std::string *out)
             if (path.size() > b.size() + 1 && path.compare(0, b.size(), b) == 0 &&
                 (path[b.size()] == '/' || b == "/") && (!best || b.size() > best->size()))
                 best = &b;
+    size_t slash = path.rfind('/');
+    std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
     std::string dir, tag_prefix;
     if (best) {
         int r = staging_dir(*best, &dir);
         if (r != 0) return r;
-    } else {
-        size_t slash = path.rfind('/');
-        dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+        // A file system mounted below the backend's root cannot rename to
+        // or from the staging directory: there, and only there, the name
+        // stands beside `path`, short all the same.
+        struct stat sst, pst;
+        if (Util::Lstat(dir.c_str(), &sst) == 0 && Util::Lstat(parent.c_str(), &pst) == 0 &&
+            sst.st_dev != pst.st_dev)
+            best = nullptr;
+    }
+    if (!best) {
+        dir = parent;
         tag_prefix = ".vesk-";
     }
     *out = (dir == "/" ? "" : dir) + "/" + tag_prefix + staging_name(tag);

@@ -37,8 +37,10 @@ std::string staging_name(const char *tag);
 /* A fresh path in the staging directory of the backend that holds the
  * backend path `path` (the configured backend directory it lies in), for
  * something that is to be renamed to `path` or was renamed from it. Under
- * no backend, the fresh name stands in the directory of `path` instead.
- * The path in *out; 0 or -errno. */
+ * no backend, or where the directory of `path` is another file system
+ * than the staging directory, the fresh name (".vesk-" and a staging
+ * name) stands in the directory of `path` instead. The path in *out; 0 or
+ * -errno. */
 int staging_path_for(const std::string &path, const char *tag, std::string *out);
 
 }  // namespace vesk_stage
