@@ -12,9 +12,11 @@
  *   hostdir.<host>/index.<pid>   index log of that writer: header, then
  *                                fixed-size records, only ever appended
  *   openwriters/<pid>.<host>     empty; present while that writer is open
- *   meta/w.<eof>.<bytes>.<isize>.<since>.<pid>.<host>
+ *   meta/w2.<crc>.<eof>.<bytes>.<isize>.<since>.<pid>.<host>
  *                                size record a writer leaves on close
- *   meta/t.<length>.<time>       the latest truncation
+ *   meta/t2.<crc>.<length>.<time> the latest truncation (<crc>: CRC-32C
+ *                                of the rest of the name, 8 hex digits;
+ *                                "w."/"t." names without it: version 1)
  *   global.index                 flattened index (optional)
  *
  * All integers are little-endian; timestamps are IEEE doubles (seconds

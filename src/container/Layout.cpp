@@ -1,4 +1,5 @@
 #include "container/Layout.h"
+#include "util/Crc32c.h"
 
 #include "Util.h"
 #include "container/Container.h"
@@ -193,18 +194,52 @@ int list_open_writers(const std::string &dir, std::vector<OpenWriter> &out) {
 
 uint64_t to_us(double t) { return t <= 0 ? 0 : (uint64_t)(t * 1e6); }
 
+// Records of the current format carry a CRC-32C of their fields:
+// "<kind>2.<crc, 8 hex digits>.<fields>". The fields of a record whose
+// checksum matches (or of an older record without one, "<kind>.<fields>")
+// are returned in `fields` with the "<kind>." prefix the parsers expect;
+// false for a damaged one.
+static bool meta_fields(const std::string &n, char kind, std::string &fields) {
+    if (n.size() > 2 && n[0] == kind && n[1] == '.') {
+        fields = n;
+        return true;
+    }
+    if (n.size() < 12 || n[0] != kind || n[1] != '2' || n[2] != '.' || n[11] != '.')
+        return false;
+    char *end = nullptr;
+    unsigned long crc = strtoul(n.c_str() + 3, &end, 16);
+    if (end != n.c_str() + 11) return false;
+    const std::string rest = n.substr(12);
+    if ((uint32_t)crc != vesk_crc32c(0, rest.data(), rest.size())) return false;
+    fields = std::string(1, kind) + "." + rest;
+    return true;
+}
+
+bool meta_name_damaged(const std::string &n) {
+    std::string f;
+    if (n.size() < 3 || (n[0] != 'w' && n[0] != 't') || n[1] != '2' || n[2] != '.') return false;
+    return !meta_fields(n, n[0], f);
+}
+
+static std::string meta_name(char kind, const std::string &rest) {
+    char crc[16];
+    snprintf(crc, sizeof crc, "%08x", (unsigned)vesk_crc32c(0, rest.data(), rest.size()));
+    return std::string(1, kind) + "2." + crc + "." + rest;
+}
+
 int list_meta(const std::string &dir, std::vector<WriterMeta> &writers, TruncMeta &trunc) {
     std::vector<std::string> names;
     int r = list_names(dir + "/" + kMetaDir, names);
     if (r == -ENOENT) return 0;
     if (r != 0) return r;
     for (const std::string &n : names) {
-        if (n.compare(0, 2, "w.") == 0) {
+        std::string f;
+        if (meta_fields(n, 'w', f)) {
             WriterMeta m;
             unsigned long long eof, bytes, isize, since;
             long pid;
             int used = 0;
-            if (sscanf(n.c_str(), "w.%llu.%llu.%llu.%llu.%ld.%n", &eof, &bytes, &isize, &since,
+            if (sscanf(f.c_str(), "w.%llu.%llu.%llu.%llu.%ld.%n", &eof, &bytes, &isize, &since,
                        &pid, &used) != 5 || used == 0 || pid <= 0 ||
                 eof >= vesk_fmt::kMaxOffset || isize >= vesk_fmt::kMaxOffset)
                 continue;
@@ -213,12 +248,12 @@ int list_meta(const std::string &dir, std::vector<WriterMeta> &writers, TruncMet
             m.isize = (off_t)isize;
             m.since_us = since;
             m.pid = (pid_t)pid;
-            m.host = n.substr((size_t)used);
+            m.host = f.substr((size_t)used);
             m.name = n;
             writers.push_back(m);
-        } else if (n.compare(0, 2, "t.") == 0) {
+        } else if (meta_fields(n, 't', f)) {
             unsigned long long len, when;
-            if (sscanf(n.c_str(), "t.%llu.%llu", &len, &when) != 2 ||
+            if (sscanf(f.c_str(), "t.%llu.%llu", &len, &when) != 2 ||
                 len >= vesk_fmt::kMaxOffset)
                 continue;
             // several only after a crash between write and removal: the
@@ -254,11 +289,11 @@ int write_writer_meta(const std::string &dir, const WriterMeta &m) {
     if (r != 0) return r;
     r = remove_writer_meta(dir, m.pid, m.host);
     if (r != 0) return r;
-    char name[256];
-    snprintf(name, sizeof name, "w.%llu.%llu.%llu.%llu.%ld.%s", (unsigned long long)m.eof,
+    char fields[256];
+    snprintf(fields, sizeof fields, "%llu.%llu.%llu.%llu.%ld.%s", (unsigned long long)m.eof,
              (unsigned long long)m.bytes, (unsigned long long)m.isize,
              (unsigned long long)m.since_us, (long)m.pid, m.host.c_str());
-    return make_empty(d + "/" + name, 0644);
+    return make_empty(d + "/" + meta_name('w', fields), 0644);
 }
 
 int write_trunc_meta(const std::string &dir, off_t length, uint64_t when_us) {
@@ -268,9 +303,10 @@ int write_trunc_meta(const std::string &dir, off_t length, uint64_t when_us) {
     std::vector<WriterMeta> ws;
     TruncMeta old;
     list_meta(dir, ws, old);
-    char name[96];
-    snprintf(name, sizeof name, "t.%llu.%llu", (unsigned long long)length,
+    char fields[96];
+    snprintf(fields, sizeof fields, "%llu.%llu", (unsigned long long)length,
              (unsigned long long)when_us);
+    std::string name = meta_name('t', fields);
     r = make_empty(d + "/" + name, 0644);
     if (r == 0 && old.present && old.name != name) {
         std::string f = d + "/" + old.name;

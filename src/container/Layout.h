@@ -77,7 +77,12 @@ struct TruncMeta {
     uint64_t when_us = 0;
     std::string name;
 };
+/* The records in meta/ this system wrote; a record whose checksum fails
+ * is left out (the size is then found by a merge). */
 int list_meta(const std::string &dir, std::vector<WriterMeta> &writers, TruncMeta &trunc);
+/* A name in meta/ that has the form of a checksummed record whose
+ * checksum does not match. */
+bool meta_name_damaged(const std::string &name);
 /* Replaces the size record of that writer. */
 int write_writer_meta(const std::string &dir, const WriterMeta &m);
 int remove_writer_meta(const std::string &dir, pid_t pid, const std::string &h);

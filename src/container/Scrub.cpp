@@ -14,6 +14,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <memory>
 #include <set>
@@ -188,6 +189,19 @@ void scrub_log(Ctx &c, const IndexLogInfo &log) {
 }
 
 void scrub_meta(Ctx &c, const std::vector<IndexLogInfo> &logs) {
+    std::string md = c.dir + "/" + vesk_cont::kMetaDir;
+    if (DIR *d = opendir(md.c_str())) {
+        std::vector<std::string> bad;
+        while (struct dirent *e = readdir(d))
+            if (vesk_cont::meta_name_damaged(e->d_name)) bad.push_back(e->d_name);
+        closedir(d);
+        for (const std::string &n : bad) {
+            VeskScrubProblem &pr = c.add(std::string(vesk_cont::kMetaDir) + "/" + n, -1, -1,
+                                         "size record checksum mismatch (ignored)");
+            std::string f = md + "/" + n;
+            if (c.repair && Util::Unlink(f.c_str()) == 0) pr.repaired = true;
+        }
+    }
     std::vector<vesk_cont::WriterMeta> metas;
     vesk_cont::TruncMeta t;
     if (vesk_cont::list_meta(c.dir, metas, t) != 0) return;

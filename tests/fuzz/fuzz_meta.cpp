@@ -86,7 +86,9 @@ void run(const uint8_t *data, size_t size) {
     FUZZ_CHECK(vesk_cont::list_meta(dir, ws, t) == 0);
     FUZZ_CHECK(ws.size() <= made.size());
     for (const vesk_cont::WriterMeta &w : ws) {
-        FUZZ_CHECK(made.count(w.name) == 1 && w.name.compare(0, 2, "w.") == 0);
+        FUZZ_CHECK(made.count(w.name) == 1 &&
+                   (w.name.compare(0, 2, "w.") == 0 || w.name.compare(0, 3, "w2.") == 0));
+        FUZZ_CHECK(!vesk_cont::meta_name_damaged(w.name));
         FUZZ_KNOWN(w.pid > 0, "a pid past the range of pid_t wraps");
         FUZZ_CHECK(w.eof >= 0 && (uint64_t)w.eof < vesk_fmt::kMaxOffset);
         FUZZ_CHECK(w.isize >= 0 && (uint64_t)w.isize < vesk_fmt::kMaxOffset);
@@ -94,7 +96,8 @@ void run(const uint8_t *data, size_t size) {
                    w.name.compare(w.name.size() - w.host.size(), w.host.size(), w.host) == 0);
     }
     if (t.present) {
-        FUZZ_CHECK(made.count(t.name) == 1 && t.name.compare(0, 2, "t.") == 0);
+        FUZZ_CHECK(made.count(t.name) == 1 &&
+                   (t.name.compare(0, 2, "t.") == 0 || t.name.compare(0, 3, "t2.") == 0));
         FUZZ_CHECK(t.length >= 0 && (uint64_t)t.length < vesk_fmt::kMaxOffset);
     }
 

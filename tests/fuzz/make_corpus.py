@@ -196,6 +196,16 @@ seed("meta", "marker_trailing", meta("vesk-container 1\nextra", ["5.h"]))
 seed("meta", "no_marker", meta("", []))
 
 
+def summed(kind, rest):
+    return "%s2.%08x.%s" % (kind, crc32c(rest.encode()), rest)
+
+
+seed("meta", "checksummed", meta("vesk-container 2\n",
+                                 [summed("w", "100.100.192.1700000000000000.17.hosta"),
+                                  summed("t", "50.1700000000000001"),
+                                  "w2.00000000.5.5.128.1.9.hostb", "t2.zzzzzzzz.1.2"]))
+
+
 def main():
     for target, files in seeds.items():
         d = os.path.join(ROOT, target)
