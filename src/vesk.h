@@ -136,6 +136,13 @@ int vesk_scrub(const char *path, int repair, std::vector<Vesk_scrub_problem> &pr
 /* The format version of the file at `path` (library-owned text). */
 int vesk_file_version(const char *path, const char **version);
 
+/* The mount point number `i` of the configuration, copied into buf: its
+ * length, -ENOENT past the last one, -ERANGE when buf is too small. */
+int vesk_mount_point(size_t i, char *buf, size_t size);
+/* Logs `text` as an error of the API facility, for programs built on the
+ * library that report through its log. */
+void vesk_log_error(const char *text);
+
 #endif /* __cplusplus */
 
 #endif

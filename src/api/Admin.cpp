@@ -10,8 +10,10 @@
 #include "LogicalFD.h"
 #include "config/Config.h"
 #include "container/Container.h"
+#include "mlog.h"
 
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <set>
 #include <unistd.h>
@@ -112,4 +114,17 @@ int vesk_file_version(const char *path, const char **version) {
         return 0;
     }
     return container_file_version(path, version);
+}
+
+int vesk_mount_point(size_t i, char *buf, size_t size) {
+    std::shared_ptr<const vesk::Config> cfg = vesk::config();
+    if (i >= cfg->mounts.size()) return -ENOENT;
+    const std::string &m = cfg->mounts[i].path;
+    if (!buf || m.size() + 1 > size) return -ERANGE;
+    memcpy(buf, m.c_str(), m.size() + 1);
+    return (int)m.size();
+}
+
+void vesk_log_error(const char *text) {
+    if (text) mlog(VESK_FAC_API | MLOG_ERR, "%s", text);
 }
