@@ -1,0 +1,322 @@
+/*
+ * The descriptor table. Each vesk open gets a kernel descriptor of its own:
+ * an O_PATH descriptor of a small memfd that holds the open file
+ * description's shared state (offset, status flags, path). The kernel thus
+ * numbers it, counts its dups, hands it to a forked child and keeps it
+ * across exec, while any read or write that reaches the kernel directly
+ * fails with EBADF instead of landing in some other file.
+ *
+ * The library handle (Vesk_fd) is per process: a forked child or an
+ * exec'ed image opens its own on first use, so it writes as a writer of
+ * its own.
+ */
+#include "preload/Preload.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <sys/mman.h>
+#include <unistd.h>
+
+namespace vp {
+
+std::atomic<Desc *> g_table[kMaxFd];
+
+namespace {
+
+constexpr uint64_t kMagic = 0x76657366642d3031ull;  // "vesfd-01"
+constexpr const char *kMemfdName = "vesk-fd";
+
+std::mutex g_table_mu;
+std::atomic<uint64_t> g_gen{1};
+std::atomic<bool> g_exiting{false};
+pid_t g_pid = 0;
+
+void destroy(Desc *d) {
+    if (d->vfd && d->gen == g_gen.load())
+        vesk_close(d->vfd, self_pid(), getuid(), d->vfd_flags);
+    if (d->sh) munmap(d->sh, sizeof(Shared));
+    delete d;
+}
+
+// Maps the memfd behind an O_PATH descriptor; null when it is not ours.
+Shared *map_shared(int pathfd, ino_t *ino) {
+    char proc[64];
+    snprintf(proc, sizeof proc, "/proc/self/fd/%d", pathfd);
+    int fd = VP_REAL(open)(proc, O_RDWR | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    struct stat st;
+    Shared *sh = nullptr;
+    if (VP_REAL(fstat)(fd, &st) == 0 && st.st_size >= (off_t)sizeof(Shared)) {
+        void *m = mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        if (m != MAP_FAILED) {
+            sh = static_cast<Shared *>(m);
+            if (sh->magic != kMagic) {
+                munmap(m, sizeof(Shared));
+                sh = nullptr;
+            }
+            *ino = st.st_ino;
+        }
+    }
+    VP_REAL(close)(fd);
+    return sh;
+}
+
+}  // namespace
+
+pid_t self_pid() {
+    if (g_pid == 0) g_pid = getpid();
+    return g_pid;
+}
+
+void lock_shared(Shared *sh) {
+    int r = pthread_mutex_lock(&sh->mu);
+    // A process died holding it: the offset it guards is still sound.
+    if (r == EOWNERDEAD) pthread_mutex_consistent(&sh->mu);
+}
+
+Desc *acquire_slow(int fd) {
+    std::lock_guard<std::mutex> g(g_table_mu);
+    Desc *d = g_table[fd].load(std::memory_order_relaxed);
+    if (d) d->refs.fetch_add(1);
+    return d;
+}
+
+void release(Desc *d) {
+    if (d->refs.fetch_sub(1) == 1) destroy(d);
+}
+
+void install(int newfd, Desc *d) {
+    if (newfd < 0 || newfd >= kMaxFd) return;
+    Desc *old;
+    {
+        std::lock_guard<std::mutex> g(g_table_mu);
+        d->refs.fetch_add(1);
+        old = g_table[newfd].exchange(d);
+    }
+    if (old) release(old);
+    std_stream_check(newfd);
+}
+
+void uninstall(int fd) {
+    if (fd < 0 || fd >= kMaxFd) return;
+    Desc *old;
+    {
+        std::lock_guard<std::mutex> g(g_table_mu);
+        old = g_table[fd].exchange(nullptr);
+    }
+    if (old) {
+        locks_release(old->sh->path);
+        release(old);
+    }
+}
+
+int vopen(const std::string &abs, int flags, mode_t mode) {
+    std::string path = abs;
+    if (!(flags & O_NOFOLLOW)) {
+        int r = follow_links(&path);
+        if (r < 0) return r;
+        if (r == 1) return VP_REAL(open)(path.c_str(), flags, mode) < 0 ? -errno : -ENOTSUP;
+    }
+    if (path.size() >= PATH_MAX) return -ENAMETOOLONG;
+    struct stat st;
+    int sr = vesk_getattr(nullptr, path.c_str(), &st, 0);
+    bool is_dir = sr == 0 && S_ISDIR(st.st_mode);
+    int acc = flags & O_ACCMODE;
+    if (sr == 0 && (flags & O_CREAT) && (flags & O_EXCL)) return -EEXIST;
+    if (sr == 0 && S_ISLNK(st.st_mode) && (flags & O_NOFOLLOW) && !(flags & O_PATH)) return -ELOOP;
+    if (is_dir && acc != O_RDONLY) return -EISDIR;
+    if (!is_dir && (flags & O_DIRECTORY)) return sr < 0 ? sr : -ENOTDIR;
+    if (sr < 0 && !(flags & O_CREAT)) return sr;
+
+    Vesk_fd *vfd = nullptr;
+    int lib_flags = flags & (O_ACCMODE | O_CREAT | O_EXCL | O_TRUNC);
+    if (!is_dir) {
+        int r = vesk_open(&vfd, path.c_str(), lib_flags, self_pid(), mode & ~0u);
+        if (r < 0) return r;
+    }
+
+    // The memfd carries the shared state; the program gets an O_PATH
+    // descriptor of it.
+    int mfd = memfd_create(kMemfdName, MFD_CLOEXEC);
+    int err = 0;
+    Shared *sh = nullptr;
+    int pfd = -1;
+    if (mfd < 0 || ftruncate(mfd, sizeof(Shared)) < 0) {
+        err = -errno;
+    } else {
+        void *m = mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED, mfd, 0);
+        if (m == MAP_FAILED) {
+            err = -errno;
+        } else {
+            sh = static_cast<Shared *>(m);
+            pthread_mutexattr_t a;
+            pthread_mutexattr_init(&a);
+            pthread_mutexattr_setpshared(&a, PTHREAD_PROCESS_SHARED);
+            pthread_mutexattr_setrobust(&a, PTHREAD_MUTEX_ROBUST);
+            pthread_mutex_init(&sh->mu, &a);
+            pthread_mutexattr_destroy(&a);
+            sh->offset = 0;
+            sh->flags = flags & ~(O_CREAT | O_EXCL | O_TRUNC | O_NOCTTY | O_CLOEXEC);
+            sh->is_dir = is_dir;
+            sh->dir_pos = 0;
+            memcpy(sh->path, path.c_str(), path.size() + 1);
+            sh->magic = kMagic;
+            char proc[64];
+            snprintf(proc, sizeof proc, "/proc/self/fd/%d", mfd);
+            pfd = VP_REAL(open)(proc, O_PATH | (flags & O_CLOEXEC));
+            if (pfd < 0) err = -errno;
+        }
+    }
+    struct stat mst;
+    if (mfd >= 0 && err == 0 && VP_REAL(fstat)(mfd, &mst) < 0) err = -errno;
+    if (mfd >= 0) VP_REAL(close)(mfd);
+    if (err == 0 && pfd >= kMaxFd) err = -EMFILE;
+    if (err != 0) {
+        if (pfd >= 0) VP_REAL(close)(pfd);
+        if (sh) munmap(sh, sizeof(Shared));
+        if (vfd) vesk_close(vfd, self_pid(), getuid(), lib_flags);
+        log_error("preload: no descriptor for %s: %s", path.c_str(), strerror(-err));
+        return err;
+    }
+    Desc *d = new Desc;
+    d->sh = sh;
+    d->ino = mst.st_ino;
+    d->vfd = vfd;
+    d->vfd_flags = lib_flags & O_ACCMODE;
+    d->gen = g_gen.load();
+    d->refs.store(0);
+    install(pfd, d);
+    return pfd;
+}
+
+Vesk_fd *handle(Desc *d, int *err) {
+    if (d->sh->is_dir) {
+        *err = -EISDIR;
+        return nullptr;
+    }
+    uint64_t gen = g_gen.load();
+    if (d->vfd && d->gen == gen) return d->vfd;
+    // Inherited through fork (the parent's handle is the parent's) or
+    // reopened after close_handles().
+    d->vfd = nullptr;
+    int acc = d->sh->flags & O_ACCMODE;
+    int r = vesk_open(&d->vfd, d->sh->path, acc, self_pid(), 0);
+    if (r < 0) {
+        d->vfd = nullptr;
+        *err = r;
+        log_error("preload: cannot reopen %s: %s", d->sh->path, strerror(-r));
+        return nullptr;
+    }
+    d->vfd_flags = acc;
+    d->gen = gen;
+    return d->vfd;
+}
+
+void drop_handle(Desc *d) {
+    if (d->vfd && d->gen == g_gen.load()) vesk_close(d->vfd, self_pid(), getuid(), d->vfd_flags);
+    d->vfd = nullptr;
+}
+
+void close_handles(bool exiting) {
+    std::vector<Desc *> all;
+    {
+        std::lock_guard<std::mutex> g(g_table_mu);
+        for (int fd = 0; fd < kMaxFd; fd++) {
+            Desc *d = g_table[fd].load(std::memory_order_relaxed);
+            if (d) {
+                d->refs.fetch_add(1);
+                all.push_back(d);
+            }
+        }
+    }
+    uint64_t gen = g_gen.load();
+    for (Desc *d : all) {
+        {
+            std::lock_guard<std::mutex> g(d->mu);
+            if (d->vfd && d->gen == gen) vesk_close(d->vfd, self_pid(), getuid(), d->vfd_flags);
+            d->vfd = nullptr;
+        }
+        release(d);
+    }
+    if (exiting) g_exiting.store(true);
+}
+
+bool exiting() { return g_exiting.load(); }
+
+bool inherited_on_exec() {
+    for (int fd = 0; fd < kMaxFd; fd++) {
+        if (!g_table[fd].load(std::memory_order_relaxed)) continue;
+        int fl = VP_REAL(fcntl)(fd, F_GETFD);
+        if (fl >= 0 && !(fl & FD_CLOEXEC)) return true;
+    }
+    return false;
+}
+
+void adopt_inherited() {
+    DIR *dir = VP_REAL(opendir)("/proc/self/fd");
+    if (!dir) return;
+    std::vector<int> fds;
+    int own = dirfd(dir);
+    while (struct dirent *e = VP_REAL(readdir)(dir)) {
+        int fd = atoi(e->d_name);
+        if (e->d_name[0] < '0' || e->d_name[0] > '9' || fd == own || fd >= kMaxFd) continue;
+        char proc[64], link[PATH_MAX];
+        snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
+        ssize_t n = VP_REAL(readlink)(proc, link, sizeof link - 1);
+        if (n <= 0) continue;
+        link[n] = '\0';
+        if (strncmp(link, "/memfd:vesk-fd", 14) == 0) fds.push_back(fd);
+    }
+    VP_REAL(closedir)(dir);
+    std::vector<Desc *> made;
+    for (int fd : fds) {
+        ino_t ino = 0;
+        Shared *sh = map_shared(fd, &ino);
+        if (!sh) continue;
+        Desc *d = nullptr;
+        for (Desc *m : made)
+            if (m->ino == ino) d = m;
+        if (d) {
+            munmap(sh, sizeof(Shared));
+        } else {
+            d = new Desc;
+            d->sh = sh;
+            d->ino = ino;
+            d->refs.store(0);
+            made.push_back(d);
+        }
+        install(fd, d);
+    }
+}
+
+void fork_child() {
+    // Only this thread exists now: locks held by others at fork are reset.
+    new (&g_table_mu) std::mutex;
+    g_pid = getpid();
+    g_gen.fetch_add(1);
+    for (int fd = 0; fd < kMaxFd; fd++) {
+        Desc *d = g_table[fd].load(std::memory_order_relaxed);
+        if (d) new (&d->mu) std::mutex;
+    }
+}
+
+int64_t file_size(Desc *d, int *err) {
+    struct stat st;
+    int r;
+    if (exiting()) {
+        r = vesk_getattr(nullptr, d->sh->path, &st, 1);
+    } else {
+        std::lock_guard<std::mutex> g(d->mu);
+        Vesk_fd *h = d->sh->is_dir ? nullptr : handle(d, err);
+        r = h ? vesk_getattr(h, d->sh->path, &st, 1) : vesk_getattr(nullptr, d->sh->path, &st, 1);
+    }
+    if (r < 0) {
+        *err = r;
+        return -1;
+    }
+    return st.st_size;
+}
+
+}  // namespace vp

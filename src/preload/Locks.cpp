@@ -1,0 +1,120 @@
+/*
+ * Record locks on vesk files, between processes of one node. A vesk file
+ * has no kernel inode of its own, so each logical path is given a lock
+ * file in the lock directory ($VESK_LOCK_DIR, else /dev/shm, else /tmp)
+ * named by a hash of the path, and the lock requests are made on it. The
+ * kernel then provides the blocking, deadlock detection, the owner rules
+ * (per process for POSIX locks, per open file description for OFD locks)
+ * and the release when the owner ends.
+ */
+#include "preload/Preload.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <unistd.h>
+
+namespace vp {
+
+namespace {
+
+std::mutex g_locks_mu;
+// Lock file descriptors of this process by logical path (POSIX locks) or
+// by description (OFD locks); built on first use.
+std::map<std::string, int> &lock_fds() {
+    static std::map<std::string, int> m;
+    return m;
+}
+
+std::string lock_path(const char *path) {
+    uint64_t h = 1469598103934665603ull;
+    for (const char *p = path; *p; p++) h = (h ^ (unsigned char)*p) * 1099511628211ull;
+    const char *dir = getenv("VESK_LOCK_DIR");
+    std::string d = dir && *dir ? dir : "";
+    if (d.empty()) {
+        struct stat st;
+        d = VP_REAL(stat)("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) ? "/dev/shm" : "/tmp";
+    }
+    char name[64];
+    snprintf(name, sizeof name, "/vesk-lock-%016llx", (unsigned long long)h);
+    return d + name;
+}
+
+int open_lock_file(const char *path) {
+    std::string lp = lock_path(path);
+    int fd = VP_REAL(open)(lp.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        int e = errno;
+        log_error("preload: lock file %s for %s: %s", lp.c_str(), path, strerror(e));
+        return -e;
+    }
+    // Kept out of the low numbers a program counts on.
+    int high = VP_REAL(fcntl)(fd, F_DUPFD_CLOEXEC, 512);
+    if (high >= 0) {
+        VP_REAL(close)(fd);
+        fd = high;
+    }
+    return fd;
+}
+
+}  // namespace
+
+int vlock(Desc *d, int, int cmd, struct flock *fl) {
+    if (!fl) return -EFAULT;
+    struct flock k = *fl;
+    // Relative starts become absolute: the lock file's offset is not ours.
+    if (k.l_whence == SEEK_CUR || k.l_whence == SEEK_END) {
+        int err = 0;
+        int64_t base = k.l_whence == SEEK_CUR ? d->sh->offset : file_size(d, &err);
+        if (base < 0) return err ? err : -EIO;
+        k.l_start += base;
+        k.l_whence = SEEK_SET;
+    }
+    int acc = d->sh->flags & O_ACCMODE;
+    if ((cmd == F_SETLK || cmd == F_SETLKW || cmd == F_OFD_SETLK || cmd == F_OFD_SETLKW) &&
+        ((k.l_type == F_RDLCK && acc == O_WRONLY) || (k.l_type == F_WRLCK && acc == O_RDONLY)))
+        return -EBADF;
+    bool ofd = cmd == F_OFD_GETLK || cmd == F_OFD_SETLK || cmd == F_OFD_SETLKW;
+    int lfd;
+    if (ofd) {
+        // An OFD lock belongs to the open file description: one lock file
+        // descriptor per Desc would be per process; the description's own
+        // identity (its memfd inode) names a lock file descriptor instead.
+        std::lock_guard<std::mutex> g(g_locks_mu);
+        std::string key = std::string("\1ofd:") + std::to_string((unsigned long long)d->ino) + d->sh->path;
+        auto it = lock_fds().find(key);
+        if (it == lock_fds().end()) {
+            lfd = open_lock_file(d->sh->path);
+            if (lfd < 0) return lfd;
+            lock_fds()[key] = lfd;
+        } else {
+            lfd = it->second;
+        }
+    } else {
+        std::lock_guard<std::mutex> g(g_locks_mu);
+        auto it = lock_fds().find(d->sh->path);
+        if (it == lock_fds().end()) {
+            lfd = open_lock_file(d->sh->path);
+            if (lfd < 0) return lfd;
+            lock_fds()[d->sh->path] = lfd;
+        } else {
+            lfd = it->second;
+        }
+    }
+    int r = VP_REAL(fcntl)(lfd, cmd, &k);
+    if (r < 0) return -errno;
+    if (cmd == F_GETLK || cmd == F_OFD_GETLK) *fl = k;
+    return 0;
+}
+
+void locks_release(const char *path) {
+    // Closing any descriptor of a file drops the process's POSIX locks on it.
+    std::lock_guard<std::mutex> g(g_locks_mu);
+    auto it = lock_fds().find(path);
+    if (it == lock_fds().end()) return;
+    VP_REAL(close)(it->second);
+    lock_fds().erase(it);
+}
+
+}  // namespace vp
