@@ -16,12 +16,28 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace vp {
 
 std::atomic<Desc *> g_table[kMaxFd];
+thread_local int t_inside = 0;
+
+int relocate(int fd) {
+    static int base = [] {
+        struct rlimit rl;
+        if (getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur == RLIM_INFINITY) return 512;
+        return (int)std::min<rlim_t>(rl.rlim_cur / 2, 512);
+    }();
+    if (fd < 0 || fd >= base) return fd;
+    int high = VP_REAL(fcntl)(fd, F_DUPFD_CLOEXEC, base);
+    if (high < 0) return fd;  // no room up there: keep it where it is
+    VP_REAL(close)(fd);
+    return high;
+}
 
 namespace {
 
@@ -34,8 +50,10 @@ std::atomic<bool> g_exiting{false};
 pid_t g_pid = 0;
 
 void destroy(Desc *d) {
-    if (d->vfd && d->gen == g_gen.load())
+    if (d->vfd && d->gen == g_gen.load()) {
+        Inside in;
         vesk_close(d->vfd, self_pid(), getuid(), d->vfd_flags);
+    }
     if (d->sh) munmap(d->sh, sizeof(Shared));
     delete d;
 }
@@ -133,13 +151,16 @@ int vopen(const std::string &abs, int flags, mode_t mode) {
     Vesk_fd *vfd = nullptr;
     int lib_flags = flags & (O_ACCMODE | O_CREAT | O_EXCL | O_TRUNC);
     if (!is_dir) {
+        Inside in;
         int r = vesk_open(&vfd, path.c_str(), lib_flags, self_pid(), mode & ~0u);
         if (r < 0) return r;
     }
 
     // The memfd carries the shared state; the program gets an O_PATH
     // descriptor of it.
-    int mfd = memfd_create(kMemfdName, MFD_CLOEXEC);
+    // Moved up out of the way, so that the program's descriptor is the
+    // lowest free number, as the kernel would have given.
+    int mfd = relocate(memfd_create(kMemfdName, MFD_CLOEXEC));
     int err = 0;
     Shared *sh = nullptr;
     int pfd = -1;
@@ -176,6 +197,7 @@ int vopen(const std::string &abs, int flags, mode_t mode) {
     if (err != 0) {
         if (pfd >= 0) VP_REAL(close)(pfd);
         if (sh) munmap(sh, sizeof(Shared));
+        Inside in;
         if (vfd) vesk_close(vfd, self_pid(), getuid(), lib_flags);
         log_error("preload: no descriptor for %s: %s", path.c_str(), strerror(-err));
         return err;
@@ -202,6 +224,7 @@ Vesk_fd *handle(Desc *d, int *err) {
     // reopened after close_handles().
     d->vfd = nullptr;
     int acc = d->sh->flags & O_ACCMODE;
+    Inside in;
     int r = vesk_open(&d->vfd, d->sh->path, acc, self_pid(), 0);
     if (r < 0) {
         d->vfd = nullptr;
@@ -215,6 +238,7 @@ Vesk_fd *handle(Desc *d, int *err) {
 }
 
 void drop_handle(Desc *d) {
+    Inside in;
     if (d->vfd && d->gen == g_gen.load()) vesk_close(d->vfd, self_pid(), getuid(), d->vfd_flags);
     d->vfd = nullptr;
 }
@@ -235,6 +259,7 @@ void close_handles(bool exiting) {
     for (Desc *d : all) {
         {
             std::lock_guard<std::mutex> g(d->mu);
+            Inside in;
             if (d->vfd && d->gen == gen) vesk_close(d->vfd, self_pid(), getuid(), d->vfd_flags);
             d->vfd = nullptr;
         }

@@ -16,6 +16,7 @@ namespace {
 bool wants_mode(int flags) { return (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE; }
 
 int do_openat(int dirfd, const char *path, int flags, mode_t mode) {
+    if (t_inside) return relocate(VP_REAL(openat)(dirfd, path, flags, mode));
     std::string abs;
     if (__builtin_expect(!classify(dirfd, path, &abs), 1))
         return VP_REAL(openat)(dirfd, path, flags, mode);

@@ -48,6 +48,12 @@ int set_times(const std::string &abs, const struct timespec ts[2], bool follow) 
         int r = follow_links(&p);
         if (r < 0) return r;
         if (r == 1) return -EXDEV;
+    } else {
+        // The library keeps no times of a symbolic link of its own: the
+        // request is accepted and has no effect (as on file systems
+        // without link times).
+        struct stat lst;
+        if (vesk_getattr(nullptr, p.c_str(), &lst, 0) == 0 && S_ISLNK(lst.st_mode)) return 0;
     }
     struct utimbuf ub;
     time_t now = time(nullptr);
@@ -303,6 +309,11 @@ VP_EXPORT int fchmod(int fd, mode_t mode) {
 VP_EXPORT int fchmodat(int dirfd, const char *path, mode_t mode, int flags) {
     std::string abs;
     if (!classify(dirfd, path, &abs)) return VP_REAL(fchmodat)(dirfd, path, mode, flags);
+    struct stat st;
+    // As Linux: a symbolic link has no mode to change.
+    if ((flags & AT_SYMLINK_NOFOLLOW) && vesk_getattr(nullptr, abs.c_str(), &st, 0) == 0 &&
+        S_ISLNK(st.st_mode))
+        return (int)fail(-EOPNOTSUPP);
     int r = (flags & AT_SYMLINK_NOFOLLOW) ? 0 : follow_for(&abs);
     return (int)fail(r < 0 ? r : vesk_chmod(abs.c_str(), mode));
 }

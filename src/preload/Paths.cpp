@@ -122,7 +122,7 @@ void paths_init() {
 }
 
 bool classify(int dirfd, const char *path, std::string *abs) {
-    if (!g_ready.load(std::memory_order_relaxed) || path == nullptr || g_nmounts == 0)
+    if (!g_ready.load(std::memory_order_relaxed) || path == nullptr || g_nmounts == 0 || t_inside)
         return false;
     if (path[0] == '/') {
         if (__builtin_expect(!needs_normalizing(path), 1)) {

@@ -55,6 +55,19 @@ void log_error(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
  * or path is not served; returns -err. */
 int unserved(const char *call, int err);
 
+/* Set while the library works for us: its own calls go straight to libc,
+ * and the descriptors it opens are moved above the numbers programs pick
+ * (a shell's `exec 7>file` must not land on a backend file). */
+extern thread_local int t_inside __attribute__((tls_model("initial-exec")));
+struct Inside {
+    Inside() { t_inside++; }
+    ~Inside() { t_inside--; }
+    Inside(const Inside &) = delete;
+    Inside &operator=(const Inside &) = delete;
+};
+/* Moves a descriptor the library opened out of the low numbers. */
+int relocate(int fd);
+
 /* --- Paths (Paths.cpp) -------------------------------------------------- */
 
 /* True once the mount table is known; before that every call is libc's. */
@@ -118,10 +131,10 @@ constexpr int kMaxFd = 1 << 16;
 extern std::atomic<Desc *> g_table[kMaxFd];
 Desc *acquire_slow(int fd);
 inline bool is_vesk(int fd) {
-    return (unsigned)fd < (unsigned)kMaxFd && g_table[fd].load(std::memory_order_relaxed) != nullptr;
+    return t_inside == 0 && (unsigned)fd < (unsigned)kMaxFd && g_table[fd].load(std::memory_order_relaxed) != nullptr;
 }
 inline Desc *acquire(int fd) {
-    if ((unsigned)fd >= (unsigned)kMaxFd) return nullptr;
+    if ((unsigned)fd >= (unsigned)kMaxFd || t_inside) return nullptr;
     if (__builtin_expect(g_table[fd].load(std::memory_order_relaxed) == nullptr, 1)) return nullptr;
     return acquire_slow(fd);
 }
@@ -159,6 +172,7 @@ bool exiting();
  * begun, the handle is opened and closed around the call. */
 template <class F> long with_handle(Desc *d, F fn) {
     std::lock_guard<std::mutex> g(d->mu);
+    Inside in;
     int err = 0;
     Vesk_fd *h = handle(d, &err);
     if (!h) return err;
