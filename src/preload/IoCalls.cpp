@@ -31,6 +31,11 @@ ssize_t raw_write(Desc *d, const void *buf, size_t n, off_t off) {
 
 }  // namespace
 
+int vsync_desc(Desc *d) {
+    if (d->sh->is_dir) return 0;
+    return (int)with_handle(d, [&](Vesk_fd *h) -> long { return vesk_sync(h, self_pid()); });
+}
+
 ssize_t vread(Desc *d, void *buf, size_t n, off_t off, bool use_offset) {
     if (d->sh->is_dir) return -EISDIR;
     if ((d->sh->flags & O_ACCMODE) == O_WRONLY) return -EBADF;
@@ -56,21 +61,29 @@ ssize_t vwrite(Desc *d, const void *buf, size_t n, off_t off, bool use_offset) {
     }
     // Appends and offset writes: the size or offset is read and moved
     // under the description's lock. Linux appends a pwrite on an O_APPEND
-    // descriptor too.
+    // descriptor too. An append is made whole between processes as well:
+    // under a node-wide lock, after the size every writer has synced, and
+    // synced itself before the lock is let go.
     lock_shared(d->sh);
+    int lk = append ? append_lock(d->sh->path) : -1;
     ssize_t r;
     off_t at = d->sh->offset;
-    int err = 0;
-    if (append) {
+    int err = append && lk < 0 ? lk : 0;
+    if (append && err == 0) {
         int64_t sz = file_size(d, &err);
         at = sz < 0 ? -1 : sz;
     }
-    if (at < 0) {
+    if (err != 0 || at < 0) {
         r = err ? err : -EIO;
     } else {
         r = raw_write(d, buf, n, at);
+        if (r > 0 && append) {
+            int s = vsync_desc(d);
+            if (s < 0) r = s;
+        }
         if (r > 0 && (use_offset || append)) d->sh->offset = at + r;
     }
+    append_unlock(lk);
     unlock_shared(d->sh);
     return r;
 }
@@ -167,10 +180,7 @@ int vtruncate(Desc *d, off_t len) {
     return (int)with_handle(d, [&](Vesk_fd *h) -> long { return vesk_trunc(h, d->sh->path, len); });
 }
 
-int vsync(Desc *d) {
-    if (d->sh->is_dir) return 0;
-    return (int)with_handle(d, [&](Vesk_fd *h) -> long { return vesk_sync(h, self_pid()); });
-}
+int vsync(Desc *d) { return vsync_desc(d); }
 
 // Grows the file to off+len by writing zeros past its end (the library has
 // no allocation call); never shrinks, never overwrites data.

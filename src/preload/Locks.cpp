@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <sys/file.h>
 #include <unistd.h>
 
 namespace vp {
@@ -106,6 +107,26 @@ int vlock(Desc *d, int, int cmd, struct flock *fl) {
     if (r < 0) return -errno;
     if (cmd == F_GETLK || cmd == F_OFD_GETLK) *fl = k;
     return 0;
+}
+
+int append_lock(const char *path) {
+    // flock and record locks on one file do not interact on Linux, so the
+    // program's own record locks are untouched.
+    std::string lp = lock_path(path);
+    int fd = relocate(VP_REAL(open)(lp.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
+    if (fd < 0) return -errno;
+    while (flock(fd, LOCK_EX) < 0) {
+        if (errno != EINTR) {
+            int e = errno;
+            VP_REAL(close)(fd);
+            return -e;
+        }
+    }
+    return fd;
+}
+
+void append_unlock(int fd) {
+    if (fd >= 0) VP_REAL(close)(fd);
 }
 
 void locks_release(const char *path) {

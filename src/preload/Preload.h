@@ -198,6 +198,7 @@ int64_t file_size(Desc *d, int *err);
 ssize_t vread(Desc *d, void *buf, size_t n, off_t off, bool use_offset);
 ssize_t vwrite(Desc *d, const void *buf, size_t n, off_t off, bool use_offset);
 off_t vlseek(Desc *d, off_t off, int whence);
+int vsync_desc(Desc *d);
 int vfstat(Desc *d, struct stat *st);
 
 /* --- stdio (Stdio.cpp) ---------------------------------------------------- */
@@ -208,6 +209,10 @@ void std_stream_check(int fd);
 /* Record locks (Locks.cpp). */
 int vlock(Desc *d, int fd, int cmd, struct flock *fl);
 void locks_release(const char *path);
+/* Serializes appends to one file between the processes of the node;
+ * returns a descriptor to pass to append_unlock, or -errno. */
+int append_lock(const char *path);
+void append_unlock(int fd);
 
 }  // namespace vp
 
