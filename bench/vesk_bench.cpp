@@ -18,6 +18,11 @@
  * all fail the check.
  *
  * Ratios are taken within one run, against the raw target of the same run.
+ *
+ * The preload target runs the raw target's plain open/pwrite/pread/fsync
+ * code on a container mount through libvesk_preload.so: with it among the
+ * targets the program runs itself again with the library preloaded (the
+ * raw target's calls then pass through the library to the kernel).
  */
 #include "vesk.h"
 
@@ -47,7 +52,7 @@
 namespace {
 
 enum Pattern { N1_INTERLEAVED, N1_SEGMENTED, N_N };
-enum Target { T_RAW, T_CONTAINER, T_FLAT };
+enum Target { T_RAW, T_CONTAINER, T_FLAT, T_PRELOAD };
 
 const char *pattern_name(Pattern p) {
     switch (p) {
@@ -60,6 +65,7 @@ const char *target_name(Target t) {
     switch (t) {
     case T_RAW: return "raw";
     case T_CONTAINER: return "container";
+    case T_PRELOAD: return "preload";
     default: return "flat";
     }
 }
@@ -102,8 +108,11 @@ void usage(FILE *out) {
             "                        n1s (N-1 segmented), nn (N-N); default all\n"
             "  -t, --targets LIST    comma-separated from raw (plain files on the\n"
             "                        backend directory), container, flat (the two\n"
-            "                        mounts through the library); default all. The\n"
-            "                        ratio columns need raw.\n"
+            "                        mounts through the library), preload (a\n"
+            "                        container mount written with plain calls by\n"
+            "                        processes running with libvesk_preload.so);\n"
+            "                        default raw,container,flat. The ratio columns\n"
+            "                        need raw.\n"
             "  -s, --fsync           every writer syncs after writing: a phase of its own\n"
             "  -d, --dir DIR         where the backends go (default $TMPDIR or /tmp);\n"
             "                        a fresh directory is made inside and removed after\n"
@@ -235,7 +244,7 @@ Options parse_options(int argc, char **argv) {
             break;
         case 't':
             o.targets = parse_list<Target>(
-                optarg, "target", {{"raw", T_RAW}, {"container", T_CONTAINER}, {"flat", T_FLAT}});
+                optarg, "target", {{"raw", T_RAW}, {"container", T_CONTAINER}, {"flat", T_FLAT}, {"preload", T_PRELOAD}});
             break;
         case 's': o.fsync = true; break;
         case 'd': o.dir = optarg; break;
@@ -334,16 +343,21 @@ int64_t check_block(const unsigned char *got, const unsigned char *tmpl, uint64_
 
 const char *kContainerMount = "/vesk_bench/container";
 const char *kFlatMount = "/vesk_bench/flat";
+const char *kPreloadMount = "/vesk_bench/preload";
+// Set in the run of the program with the preload library: the directory
+// the first run made.
+const char *kPreloadedVar = "VESK_BENCH_PRELOADED";
 
 struct Env {
     std::string root;  // made by this run
-    std::string raw_dir, container_backend, flat_backend;
+    std::string raw_dir, container_backend, flat_backend, preload_backend;
 };
 
 std::string base_of(const Env &env, Target t) {
     switch (t) {
     case T_RAW: return env.raw_dir;
     case T_CONTAINER: return kContainerMount;
+    case T_PRELOAD: return kPreloadMount;
     default: return kFlatMount;
     }
 }
@@ -358,6 +372,9 @@ std::string file_path(const Env &env, Target t, Pattern p, int writer) {
  * the raw target would not pay. Set after every fork. */
 pid_t g_pid = 0;
 
+/* The raw and preload targets use the plain calls; the others the library. */
+bool plain_calls(Target t) { return t == T_RAW || t == T_PRELOAD; }
+
 /* One open file of any target. */
 struct File {
     Target target = T_RAW;
@@ -369,7 +386,7 @@ struct File {
 int file_open(File &f, Target t, const std::string &path, int flags) {
     f.target = t;
     f.flags = flags;
-    if (t == T_RAW) {
+    if (plain_calls(t)) {
         f.fd = open(path.c_str(), flags, 0644);
         return f.fd < 0 ? -errno : 0;
     }
@@ -378,7 +395,7 @@ int file_open(File &f, Target t, const std::string &path, int flags) {
 }
 
 ssize_t file_pwrite(File &f, const void *buf, size_t n, off_t off) {
-    if (f.target == T_RAW) {
+    if (plain_calls(f.target)) {
         ssize_t r = pwrite(f.fd, buf, n, off);
         return r < 0 ? -errno : r;
     }
@@ -386,7 +403,7 @@ ssize_t file_pwrite(File &f, const void *buf, size_t n, off_t off) {
 }
 
 ssize_t file_pread(File &f, void *buf, size_t n, off_t off) {
-    if (f.target == T_RAW) {
+    if (plain_calls(f.target)) {
         ssize_t r = pread(f.fd, buf, n, off);
         return r < 0 ? -errno : r;
     }
@@ -394,13 +411,13 @@ ssize_t file_pread(File &f, void *buf, size_t n, off_t off) {
 }
 
 int file_sync(File &f) {
-    if (f.target == T_RAW) return fsync(f.fd) < 0 ? -errno : 0;
+    if (plain_calls(f.target)) return fsync(f.fd) < 0 ? -errno : 0;
     return vesk_sync(f.vfd, g_pid);
 }
 
 int file_close(File &f) {
     int r = 0;
-    if (f.target == T_RAW) {
+    if (plain_calls(f.target)) {
         if (f.fd >= 0 && close(f.fd) < 0) r = -errno;
         f.fd = -1;
     } else if (f.vfd) {
@@ -414,14 +431,14 @@ int file_close(File &f) {
 int path_size(Target t, const std::string &path, off_t *size) {
     struct stat st;
     int r;
-    if (t == T_RAW) r = stat(path.c_str(), &st) < 0 ? -errno : 0;
+    if (plain_calls(t)) r = stat(path.c_str(), &st) < 0 ? -errno : 0;
     else r = vesk_getattr(nullptr, path.c_str(), &st, 0);
     if (r == 0) *size = st.st_size;
     return r;
 }
 
 int path_remove(Target t, const std::string &path) {
-    if (t == T_RAW) return unlink(path.c_str()) < 0 ? -errno : 0;
+    if (plain_calls(t)) return unlink(path.c_str()) < 0 ? -errno : 0;
     return vesk_unlink(path.c_str());
 }
 
@@ -1028,6 +1045,15 @@ int index_test(const Options &o) {
 /* --- setup ------------------------------------------------------------------- */
 
 int make_env(const Options &o, Env &env) {
+    if (const char *pre = getenv(kPreloadedVar)) {
+        // The first run made everything; this one runs with the preload.
+        env.root = pre;
+        env.raw_dir = env.root + "/raw";
+        env.container_backend = env.root + "/container";
+        env.flat_backend = env.root + "/flat";
+        env.preload_backend = env.root + "/preload";
+        return 0;
+    }
     struct stat st;
     if (stat(o.dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
         fprintf(stderr, "%s: --dir %s: %s\n", g_prog, o.dir.c_str(),
@@ -1046,7 +1072,9 @@ int make_env(const Options &o, Env &env) {
     env.raw_dir = env.root + "/raw";
     env.container_backend = env.root + "/container";
     env.flat_backend = env.root + "/flat";
-    for (const std::string &d : {env.raw_dir, env.container_backend, env.flat_backend}) {
+    env.preload_backend = env.root + "/preload";
+    for (const std::string &d :
+         {env.raw_dir, env.container_backend, env.flat_backend, env.preload_backend}) {
         if (mkdir(d.c_str(), 0755) != 0) {
             fprintf(stderr, "%s: mkdir %s: %s\n", g_prog, d.c_str(), strerror(errno));
             return kExitCall;
@@ -1060,8 +1088,10 @@ int make_env(const Options &o, Env &env) {
     }
     fprintf(f,
             "[mount %s]\nbackends = %s\nlayout = container\n\n"
-            "[mount %s]\nbackends = %s\nlayout = flat\n",
-            kContainerMount, env.container_backend.c_str(), kFlatMount, env.flat_backend.c_str());
+            "[mount %s]\nbackends = %s\nlayout = flat\n\n"
+            "[mount %s]\nbackends = %s\nlayout = container\n",
+            kContainerMount, env.container_backend.c_str(), kFlatMount, env.flat_backend.c_str(),
+            kPreloadMount, env.preload_backend.c_str());
     fclose(f);
     // before the library first reads its configuration
     setenv("VESK_CONFIG", conf.c_str(), 1);
@@ -1074,6 +1104,50 @@ int make_env(const Options &o, Env &env) {
         return kExitCall;
     }
     return 0;
+}
+
+/* Where libvesk_preload.so is: $VESK_PRELOAD_LIB, else beside the build
+ * tree's bench/ directory or in the installed lib/ directory. */
+std::string preload_library() {
+    const char *e = getenv("VESK_PRELOAD_LIB");
+    if (e && *e) return e;
+    char self[4096];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n > 0) {
+        self[n] = '\0';
+        std::string dir(self);
+        dir = dir.substr(0, dir.rfind('/'));
+        for (const std::string &c : {dir + "/../src/preload/libvesk_preload.so",
+                                      dir + "/../lib/libvesk_preload.so"}) {
+            struct stat st;
+            if (stat(c.c_str(), &st) == 0) return c;
+        }
+    }
+    return "libvesk_preload.so";
+}
+
+/* Runs this program again with the preload library, in the directory
+ * made here (removed by the caller); returns its exit status. */
+int run_preloaded(char **argv, const Env &env) {
+    fflush(nullptr);
+    pid_t p = fork();
+    if (p < 0) {
+        perror("fork");
+        return kExitCall;
+    }
+    if (p == 0) {
+        std::string lib = preload_library();
+        const char *old = getenv("LD_PRELOAD");
+        std::string pre = old && *old ? lib + ":" + old : lib;
+        setenv("LD_PRELOAD", pre.c_str(), 1);
+        setenv(kPreloadedVar, env.root.c_str(), 1);
+        execv("/proc/self/exe", argv);
+        fprintf(stderr, "%s: exec with the preload library: %s\n", g_prog, strerror(errno));
+        _exit(kExitCall);
+    }
+    int st = 0;
+    waitpid(p, &st, 0);
+    return WIFEXITED(st) ? WEXITSTATUS(st) : kExitCall;
 }
 
 void remove_env(const Env &env) {
@@ -1099,6 +1173,12 @@ int main(int argc, char **argv) {
     int status = make_env(o, env);
     if (status != 0) {
         remove_env(env);
+        return status;
+    }
+    if (!getenv(kPreloadedVar) && !o.index_test &&
+        std::find(o.targets.begin(), o.targets.end(), T_PRELOAD) != o.targets.end()) {
+        status = run_preloaded(argv, env);
+        if (!o.keep) remove_env(env);
         return status;
     }
     if (o.index_test) {
@@ -1132,6 +1212,6 @@ int main(int argc, char **argv) {
         if (status == kExitVerify) fprintf(stderr, "%s: verification FAILED\n", g_prog);
     }
     if (o.keep) printf("# files kept in %s\n", env.root.c_str());
-    else remove_env(env);
+    else if (!getenv(kPreloadedVar)) remove_env(env);
     return status;
 }
