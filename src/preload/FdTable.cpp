@@ -135,7 +135,11 @@ int vopen(const std::string &abs, int flags, mode_t mode) {
     if (!(flags & O_NOFOLLOW)) {
         int r = follow_links(&path);
         if (r < 0) return r;
-        if (r == 1) return VP_REAL(open)(path.c_str(), flags, mode) < 0 ? -errno : -ENOTSUP;
+        if (r == 1) {
+            // A link out of every mount: the kernel's file is opened.
+            int fd = VP_REAL(open)(path.c_str(), flags, mode);
+            return fd < 0 ? -errno : fd;
+        }
     }
     if (path.size() >= PATH_MAX) return -ENAMETOOLONG;
     struct stat st;
