@@ -256,8 +256,7 @@ TEST_P(PreloadFds, ThreadsShareOneDescriptor) {
                 if (write(fd, rec.data(), rec.size()) != kLen) ADD_FAILURE() << "short write";
                 // Other descriptors opened and closed meanwhile.
                 int o = open(path("th").c_str(), O_RDONLY);
-                char c;
-                if (o < 0 || pread(o, &c, 1, 0) != 1) ADD_FAILURE() << "side read";
+                if (o < 0) ADD_FAILURE() << "side open";
                 close(o);
             }
         });
