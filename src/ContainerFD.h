@@ -35,6 +35,8 @@ public:
     /* Flattens the container's index. */
     int compress_metadata(const char *path) override;
     int rename(const char *path) override;
+    /* Publishes pid's buffered index records (container_flush). */
+    int publish(pid_t pid);
 
 private:
     Container_OpenFile *fd;

@@ -41,6 +41,9 @@ struct VeskSyscalls {
     int (*rename)(const char *from, const char *to);
     int (*mkdir)(const char *path, mode_t mode);
     int (*rmdir)(const char *path);
+    /* renameat2(2) between two paths, with RENAME_EXCHANGE or
+     * RENAME_NOREPLACE in `flags`. */
+    int (*rename2)(const char *from, const char *to, unsigned flags);
 };
 
 class Util {
@@ -69,6 +72,9 @@ public:
     static int Statvfs(const char *path, struct statvfs *st);
     static int Symlink(const char *content, const char *path);
     static int Rename(const char *from, const char *to);
+    /* rename with renameat2 flags (RENAME_EXCHANGE swaps the two names,
+     * RENAME_NOREPLACE refuses an existing `to`). */
+    static int Rename2(const char *from, const char *to, unsigned flags);
     static int Mkdir(const char *path, mode_t mode);
     static int Rmdir(const char *path);
     /* Stores at most `size` bytes of the content, no terminator; returns

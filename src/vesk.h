@@ -70,13 +70,21 @@ const char *vesk_buildtime(void);
 int vesk_open(Vesk_fd **fd, const char *path, int flags, pid_t pid,
               mode_t mode, Vesk_open_opt *opt = nullptr);
 /* Drops one open; returns the opens left. The handle is destroyed by the
- * close that leaves none, and must not be used after that. */
+ * close that leaves none, and must not be used after that. A close that
+ * fails (what was written cannot be recorded: the disk is full) drops
+ * nothing: the handle stays open and the close may be retried. */
 int vesk_close(Vesk_fd *fd, pid_t pid, uid_t uid, int open_flags,
                Vesk_close_opt *opt = nullptr);
 ssize_t vesk_read(Vesk_fd *fd, char *buf, size_t size, off_t offset);
 ssize_t vesk_write(Vesk_fd *fd, const char *buf, size_t size, off_t offset,
                    pid_t pid);
+/* Makes what pid wrote durable. 0 or the first error; what could not be
+ * written stays buffered, and a later sync or close writes it. */
 int vesk_sync(Vesk_fd *fd, pid_t pid);
+/* Makes what pid wrote visible to every later open, without making it
+ * durable (what close(2) promises, as against fsync). 0 or minus errno,
+ * what could not be written staying buffered. */
+int vesk_flush(Vesk_fd *fd, pid_t pid);
 int vesk_trunc(Vesk_fd *fd, const char *path, off_t offset);
 /* fd may be null: then the path is looked up. */
 int vesk_getattr(Vesk_fd *fd, const char *path, struct stat *st, int sz_only);

@@ -42,20 +42,22 @@ TEST_F(ContainerFSTest, FailedReopenKeepsTheCallersHandle) {
     delete fd;
 }
 
-TEST_F(ContainerFSTest, ReopenSharesTheRecordAndCloseCountsDown) {
+TEST_F(ContainerFSTest, EachHandleCountsItsOwnOpens) {
     Vesk_fd *fd = open("s", O_WRONLY | O_CREAT);
     ASSERT_NE(nullptr, fd);
     Vesk_fd *same = fd;
     ASSERT_EQ(0, containerfs.open(&fd, L("s").c_str(), O_RDONLY, getpid(), 0, nullptr));
     EXPECT_EQ(same, fd);
-    // a second handle of the same process shares the record too
+    // a second handle of the same process has a record of its own, which
+    // still reads what the first one wrote
     Vesk_fd *other = open("s", O_RDONLY);
     ASSERT_NE(nullptr, other);
     ASSERT_EQ(4, fd->write("data", 4, 0, getpid()));
     char buf[8] = {0};
     EXPECT_EQ(4, other->read(buf, sizeof buf, 0));
     EXPECT_STREQ("data", buf);
-    EXPECT_EQ(2, other->close(getpid(), getuid(), O_RDONLY, nullptr));
+    EXPECT_EQ(-EBADF, other->write("x", 1, 0, getpid())) << "opened for reading only";
+    EXPECT_EQ(0, other->close(getpid(), getuid(), O_RDONLY, nullptr));
     delete other;
     EXPECT_EQ(1, fd->close(getpid(), getuid(), O_RDONLY, nullptr));
     EXPECT_EQ(0, fd->close(getpid(), getuid(), O_WRONLY, nullptr));

@@ -9,6 +9,7 @@
  */
 #include "vesk.h"
 
+#include "ContainerFD.h"
 #include "ContainerFS.h"
 #include "FlatFileFS.h"
 #include "LogMessage.h"
@@ -21,18 +22,13 @@
 #include "mlog.h"
 
 #include <cerrno>
-#include <mutex>
+#include <atomic>
 #include <unistd.h>
-#include <unordered_map>
 
 namespace {
 
-/* How many opens each handle object holds. A container's opens share one
- * record, so the count vesk_close returns is the record's, not the
- * handle's: a handle whose own opens have ended must go even while other
- * handles keep the record open. */
-std::mutex g_handles_mu;
-std::unordered_map<Vesk_fd *, int> g_handle_opens;
+/* Handles made by vesk_open and not yet destroyed by vesk_close. */
+std::atomic<size_t> g_live_handles{0};
 
 LogicalFileSystem *fs_for(const char *path) {
     vesk::Resolved r;
@@ -70,11 +66,11 @@ int vesk_open(Vesk_fd **fd, const char *path, int flags, pid_t pid, mode_t mode,
               Vesk_open_opt *opt) {
     if (!fd || !path) return -EINVAL;
     Vesk_open_opt local;
+    bool fresh = *fd == nullptr;
     int ret = fs_for(path)->open(fd, path, flags, pid, mode, api_opt(opt, &local));
     if (ret == 0) {
         vesk::stats().opens++;
-        std::lock_guard<std::mutex> g(g_handles_mu);
-        g_handle_opens[*fd]++;
+        if (fresh) g_live_handles++;
     }
     trace("open", 0, 0, pid);
     return ret;
@@ -84,19 +80,14 @@ int vesk_close(Vesk_fd *fd, pid_t pid, uid_t uid, int open_flags, Vesk_close_opt
     if (!fd) return -EBADF;
     int ret = fd->close(pid, uid, open_flags, opt);
     trace("close", 0, 0, pid);
+    // A failed close ends nothing: the handle stays for a retry.
     if (ret < 0) return ret;
-    // A close that leaves other references open still ends one open.
     vesk::stats().closes++;
-    bool last = ret == 0;
-    {
-        std::lock_guard<std::mutex> g(g_handles_mu);
-        auto it = g_handle_opens.find(fd);
-        if (it != g_handle_opens.end()) {
-            if (--it->second <= 0) last = true;
-            if (last) g_handle_opens.erase(it);
-        }
+    // Each handle counts its own opens: the last one's close returns 0.
+    if (ret == 0) {
+        delete fd;
+        g_live_handles--;
     }
-    if (last) delete fd;
     return ret;
 }
 
@@ -122,6 +113,14 @@ int vesk_sync(Vesk_fd *fd, pid_t pid) {
     if (!fd) return -EBADF;
     trace("sync", 0, 0, pid);
     return fd->sync(pid);
+}
+
+int vesk_flush(Vesk_fd *fd, pid_t pid) {
+    if (!fd) return -EBADF;
+    trace("flush", 0, 0, pid);
+    // Flat files are plain backend files: their writes are visible at once.
+    if (Container_fd *c = dynamic_cast<Container_fd *>(fd)) return c->publish(pid);
+    return 0;
 }
 
 int vesk_trunc(Vesk_fd *fd, const char *path, off_t offset) {
@@ -273,9 +272,6 @@ int vesk_link(const char *from, const char *to) {
 
 namespace vesk {
 
-size_t live_handles() {
-    std::lock_guard<std::mutex> g(g_handles_mu);
-    return g_handle_opens.size();
-}
+size_t live_handles() { return g_live_handles.load(); }
 
 }  // namespace vesk

@@ -24,13 +24,14 @@ using vesk_cont::host;
 
 namespace vesk_cfile {
 
-int locate(const char *path, std::string &dir) {
+int locate(const char *path, std::string &dir, std::string *root) {
     if (!path) return -EFAULT;
     vesk::Resolved r;
     int ret = vesk::resolve(path, &r);
     if (ret < 0) return ret;
     if (vesk_stage::is_reserved(r.rel)) return -EPERM;
     dir = r.backend_path;
+    if (root) *root = r.mount->backends[r.backend];
     return 0;
 }
 

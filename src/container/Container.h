@@ -27,15 +27,26 @@ bool container_is_container(const std::string &dir);
 
 int container_open(Container_OpenFile **pfd, const char *path, int flags,
                    pid_t pid, mode_t mode, Vesk_open_opt *open_opt);
-/* Returns the opens still held; the record is freed after the last. */
+/* Ends one of the record's opens and returns the opens it still holds;
+ * the record is freed after its last. Every handle has a record of its
+ * own. When the close cannot write the records it must (the disk is full),
+ * it returns the error and ends nothing: the open, and its records, stay
+ * for a retry. */
 int container_close(Container_OpenFile *fd, pid_t pid, uid_t u, int flags,
                     Vesk_close_opt *close_opt);
 ssize_t container_read(Container_OpenFile *fd, char *buf, size_t size,
                        off_t offset);
 ssize_t container_write(Container_OpenFile *fd, const char *buf, size_t size,
                         off_t offset, pid_t pid);
+/* The data and index logs of the record's writers (of pid's) made
+ * durable. 0 or the first error; records not written stay buffered, and a
+ * later sync or close writes them. */
 int container_sync(Container_OpenFile *fd);
 int container_sync(Container_OpenFile *fd, pid_t pid);
+/* pid's buffered index records written to its log without making them
+ * durable: later opens see its writes (what close(2) promises). 0 or
+ * -errno, the records then staying buffered. */
+int container_flush(Container_OpenFile *fd, pid_t pid);
 /* fd may be null; open_file says whether the caller holds the file open. */
 int container_trunc(Container_OpenFile *fd, const char *path, off_t offset,
                     int open_file);

@@ -6,6 +6,7 @@
 
 #include "OpenFile.h"
 #include "Util.h"
+#include "config/Config.h"
 #include "container/ContainerPrivate.h"
 #include "container/Format.h"
 #include "container/Index.h"
@@ -23,16 +24,18 @@ using namespace vesk_cfile;
 
 int container_flatten_index(Container_OpenFile *fd, const char *path) {
     std::string dir;
-    {
-        TableLock lock;
-        if (fd) dir = container_of(fd);
-        else {
-            int r = locate(path, dir);
-            if (r != 0) return r;
-        }
+    if (fd) {
+        OpenState *os = state_of(fd);
+        if (!os) return -EBADF;
+        dir = os->sh->dir;
+    } else {
+        int r = locate(path, dir);
+        if (r != 0) return r;
     }
     if (!container_is_container(dir)) return Util::exists(dir.c_str()) ? -EINVAL : -ENOENT;
-    flush_in_process(dir);
+    // a merge that missed what this process buffers would drop it
+    int fr = flush_in_process(dir);
+    if (fr != 0) return fr;
     std::string file = dir + "/" + vesk_cont::kGlobalIndexName;
     // An existing flattened index would be read back; merge the logs.
     Util::Unlink(file.c_str());
@@ -67,7 +70,9 @@ int container_index_entries(const char *path, std::vector<ContainerIndexEntry> &
     if (k == K_NONE) return -ENOENT;
     if (k == K_DIR) return -EISDIR;
     if (k != K_CONTAINER) return -EBADF;
-    flush_in_process(dir);
+    // a merge that missed what this process buffers would drop it
+    int fr = flush_in_process(dir);
+    if (fr != 0) return fr;
     Index idx(dir);
     r = idx.readIndex(dir);
     if (r != 0) return r;
@@ -104,13 +109,23 @@ int container_recover(const char *path) {
     std::string dir;
     int r = locate(path, dir);
     if (r != 0) return r;
+    // Renames a crash interrupted come first: finishing one may put the
+    // file in place under this very name.
+    int staged = 0;
+    vesk::Resolved res;
+    if (vesk::resolve(path, &res) == 0) {
+        for (const std::string &b : res.mount->backends) {
+            r = finish_staged(b, &staged);
+            if (r != 0) return r;
+        }
+    }
     Kind k;
     struct stat st;
     r = classify(dir, &k, &st);
     if (r != 0) return r;
-    if (k == K_NONE) return -ENOENT;
-    if (k == K_FILE || k == K_LINK || k == K_OTHER) return -EEXIST;
-    bool repaired = false;
+    if (k == K_NONE) return staged ? 0 : -ENOENT;
+    if (k == K_FILE || k == K_LINK || k == K_OTHER) return staged ? 0 : -EEXIST;
+    bool repaired = staged > 0;
     if (k == K_DIR) {
         // A directory with a container's insides lost its marker.
         std::vector<IndexLogInfo> logs;
@@ -148,7 +163,9 @@ int container_recover(const char *path) {
         if (Util::Unlink(f.c_str()) == 0) repaired = true;
     }
     // A flattened index that no longer matches the logs is dropped.
-    flush_in_process(dir);
+    // a merge that missed what this process buffers would drop it
+    int fr = flush_in_process(dir);
+    if (fr != 0) return fr;
     std::string gidx = dir + "/" + vesk_cont::kGlobalIndexName;
     Index idx(dir);
     r = idx.readIndex(dir);

@@ -24,148 +24,166 @@ using namespace vesk_cfile;
 
 namespace {
 
-int follow_depth = 0;
+// Depth of symbolic links followed by this thread's open.
+thread_local int follow_depth = 0;
+
+bool writes(int flags) {
+    int acc = flags & O_ACCMODE;
+    return acc == O_WRONLY || acc == O_RDWR;
+}
+
+bool reads(int flags) {
+    int acc = flags & O_ACCMODE;
+    return acc == O_RDONLY || acc == O_RDWR;
+}
+
+// Ends one open for writing of the record (by `pid` when it has one).
+// 0, or the error of the writer's close, which then ends nothing.
+int end_write_open(Container_OpenFile *rec, OpenState *os, pid_t pid) {
+    if (os->writes.empty()) return 0;
+    auto it = os->writes.find(pid);
+    if (it == os->writes.end()) it = os->writes.begin();
+    WriteFile *wf = writefile_of(os->sh);
+    int r = wf ? wf->removeWriter(it->first) : 0;
+    if (r < 0 && r != -ENOENT) return r;
+    if (--it->second == 0) os->writes.erase(it);
+    if (os->writes.empty()) rec->setWritefile(nullptr);
+    return 0;
+}
 
 }  // namespace
 
+/* --- open files ----------------------------------------------------------- */
+
+// Finds (or makes) the container at `path` for an open with `flags`:
+// *dir its backend path, *created whether this open made it. A link is
+// followed by opening its target instead (*followed then holds the result).
+static int find_for_open(Container_OpenFile **pfd, const char *path, int flags, pid_t pid,
+                         mode_t mode, Vesk_open_opt *open_opt, std::string *dir, bool *created,
+                         bool *followed) {
+    bool wr = writes(flags), rd = reads(flags);
+    *created = false;
+    *followed = false;
+    int r = locate(path, *dir);
+    if (r != 0) return r;
+    Kind k;
+    struct stat st;
+    r = classify(*dir, &k, &st);
+    if (r != 0) return r;
+    if (k == K_NONE) {
+        if (!(flags & O_CREAT)) return -ENOENT;
+        r = vesk_cont::create_container(*dir, mode & 07777);
+        if (r == 0) *created = true;
+        else if (r == -EEXIST) {
+            if (flags & O_EXCL) return -EEXIST;
+            r = classify(*dir, &k, &st);
+            if (r != 0) return r;
+            if (k == K_NONE) return -ENOENT;
+        } else {
+            return r;
+        }
+        if (*created) k = K_CONTAINER;
+    } else if ((flags & O_CREAT) && (flags & O_EXCL)) {
+        return -EEXIST;
+    }
+    if (k == K_LINK) {
+        // Links hold logical paths; an absolute one is followed.
+        char target[PATH_MAX + 1];
+        ssize_t n = Util::Readlink(dir->c_str(), target, PATH_MAX);
+        if (n < 0) return -errno;
+        target[n] = '\0';
+        if ((flags & O_NOFOLLOW) || target[0] != '/' || follow_depth >= 8) return -ELOOP;
+        follow_depth++;
+        r = container_open(pfd, target, flags, pid, mode, open_opt);
+        follow_depth--;
+        *followed = true;
+        return r;
+    }
+    if (k == K_DIR) return -EISDIR;
+    if (k == K_FILE || k == K_OTHER) {
+        if (mlog_filter(kErr)) mlog(kErr, "open %s: %s is no container", path, dir->c_str());
+        return -EINVAL;
+    }
+    if (!*created) {
+        struct stat ms;
+        if (Util::Lstat(vesk_cont::marker(*dir).c_str(), &ms) < 0) return -errno;
+        int want = (rd ? R_OK : 0) | (wr ? W_OK : 0);
+        r = check_perm(ms, want, geteuid());
+        if (r != 0) return r;
+    }
+    uint32_t version;
+    r = vesk_cont::read_marker(*dir, &version);
+    if (r == -EACCES) r = 0;  // a writer that may not read the marker
+    return r;
+}
+
 int container_open(Container_OpenFile **pfd, const char *path, int flags, pid_t pid, mode_t mode,
                    Vesk_open_opt *open_opt) {
-    int acc = flags & O_ACCMODE;
-    bool wr = acc == O_WRONLY || acc == O_RDWR;
-    bool rd = acc == O_RDONLY || acc == O_RDWR;
-    TableLock lock;
+    bool wr = writes(flags), rd = reads(flags);
     Container_OpenFile *rec = *pfd;
+    OpenState *os = nullptr;
+    bool created = false, fresh = false;
     std::string dir;
-    bool created = false;
     if (rec) {
-        auto st = g_state.find(rec);
-        if (st == g_state.end()) return -EBADF;
-        dir = st->second.container;
+        os = state_of(rec);
+        if (!os) return -EBADF;
+        dir = os->sh->dir;
         if (!container_is_container(dir)) return -ENOENT;
     } else {
-        int r = locate(path, dir);
-        if (r != 0) return r;
-        Kind k;
-        struct stat st;
-        r = classify(dir, &k, &st);
-        if (r != 0) return r;
-        if (k == K_NONE) {
-            if (!(flags & O_CREAT)) return -ENOENT;
-            r = vesk_cont::create_container(dir, mode & 07777);
-            if (r == 0) created = true;
-            else if (r == -EEXIST) {
-                if (flags & O_EXCL) return -EEXIST;
-                classify(dir, &k, &st);
-            } else {
-                return r;
-            }
-            if (created) k = K_CONTAINER;
-        } else if ((flags & O_CREAT) && (flags & O_EXCL)) {
-            return -EEXIST;
-        }
-        if (k == K_LINK) {
-            // Links hold logical paths; an absolute one is followed.
-            char target[PATH_MAX + 1];
-            ssize_t n = Util::Readlink(dir.c_str(), target, PATH_MAX);
-            if (n < 0) return -errno;
-            target[n] = '\0';
-            if ((flags & O_NOFOLLOW) || target[0] != '/' || follow_depth >= 8) return -ELOOP;
-            Util::MutexUnlock(&g_mux, "container table");
-            follow_depth++;
-            int fr = container_open(pfd, target, flags, pid, mode, open_opt);
-            follow_depth--;
-            Util::MutexLock(&g_mux, "container table");
-            return fr;
-        }
-        if (k == K_DIR) return -EISDIR;
-        if (k == K_FILE || k == K_OTHER) {
-            if (mlog_filter(kErr)) mlog(kErr, "open %s: %s is no container", path, dir.c_str());
-            return -EINVAL;
-        }
-        if (!created) {
-            struct stat ms;
-            if (Util::Lstat(vesk_cont::marker(dir).c_str(), &ms) < 0) return -errno;
-            int want = (rd ? R_OK : 0) | (wr ? W_OK : 0);
-            r = check_perm(ms, want, geteuid());
-            if (r != 0) return r;
-        }
-        uint32_t version;
-        r = vesk_cont::read_marker(dir, &version);
-        if (r == -EACCES) r = 0;  // a writer that may not read the marker
-        if (r != 0) return r;
-        rec = find_open(dir);
-    }
-
-    if (wr && (flags & O_TRUNC) && !created) {
-        int r = truncate_container(dir, rec, 0, pid);
-        if (r != 0) return r;
-    }
-
-    bool fresh = rec == nullptr;
-    if (fresh) {
+        bool followed;
+        int r = find_for_open(pfd, path, flags, pid, mode, open_opt, &dir, &created, &followed);
+        if (followed || r != 0) return r;
         rec = new Container_OpenFile(nullptr, nullptr, pid, mode, path);
-        g_by_container[dir] = rec;
-        g_state[rec].container = dir;
-        g_state[rec].dirfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    }
-    bool added_writer = false, made_wf = false, made_index = false;
-    int r = 0;
-    if (wr) {
-        WriteFile *wf = rec->getWritefile();
-        if (!wf) {
-            struct stat ms;
-            mode_t bits = Util::Lstat(vesk_cont::marker(dir).c_str(), &ms) == 0
-                              ? ms.st_mode & 0777 : (mode & 0777);
-            wf = new WriteFile(dir, host(), bits, 0);
-            rec->setWritefile(wf);
-            made_wf = true;
+        r = attach_record(rec, dir);
+        if (r != 0) {
+            delete rec;
+            return r;
         }
+        fresh = true;
+        os = state_of(rec);
+    }
+    SharedFile *sh = os->sh;
+
+    int r = 0;
+    if (wr && (flags & O_TRUNC) && !created) r = truncate_container(sh->dir, sh, 0, pid);
+    bool added_writer = false;
+    if (r == 0 && wr) {
+        struct stat ms;
+        mode_t bits = Util::Lstat(vesk_cont::marker(sh->dir).c_str(), &ms) == 0
+                          ? ms.st_mode & 0777 : (mode & 0777);
+        WriteFile *wf = writefile_for(sh, bits);
         r = wf->addWriter(pid, false);
         if (r > 0) {
             r = 0;
             added_writer = true;
+            os->writes[pid]++;
+            rec->setWritefile(wf);
             if (flags & O_APPEND) {
                 wf->setAppend(pid, true);
                 Figures f;
-                if (container_figures(dir, &f, true) == 0) wf->extend(f.size);
+                if (container_figures(sh->dir, &f, wf) == 0) wf->extend(f.size);
             }
         }
     }
     if (r == 0 && rd) {
-        if (!rec->getIndex()) {
-            rec->setIndex(new Index(dir));
-            made_index = true;
-        }
-        rec->lockIndex();
-        r = refresh_index(rec, dir, g_state[rec].dirfd);
-        rec->unlockIndex();
-        if (r == 0) g_state[rec].readers++;
+        std::shared_ptr<Index> idx;
+        r = index_for(rec, true, &idx);
+        if (r == 0) os->reads++;
     }
     if (r != 0) {
-        if (added_writer) rec->getWritefile()->removeWriter(pid);
-        if (made_index) {
-            delete rec->getIndex();
-            rec->setIndex(nullptr);
-        }
-        if (made_wf) {
-            delete rec->getWritefile();
-            rec->setWritefile(nullptr);
-        }
+        if (added_writer) end_write_open(rec, os, pid);
         if (fresh) {
-            g_by_container.erase(dir);
-            if (g_state[rec].dirfd >= 0) ::close(g_state[rec].dirfd);
-            g_state.erase(rec);
+            detach_record(rec);
             delete rec;
         }
         if (mlog_filter(kErr)) mlog(kErr, "open %s: %s", path, strerror(-r));
         return r;
     }
     if (open_opt && open_opt->reopen) rec->setReopen();
-    rec->incrementOpens(1);
+    int opens = rec->incrementOpens(1);
     *pfd = rec;
     if (mlog_filter(kDbg))
-        mlog(kDbg, "open %s flags %#x pid %d: %d opens", path, flags, (int)pid,
-             rec->incrementOpens(0));
+        mlog(kDbg, "open %s flags %#x pid %d: %d opens", path, flags, (int)pid, opens);
     return 0;
 }
 
@@ -174,27 +192,33 @@ int container_close(Container_OpenFile *fd, pid_t pid, uid_t u, int flags,
     (void)u;
     (void)close_opt;
     if (!fd) return -EBADF;
-    TableLock lock;
-    auto st = g_state.find(fd);
-    if (st == g_state.end()) return -EBADF;
-    int acc = flags & O_ACCMODE;
-    bool wr = acc == O_WRONLY || acc == O_RDWR;
-    bool rd = acc == O_RDONLY || acc == O_RDWR;
-    WriteFile *wf = fd->getWritefile();
-    if (wr && wf) follow_moved(fd, st->second);
-    if (wr && wf) wf->removeWriter(pid);
-    if (rd && st->second.readers > 0) st->second.readers--;
-    int left = fd->incrementOpens(-1);
+    OpenState *os = state_of(fd);
+    if (!os) return -EBADF;
+    if (writes(flags)) {
+        // A writer whose records cannot be written keeps its open: the
+        // error goes back, and a later close or sync tries again.
+        int r = end_write_open(fd, os, pid);
+        if (r != 0) {
+            if (mlog_filter(kErr)) mlog(kErr, "close %s: %s", fd->getPath(), strerror(-r));
+            return r;
+        }
+    }
+    if (reads(flags) && os->reads > 0) os->reads--;
+    int left = fd->incrementOpens(0);
+    if (left <= 1) {
+        // The last open: whatever the record still holds for writing
+        // (closes made with other flags than their opens) ends with it.
+        while (!os->writes.empty()) {
+            int r = end_write_open(fd, os, os->writes.begin()->first);
+            if (r != 0) {
+                if (mlog_filter(kErr)) mlog(kErr, "close %s: %s", fd->getPath(), strerror(-r));
+                return r;
+            }
+        }
+    }
+    left = fd->incrementOpens(-1);
     if (left > 0) return left;
-    // The last open: every writer still there (a child that wrote without
-    // an open) is closed with the WriteFile.
-    std::string dir = st->second.container;
-    if (st->second.dirfd >= 0) ::close(st->second.dirfd);
-    g_state.erase(st);
-    auto it = g_by_container.find(dir);
-    if (it != g_by_container.end() && it->second == fd) g_by_container.erase(it);
-    delete wf;
-    delete fd->getIndex();
+    detach_record(fd);
     delete fd;
     return 0;
 }
@@ -202,20 +226,11 @@ int container_close(Container_OpenFile *fd, pid_t pid, uid_t u, int flags,
 ssize_t container_read(Container_OpenFile *fd, char *buf, size_t size, off_t offset) {
     if (!fd) return -EBADF;
     if (offset < 0) return -EINVAL;
-    std::string dir;
-    int dirfd;
-    {
-        TableLock lock;
-        dir = container_of(fd, &dirfd);
-        if (!fd->getIndex()) fd->setIndex(new Index(dir));
-    }
-    fd->lockIndex();
-    Index *idx = fd->getIndex();
-    int r = refresh_index(fd, dir, dirfd);
-    if (r != 0) {
-        fd->unlockIndex();
-        return r;
-    }
+    std::shared_ptr<Index> idx;
+    int r = index_for(fd, false, &idx);
+    if (r != 0) return r;
+    // The index is never changed once built: its pieces are read without
+    // a lock, so readers of one file do not wait for each other's preads.
     size_t done = 0;
     ssize_t ret = 0;
     while (done < size) {
@@ -246,7 +261,6 @@ ssize_t container_read(Container_OpenFile *fd, char *buf, size_t size, off_t off
         }
         done += n;
     }
-    fd->unlockIndex();
     if (ret < 0 && done == 0) return ret;
     return (ssize_t)done;
 }
@@ -255,6 +269,7 @@ ssize_t container_write(Container_OpenFile *fd, const char *buf, size_t size, of
                         pid_t pid) {
     if (!fd) return -EBADF;
     if (offset < 0) return -EINVAL;
+    // Only a handle opened for writing has its writer.
     WriteFile *wf = fd->getWritefile();
     if (!wf) return -EBADF;
     return wf->write(buf, size, offset, pid);
@@ -272,16 +287,20 @@ int container_sync(Container_OpenFile *fd, pid_t pid) {
     return wf ? wf->sync(pid) : 0;
 }
 
+int container_flush(Container_OpenFile *fd, pid_t pid) {
+    if (!fd) return -EBADF;
+    WriteFile *wf = fd->getWritefile();
+    return wf ? wf->publish(pid) : 0;
+}
+
 int container_query(Container_OpenFile *fd, size_t *writers, size_t *readers,
                     size_t *bytes_written, bool *reopen) {
     if (!fd) return -EBADF;
-    TableLock lock;
+    OpenState *os = state_of(fd);
+    if (!os) return -EBADF;
     WriteFile *wf = fd->getWritefile();
     if (writers) *writers = wf ? wf->numWriters() : 0;
-    if (readers) {
-        auto st = g_state.find(fd);
-        *readers = st == g_state.end() ? 0 : (size_t)st->second.readers;
-    }
+    if (readers) *readers = (size_t)os->reads;
     if (bytes_written) *bytes_written = wf ? wf->bytesWritten() : 0;
     if (reopen) *reopen = fd->isReopen();
     return 0;

@@ -52,11 +52,6 @@ int path_op(const char *path, Op op, bool all_dirs) {
     return op(dir, false);
 }
 
-int move_link(const std::string &from, const std::string &to) {
-    if (Util::CopyLink(from.c_str(), to.c_str()) < 0) return -errno;
-    return Util::Unlink(from.c_str()) < 0 ? -errno : 0;
-}
-
 }  // namespace
 
 int container_chown(const char *path, uid_t u, gid_t g) {
@@ -117,10 +112,10 @@ static int sync_moved(const std::string &src, const std::string &dst) {
 }
 
 int container_rename(const char *path, const char *to) {
-    std::string src, dst;
+    std::string src, dst, root;
     int r = locate(path, src);
     if (r != 0) return r;
-    r = locate(to, dst);
+    r = locate(to, dst, &root);
     if (r != 0) return r;
     Kind k, dk;
     r = classify(src, &k, nullptr);
@@ -146,55 +141,20 @@ int container_rename(const char *path, const char *to) {
     r = classify(dst, &dk, nullptr);
     if (r != 0) return r;
     if (dk == K_DIR) return -EISDIR;
-    if (k == K_LINK || k == K_FILE || k == K_OTHER) {
-        if (dk == K_CONTAINER) {
-            r = vesk_cont::remove_tree(dst);
-            if (r != 0) return r;
-        }
+    if (k != K_CONTAINER && dk != K_CONTAINER) {
+        // files and links: rename(2) replaces in one step
         r = Util::retValue(Util::Rename(src.c_str(), dst.c_str()));
-        if (r == -EXDEV) {
-            if (k == K_LINK) r = move_link(src, dst);
-            else {
-                r = Util::retValue(Util::CopyFile(src.c_str(), dst.c_str()));
-                if (r == 0) r = Util::retValue(Util::Unlink(src.c_str()));
-            }
-        }
+        if (r != -EXDEV) return r == 0 ? sync_moved(src, dst) : r;
+        r = replace_entry(src, dst, root, k);
         return r == 0 ? sync_moved(src, dst) : r;
     }
-    // A container. What this process holds in memory goes to its logs
-    // first, so that a copy carries it along.
-    flush_in_process(src);
-    if (dk == K_CONTAINER) {
-        r = vesk_cont::remove_tree(dst);
-        if (r != 0) return r;
-    } else if (dk == K_FILE || dk == K_LINK) {
-        if (Util::Unlink(dst.c_str()) < 0) return -errno;
-    }
-    r = Util::retValue(Util::Rename(src.c_str(), dst.c_str()));
-    if (r == -EXDEV) {
-        std::string tmp;
-        r = vesk_stage::staging_path_for(dst, "copy", &tmp);
-        if (r != 0) return r;
-        r = vesk_cont::copy_tree(src, tmp);
-        if (r == 0) r = Util::retValue(Util::Rename(tmp.c_str(), dst.c_str()));
-        if (r != 0) {
-            vesk_cont::remove_tree(tmp);
-            return r;
-        }
-        r = vesk_cont::remove_tree(src);
-        if (mlog_filter(kInfo))
-            mlog(kInfo, "rename %s to %s across devices: copied, %d", src.c_str(), dst.c_str(), r);
-    }
-    if (r == 0) r = sync_moved(src, dst);
+    // A container on either side. What this process buffers goes to the
+    // logs first, so that a copy across file systems carries it along;
+    // holders of the file stay attached to its directory, wherever it goes.
+    r = flush_in_process(src);
     if (r != 0) return r;
-    // An open file of this process follows its container.
-    Container_OpenFile *rec;
-    {
-        TableLock lock;
-        rec = find_open(src);
-    }
-    if (rec) container_rename_open_file(rec, to);
-    return 0;
+    r = replace_entry(src, dst, root, k);
+    return r == 0 ? sync_moved(src, dst) : r;
 }
 
 int container_link(const char *path, const char *to) {
@@ -242,8 +202,10 @@ int container_create(const char *path, mode_t mode, int flags, pid_t pid) {
     if (flags & O_EXCL) return -EEXIST;
     if (k == K_DIR) return -EISDIR;
     if (k == K_CONTAINER && (flags & O_TRUNC)) {
-        TableLock lock;
-        return truncate_container(dir, find_open(dir), 0, pid);
+        SharedFile *sh = pin_open(dir);
+        r = truncate_container(dir, sh, 0, pid);
+        unpin(sh);
+        return r;
     }
     return 0;
 }

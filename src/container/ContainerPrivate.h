@@ -10,6 +10,7 @@
 #include "mlog.h"
 
 #include <map>
+#include <memory>
 #include <pthread.h>
 #include <string>
 #include <sys/stat.h>
@@ -17,6 +18,7 @@
 
 class Container_OpenFile;
 class Index;
+class WriteFile;
 
 namespace vesk_cfile {
 
@@ -24,54 +26,96 @@ const int kErr = MLOG_ERR | VESK_FAC_CONTAINER;
 const int kInfo = MLOG_INFO | VESK_FAC_CONTAINER;
 const int kDbg = MLOG_DBG1 | VESK_FAC_CONTAINER;
 
-/* --- the open-file table (ContainerTable.cpp) ----------------------------- */
+/* --- the open-file table (ContainerTable.cpp) ----------------------------- *
+ *
+ * Every handle has a record of its own (Container_OpenFile). The records of
+ * one container in this process share a SharedFile: the container's
+ * directory held open, one WriteFile and the latest merged index. The
+ * table finds a SharedFile by the device and inode of that directory, so a
+ * rename of the container, by this process or another, leaves every holder
+ * attached to it with no bookkeeping: the logs are reached through the held
+ * descriptor (SharedFile::dir), never through the name.
+ *
+ * Lock order (a lock may be taken while holding those above it only):
+ *   1. the caller's serialisation of the operations of one handle
+ *   2. Container_OpenFile::lockIndex  the record's index snapshot
+ *   3. SharedFile::build_mu           one merge of a file's logs at a time
+ *   4. g_mux                          the table; held for lookups and
+ *                                     inserts only, never across I/O
+ *   5. WriteFile::data_mux, then a writer's mutex, then WriteFile::index_mux
+ *   6. Index::lock                    lazily opened data logs of an index
+ * Only build_mu and the WriteFile's writer mutexes are held across I/O, and
+ * each concerns one file.
+ */
+
+struct SharedFile {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    int dirfd = -1;
+    std::string dir;   // reaches the held directory whatever its name now
+    WriteFile *wf = nullptr;            // made by the first open for writing
+    std::shared_ptr<Index> index;       // latest merged index; never changed
+    int index_gen = -1;                 // wf generation it was built at
+    int index_epoch = -1;               // epoch it was built at
+    uint64_t index_serves = 0;          // the opens it is fresh enough for
+    uint64_t tickets = 0;               // opens that asked for an index
+    int epoch = 0;                      // bumped by truncations
+    pthread_mutex_t build_mu = PTHREAD_MUTEX_INITIALIZER;
+    int refs = 0;                       // records and pins
+};
 
 struct OpenState {
-    std::string container;  // backend directory
-    int readers = 0;
-    // The container directory itself, held open: another process may
-    // rename or unlink it while this one holds the file open, and the
-    // record must go on reading the directory it opened, not whatever
-    // has taken its name since.
-    int dirfd = -1;
+    SharedFile *sh = nullptr;
+    std::map<pid_t, int> writes;   // this handle's opens for writing, by pid
+    int reads = 0;                 // this handle's opens for reading
+    std::shared_ptr<Index> index;  // what this handle reads (lockIndex)
 };
 
 extern pthread_mutex_t g_mux;
-extern std::map<std::string, Container_OpenFile *> g_by_container;
-extern std::map<Container_OpenFile *, OpenState> g_state;
 
 struct TableLock {
     TableLock();
     ~TableLock();
 };
 
-// Whether the directory held open as `dirfd` is still the one at `dir`.
-bool still_at(const std::string &dir, int dirfd);
-// The path through which the record reaches its container: its name while
-// the name still leads there, else the held descriptor.
-std::string live_dir(const std::string &dir, int dirfd);
-// This process's record of the container at `dir`, or null. Called with
-// g_mux.
-Container_OpenFile *find_open(const std::string &dir);
-// Makes the record follow its container when another process moved it.
-// Called with g_mux.
-void follow_moved(Container_OpenFile *rec, OpenState &st);
-// The backend directory of the record (and in *dirfd its held descriptor).
-// Called with g_mux.
-std::string container_of(Container_OpenFile *rec, int *dirfd = nullptr);
-// Pushes out what this process's writers hold in memory, so that a merge
-// of the logs sees it.
-void flush_record(Container_OpenFile *rec);
-void flush_in_process(const std::string &dir);
-// Makes the record's index current. Called with the index lock held.
-int refresh_index(Container_OpenFile *rec, const std::string &dir, int dirfd);
+// The open file's state, or null for a record this layer does not know.
+// Stable while the record is open.
+OpenState *state_of(Container_OpenFile *rec);
+// The open file of the container at `dir` in this process, pinned (keep it
+// until unpin), or null when it is not open here.
+SharedFile *pin_open(const std::string &dir);
+void unpin(SharedFile *sh);
+// The WriteFile of a pinned file, or null.
+WriteFile *writefile_of(SharedFile *sh);
+// Pushes out what this process's writers of the container at `dir` hold
+// in memory, so that a merge of the logs sees it. 0 or the flush's error.
+int flush_in_process(const std::string &dir);
+// The merged index the record reads: the one it has while it is current,
+// else the file's latest, else a new merge. `at_open`: an open, which must
+// see everything published before it.
+int index_for(Container_OpenFile *rec, bool at_open, std::shared_ptr<Index> *out);
+// A truncation happened: merged indexes built before it are out of date.
+void invalidate_index(SharedFile *sh);
+// Enters a new record of the container at `dir` (opened here, so that the
+// record keeps the directory it opened, whatever takes its name later).
+int attach_record(Container_OpenFile *rec, const std::string &dir);
+// Forgets the record; the last record of a file closes it.
+void detach_record(Container_OpenFile *rec);
+// The container of the open file was copied to `dir` (a rename across file
+// systems): the file now reaches the copy, its writers' logs reopened
+// there. 0 or -errno.
+int rebind_open(SharedFile *sh, const std::string &dir);
+// The file's WriteFile, made with the bits `bits` when it has none.
+WriteFile *writefile_for(SharedFile *sh, mode_t bits);
 
 /* --- backend paths (Container.cpp) ---------------------------------------- */
 
 enum Kind { K_NONE, K_CONTAINER, K_DIR, K_LINK, K_FILE, K_OTHER };
 
-// The backend path of the logical `path`. 0 or -errno.
-int locate(const char *path, std::string &dir);
+// The backend path of the logical `path` (and in *root the backend
+// directory that holds it). 0 or -errno; -EPERM for a path that reaches
+// into a staging directory.
+int locate(const char *path, std::string &dir, std::string *root = nullptr);
 // What is at the backend path. 0 or -errno (other than ENOENT).
 int classify(const std::string &dir, Kind *kind, struct stat *st);
 // The check open(2) and access(2) make against a file's bits.
@@ -79,6 +123,17 @@ int check_perm(const struct stat &st, int want, uid_t uid);
 bool writer_alive(const vesk_cont::OpenWriter &w);
 // host and pid of "hostdir.<host>/index.<pid>"
 void parse_log_rel(const std::string &rel, std::string &h, pid_t &pid);
+
+/* --- replacing a name (ContainerReplace.cpp) ------------------------------ */
+
+// Moves the entry at `src` (of kind `kind`) to `dst`, replacing what is
+// there in one step as readers see it; `root` is the backend that holds
+// `dst`. 0 or -errno (the entry is then where it was).
+int replace_entry(const std::string &src, const std::string &dst, const std::string &root,
+                  Kind kind);
+// Finishes or tidies the renames a crash interrupted in the staging
+// directory of the backend `root`; *done counts what it did. 0 or -errno.
+int finish_staged(const std::string &root, int *done);
 
 /* --- sizes (ContainerSize.cpp) -------------------------------------------- */
 
@@ -90,8 +145,9 @@ struct Figures {
 // The size from the size records alone; false when they do not tell it.
 bool size_from_meta(const std::string &dir, Figures *f);
 int size_by_merge(const std::string &dir, Figures *f);
-// `locked`: the caller holds g_mux.
-int container_figures(const std::string &dir, Figures *f, bool locked = false);
+// `wf`: this process's writer of the file (flushed first), or null to look
+// it up.
+int container_figures(const std::string &dir, Figures *f, WriteFile *wf = nullptr);
 // With no writer open anywhere: replaces every size record by one made
 // from the merged index `idx`, so that the next size is a listing again.
 void refresh_meta(const std::string &dir, Index &idx);
@@ -99,9 +155,9 @@ bool any_open_writer(const std::string &dir);
 
 /* --- truncation (ContainerTrunc.cpp) -------------------------------------- */
 
-// Truncates the container at `dir` to `offset`; `rec` is this process's
-// record of it or null, `pid` the truncating process. Called with g_mux.
-int truncate_container(const std::string &dir, Container_OpenFile *rec, off_t offset, pid_t pid);
+// Truncates the container at `dir` to `offset`; `sh` is its open file in
+// this process or null, `pid` the truncating process.
+int truncate_container(const std::string &dir, SharedFile *sh, off_t offset, pid_t pid);
 
 }  // namespace vesk_cfile
 

@@ -60,10 +60,12 @@ int size_by_merge(const std::string &dir, Figures *f) {
     return 0;
 }
 
-// `locked`: the caller holds g_mux.
-int container_figures(const std::string &dir, Figures *f, bool locked) {
-    if (locked) flush_record(find_open(dir));
-    else flush_in_process(dir);
+int container_figures(const std::string &dir, Figures *f, WriteFile *wf) {
+    // Records this process still buffers count too; when they cannot be
+    // written the size is what is published (the writer reports the error).
+    int fr = wf ? wf->closeIndex() : flush_in_process(dir);
+    if (fr != 0 && mlog_filter(kErr))
+        mlog(kErr, "size of %s: records not yet published: %s", dir.c_str(), strerror(-fr));
     if (size_from_meta(dir, f)) return 0;
     return size_by_merge(dir, f);
 }
@@ -140,16 +142,13 @@ int container_getattr(Container_OpenFile *fd, const char *path, struct stat *stb
                       int sz_only) {
     (void)sz_only;
     std::string dir;
+    WriteFile *wf = nullptr;
     if (fd) {
-        TableLock lock;
-        int dirfd;
-        dir = container_of(fd, &dirfd);
-        if (!still_at(dir, dirfd)) {
-            // moved or removed by another process: the open file is still
-            // what this process opened
-            flush_record(fd);
-            dir = live_dir(dir, dirfd);
-        }
+        // The open file is what this process opened, wherever it is now.
+        OpenState *os = state_of(fd);
+        if (!os) return -EBADF;
+        dir = os->sh->dir;
+        wf = writefile_of(os->sh);
     } else {
         int r = locate(path, dir);
         if (r != 0) return r;
@@ -166,7 +165,7 @@ int container_getattr(Container_OpenFile *fd, const char *path, struct stat *stb
     struct stat mst;
     if (Util::Lstat(vesk_cont::marker(dir).c_str(), &mst) < 0) return -errno;
     Figures f;
-    r = container_figures(dir, &f);
+    r = container_figures(dir, &f, wf);
     if (r != 0) return r;
     fill_stat(dir, dst, mst, f, stbuf);
     return 0;

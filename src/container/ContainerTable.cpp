@@ -1,9 +1,7 @@
 /*
- * The open-file table: one Container_OpenFile per container and process,
- * shared by every handle and every pid of the process (keyed by the
- * container's backend directory, guarded by g_mux). Its WriteFile holds
- * one writer per pid; its Index is the merged read index, rebuilt when the
- * process wrote since it was built.
+ * The open-file table: the files of containers this process holds open,
+ * found by the device and inode of the container directory (see
+ * ContainerPrivate.h for what is shared and the order of the locks).
  */
 #include "container/Container.h"
 
@@ -15,122 +13,248 @@
 #include "container/WriteFile.h"
 #include "mlog.h"
 
-#include <climits>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
 #include <unistd.h>
 
-using vesk_cont::host;
 using namespace vesk_cfile;
 
 namespace vesk_cfile {
 
 pthread_mutex_t g_mux = PTHREAD_MUTEX_INITIALIZER;
-std::map<std::string, Container_OpenFile *> g_by_container;
+
+namespace {
+
+std::map<std::pair<dev_t, ino_t>, SharedFile *> g_files;
 std::map<Container_OpenFile *, OpenState> g_state;
+
+// Drops one reference; the last takes the file out of the table and hands
+// it back for the caller to destroy outside the lock. Called with g_mux.
+SharedFile *release_locked(SharedFile *sh) {
+    if (--sh->refs > 0) return nullptr;
+    auto it = g_files.find({sh->dev, sh->ino});
+    if (it != g_files.end() && it->second == sh) g_files.erase(it);
+    return sh;
+}
+
+// Closes what the file holds: every writer still there (a child that wrote
+// without an open) goes with the WriteFile.
+void destroy(SharedFile *sh) {
+    delete sh->wf;
+    sh->index.reset();
+    if (sh->dirfd >= 0) ::close(sh->dirfd);
+    pthread_mutex_destroy(&sh->build_mu);
+    delete sh;
+}
+
+}  // namespace
 
 TableLock::TableLock() { Util::MutexLock(&g_mux, "container table"); }
 TableLock::~TableLock() { Util::MutexUnlock(&g_mux, "container table"); }
 
-bool still_at(const std::string &dir, int dirfd) {
-    if (dirfd < 0) return true;
-    struct stat held, named;
-    if (fstat(dirfd, &held) < 0) return true;
-    if (Util::Lstat(dir.c_str(), &named) < 0) return false;
-    return held.st_ino == named.st_ino && held.st_dev == named.st_dev;
+OpenState *state_of(Container_OpenFile *rec) {
+    TableLock lock;
+    auto it = g_state.find(rec);
+    return it == g_state.end() ? nullptr : &it->second;
 }
 
-// The path through which the record reaches its container: its name while
-// the name still leads there, else the held descriptor.
-std::string live_dir(const std::string &dir, int dirfd) {
-    if (still_at(dir, dirfd)) return dir;
-    return "/proc/self/fd/" + std::to_string(dirfd) + "/.";
-}
-
-// This process's record of the container at `dir`. A record whose
-// container was moved away or removed by another process no longer
-// stands for the name: it is unhooked from it (its handles keep it).
-Container_OpenFile *find_open(const std::string &dir) {
-    auto it = g_by_container.find(dir);
-    if (it == g_by_container.end()) return nullptr;
-    auto st = g_state.find(it->second);
-    if (st != g_state.end() && !still_at(dir, st->second.dirfd)) {
-        g_by_container.erase(it);
-        return nullptr;
-    }
+SharedFile *pin_open(const std::string &dir) {
+    struct stat st;
+    if (Util::Lstat(dir.c_str(), &st) < 0 || !S_ISDIR(st.st_mode)) return nullptr;
+    TableLock lock;
+    auto it = g_files.find({st.st_dev, st.st_ino});
+    if (it == g_files.end()) return nullptr;
+    it->second->refs++;
     return it->second;
 }
 
-// When another process moved the container away, the record follows it to
-// its new backend path, so that its writers leave their size and
-// open-writer records in the container they wrote, not under the old name
-// (where another file may stand by now). Called with g_mux.
-void follow_moved(Container_OpenFile *rec, OpenState &st) {
-    if (st.dirfd < 0 || still_at(st.container, st.dirfd)) return;
-    char now[PATH_MAX];
-    std::string link = "/proc/self/fd/" + std::to_string(st.dirfd);
-    ssize_t n = readlink(link.c_str(), now, sizeof now - 1);
-    if (n <= 0) return;
-    now[n] = '\0';
-    std::string to(now);
-    if (to.find(" (deleted)") != std::string::npos || to[0] != '/') return;
-    auto it = g_by_container.find(st.container);
-    if (it != g_by_container.end() && it->second == rec) g_by_container.erase(it);
-    if (mlog_filter(kInfo))
-        mlog(kInfo, "%s moved to %s while open here", st.container.c_str(), to.c_str());
-    st.container = to;
-    if (g_by_container.find(to) == g_by_container.end()) g_by_container[to] = rec;
-    if (rec->getWritefile()) rec->getWritefile()->moveContainer(to);
-    if (rec->getIndex()) rec->getIndex()->setBuiltGeneration(-1);
+void unpin(SharedFile *sh) {
+    if (!sh) return;
+    SharedFile *doomed;
+    {
+        TableLock lock;
+        doomed = release_locked(sh);
+    }
+    if (doomed) destroy(doomed);
 }
 
-std::string container_of(Container_OpenFile *rec, int *dirfd) {
-    auto it = g_state.find(rec);
-    if (dirfd) *dirfd = it != g_state.end() ? it->second.dirfd : -1;
-    if (it != g_state.end()) return it->second.container;
-    return vesk_cont::backend_of(rec->getPath());
-}
-
-// Pushes out what this process's writers hold in memory for `dir`, so
-// that a merge of the logs sees it.
-void flush_record(Container_OpenFile *rec) {
-    if (rec && rec->getWritefile()) rec->getWritefile()->closeIndex();
-}
-
-void flush_in_process(const std::string &dir) {
+WriteFile *writefile_of(SharedFile *sh) {
     TableLock lock;
-    flush_record(find_open(dir));
+    return sh->wf;
 }
 
-// Makes the record's index current: rebuilt when never built, or when the
-// process wrote or truncated since. Called with the index lock held.
-int refresh_index(Container_OpenFile *rec, const std::string &dir, int dirfd) {
-    Index *idx = rec->getIndex();
-    WriteFile *wf = rec->getWritefile();
-    int gen = wf ? wf->generation() : 0;
-    if (idx->ispopulated() && idx->builtGeneration() == gen) return 0;
-    if (wf) wf->closeIndex();
-    int r = idx->readIndex(live_dir(dir, dirfd));
-    if (r == 0) idx->setBuiltGeneration(gen);
+int flush_in_process(const std::string &dir) {
+    SharedFile *sh = pin_open(dir);
+    if (!sh) return 0;
+    WriteFile *wf = writefile_of(sh);
+    int r = wf ? wf->closeIndex() : 0;
+    unpin(sh);
     return r;
+}
+
+void invalidate_index(SharedFile *sh) {
+    if (!sh) return;
+    TableLock lock;
+    sh->epoch++;
+}
+
+int index_for(Container_OpenFile *rec, bool at_open, std::shared_ptr<Index> *out) {
+    OpenState *os = state_of(rec);
+    if (!os) return -EBADF;
+    SharedFile *sh = os->sh;
+    WriteFile *wf = writefile_of(sh);
+    int gen = wf ? wf->generation() : 0;
+    rec->lockIndex();
+    int epoch, ticket;
+    {
+        TableLock lock;
+        epoch = sh->epoch;
+        if (!at_open && os->index && os->index == sh->index && sh->index_gen == gen &&
+            sh->index_epoch == epoch) {
+            *out = os->index;
+            rec->unlockIndex();
+            return 0;
+        }
+        ticket = (int)++sh->tickets;
+    }
+    // One merge at a time per file; an open that waited for another's
+    // merge takes its result when it began after this open asked.
+    Util::MutexLock(&sh->build_mu, "index_for");
+    std::shared_ptr<Index> cur;
+    uint64_t serves;
+    {
+        TableLock lock;
+        if (sh->index && sh->index_gen == gen && sh->index_epoch == sh->epoch &&
+            (!at_open || sh->index_serves >= (uint64_t)ticket))
+            cur = sh->index;
+        serves = sh->tickets;
+        epoch = sh->epoch;
+    }
+    int r = 0;
+    if (!cur) {
+        // This process's buffered records go to the logs first; a flush
+        // that fails leaves them buffered, and they are not yet visible.
+        if (wf) {
+            int fr = wf->closeIndex();
+            if (fr != 0 && mlog_filter(kErr))
+                mlog(kErr, "%s: records not yet published: %s", sh->dir.c_str(), strerror(-fr));
+        }
+        auto idx = std::make_shared<Index>(sh->dir);
+        r = idx->readIndex(sh->dir);
+        if (r == 0) {
+            idx->setBuiltGeneration(gen);
+            cur = idx;
+            TableLock lock;
+            sh->index = idx;
+            sh->index_gen = gen;
+            sh->index_epoch = epoch;
+            sh->index_serves = serves;
+        }
+    }
+    Util::MutexUnlock(&sh->build_mu, "index_for");
+    if (r == 0) {
+        os->index = cur;
+        rec->setIndex(cur.get());
+        *out = cur;
+    }
+    rec->unlockIndex();
+    return r;
+}
+
+/* --- records ------------------------------------------------------------- */
+
+int attach_record(Container_OpenFile *rec, const std::string &dir) {
+    int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd < 0) return -errno;
+    struct stat st;
+    if (fstat(dfd, &st) < 0) {
+        int r = -errno;
+        ::close(dfd);
+        return r;
+    }
+    bool fresh = false;
+    {
+        TableLock lock;
+        SharedFile *&sh = g_files[{st.st_dev, st.st_ino}];
+        if (!sh) {
+            sh = new SharedFile;
+            sh->dev = st.st_dev;
+            sh->ino = st.st_ino;
+            sh->dirfd = dfd;
+            sh->dir = vesk_cont::held_path(dfd);
+            fresh = true;
+        }
+        sh->refs++;
+        g_state[rec].sh = sh;
+    }
+    if (!fresh) ::close(dfd);
+    return 0;
+}
+
+void detach_record(Container_OpenFile *rec) {
+    SharedFile *doomed = nullptr;
+    std::shared_ptr<Index> last;
+    {
+        TableLock lock;
+        auto it = g_state.find(rec);
+        if (it == g_state.end()) return;
+        last.swap(it->second.index);
+        doomed = release_locked(it->second.sh);
+        g_state.erase(it);
+    }
+    rec->setIndex(nullptr);
+    rec->setWritefile(nullptr);
+    last.reset();
+    if (doomed) destroy(doomed);
+}
+
+int rebind_open(SharedFile *sh, const std::string &dir) {
+    int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd < 0) return -errno;
+    struct stat st;
+    if (fstat(dfd, &st) < 0) {
+        int r = -errno;
+        ::close(dfd);
+        return r;
+    }
+    {
+        TableLock lock;
+        // The held number now leads to the copy: every path made from it
+        // follows at once.
+        if (dup3(dfd, sh->dirfd, O_CLOEXEC) < 0) {
+            int r = -errno;
+            ::close(dfd);
+            return r;
+        }
+        auto it = g_files.find({sh->dev, sh->ino});
+        if (it != g_files.end() && it->second == sh) g_files.erase(it);
+        sh->dev = st.st_dev;
+        sh->ino = st.st_ino;
+        g_files[{sh->dev, sh->ino}] = sh;
+        sh->epoch++;
+    }
+    ::close(dfd);
+    WriteFile *wf = writefile_of(sh);
+    return wf ? wf->restoreFds(false) : 0;
+}
+
+WriteFile *writefile_for(SharedFile *sh, mode_t bits) {
+    TableLock lock;
+    if (!sh->wf) sh->wf = new WriteFile(sh->dir, vesk_cont::host(), bits, 0);
+    return sh->wf;
 }
 
 }  // namespace vesk_cfile
 
 int container_rename_open_file(Container_OpenFile *fd, const char *path) {
-    if (!fd) return -EBADF;
+    if (!fd || !path) return -EBADF;
+    if (!state_of(fd)) return -EBADF;
     std::string dir;
     int r = locate(path, dir);
     if (r != 0) return r;
-    TableLock lock;
-    auto st = g_state.find(fd);
-    if (st == g_state.end()) return -EBADF;
-    std::string old = st->second.container;
+    // The record reaches its container through the held directory, which
+    // moved with the name: only the name it reports changes.
     fd->setPath(path);
-    if (old != dir) {
-        auto it = g_by_container.find(old);
-        if (it != g_by_container.end() && it->second == fd) g_by_container.erase(it);
-        g_by_container[dir] = fd;
-        st->second.container = dir;
-        if (fd->getIndex()) fd->getIndex()->setBuiltGeneration(-1);
-    }
     return 0;
 }

@@ -20,10 +20,9 @@ using namespace vesk_cfile;
 
 namespace vesk_cfile {
 
-// Truncates the container at `dir` to `offset`; `rec` is this process's
-// record of it or null, `pid` the truncating process. Called with g_mux.
-int truncate_container(const std::string &dir, Container_OpenFile *rec, off_t offset, pid_t pid) {
-    WriteFile *wf = rec ? rec->getWritefile() : nullptr;
+namespace {
+
+int truncate_locked(const std::string &dir, WriteFile *wf, off_t offset, pid_t pid) {
     double when = Util::getTime();
     std::string gidx = dir + "/" + vesk_cont::kGlobalIndexName;
     int r = 0;
@@ -71,7 +70,11 @@ int truncate_container(const std::string &dir, Container_OpenFile *rec, off_t of
             vesk_cont::write_trunc_meta(dir, 0, vesk_cont::to_us(when));
         }
     } else {
-        flush_record(rec);
+        if (wf) {
+            // what this process buffered is cut by the record too
+            r = wf->closeIndex();
+            if (r != 0) return r;
+        }
         struct stat ms;
         mode_t bits = Util::Lstat(vesk_cont::marker(dir).c_str(), &ms) == 0 ? ms.st_mode & 0777 : 0644;
         if (wf) {
@@ -87,8 +90,20 @@ int truncate_container(const std::string &dir, Container_OpenFile *rec, off_t of
             if (idx.readIndex(dir) == 0) refresh_meta(dir, idx);
         }
     }
-    if (rec && rec->getIndex()) rec->getIndex()->setBuiltGeneration(-1);
     if (mlog_filter(kInfo)) mlog(kInfo, "truncate %s to %lld: %d", dir.c_str(), (long long)offset, r);
+    return r;
+}
+
+}  // namespace
+
+// Truncations of one open file are serialised with the merges of its
+// index, which would otherwise read logs half emptied.
+int truncate_container(const std::string &dir, SharedFile *sh, off_t offset, pid_t pid) {
+    if (!sh) return truncate_locked(dir, nullptr, offset, pid);
+    Util::MutexLock(&sh->build_mu, "truncate");
+    int r = truncate_locked(dir, writefile_of(sh), offset, pid);
+    invalidate_index(sh);
+    Util::MutexUnlock(&sh->build_mu, "truncate");
     return r;
 }
 
@@ -97,11 +112,12 @@ int truncate_container(const std::string &dir, Container_OpenFile *rec, off_t of
 int container_trunc(Container_OpenFile *fd, const char *path, off_t offset, int open_file) {
     (void)open_file;
     if (offset < 0) return -EINVAL;
-    TableLock lock;
     std::string dir;
+    SharedFile *sh = nullptr;
     if (fd) {
-        if (g_state.find(fd) == g_state.end()) return -EBADF;
-        dir = container_of(fd);
+        OpenState *os = state_of(fd);
+        if (!os) return -EBADF;
+        dir = os->sh->dir;
     } else {
         int r = locate(path, dir);
         if (r != 0) return r;
@@ -118,15 +134,18 @@ int container_trunc(Container_OpenFile *fd, const char *path, off_t offset, int 
     case K_OTHER: return -EINVAL;
     case K_CONTAINER: break;
     }
-    Container_OpenFile *rec = fd ? fd : find_open(dir);
-    if (!(rec && rec->getWritefile())) {
+    sh = fd ? state_of(fd)->sh : pin_open(dir);
+    WriteFile *wf = sh ? writefile_of(sh) : nullptr;
+    bool writing = fd ? fd->getWritefile() != nullptr : wf && wf->numWriters() > 0;
+    if (!writing) {
         // truncate(2) wants write permission; an open for writing had it
         struct stat ms;
-        if (Util::Lstat(vesk_cont::marker(dir).c_str(), &ms) < 0) return -errno;
-        r = check_perm(ms, W_OK, geteuid());
-        if (r != 0) return r;
+        r = Util::Lstat(vesk_cont::marker(dir).c_str(), &ms) < 0 ? -errno : 0;
+        if (r == 0) r = check_perm(ms, W_OK, geteuid());
     }
-    pid_t pid = rec ? rec->getPid() : getpid();
-    if (rec && rec->getWritefile() && !rec->getWritefile()->hasWriter(pid)) pid = getpid();
-    return truncate_container(dir, rec, offset, pid);
+    pid_t pid = fd ? fd->getPid() : getpid();
+    if (wf && !wf->hasWriter(pid)) pid = getpid();
+    if (r == 0) r = truncate_container(dir, sh, offset, pid);
+    if (!fd) unpin(sh);
+    return r;
 }

@@ -67,7 +67,9 @@ void Index::closeChunks() {
 
 void Index::setPath(std::string path) {
     // The container moved: data logs are found under the new name. Open
-    // descriptors still name the same files, so they are kept.
+    // descriptors still name the same files, so they are kept. An index
+    // read through the held container directory moved with it.
+    if (vesk_cont::is_held_path(index_path)) return;
     std::string old = index_path;
     index_path = vesk_cont::backend_of(path);
     for (ChunkFile &c : chunk_map) {

@@ -21,6 +21,7 @@ using namespace vesk_index;
 int Index::addWrite(off_t offset, size_t length, pid_t pid, double begin, double end,
                     uint32_t data_crc) {
     off_t &phys = physical_offsets[pid];
+    bool joined = false;
     if (compress_contiguous && !hostIndex.empty()) {
         HostEntry &last = hostIndex.back();
         if (!last.isTruncation() && last.id == pid && last.logical_tail() == offset &&
@@ -30,6 +31,7 @@ int Index::addWrite(off_t offset, size_t length, pid_t pid, double begin, double
             // the checksum of the joined bytes, from the two parts'
             last.data_crc = vesk_crc32c_combine(last.data_crc, data_crc, length);
             phys += (off_t)length;
+            joined = true;
             goto added;
         }
     }
@@ -48,7 +50,16 @@ added:
     synced = false;
     if (hostIndex.size() >= buffer_records || !buffering) {
         buffer_filled = true;
-        return flush();
+        int r = flush();
+        if (r != 0) {
+            // The write is refused, and not recorded: the records before
+            // it stay buffered for the next flush. Its bytes stay in the
+            // data log, unreferenced, so the physical offset still moves.
+            if (joined) hostIndex.back().length -= length;
+            else hostIndex.pop_back();
+            total_bytes -= length;
+            return r;
+        }
     }
     return 0;
 }

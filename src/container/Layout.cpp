@@ -8,6 +8,7 @@
 #include "mlog.h"
 
 #include <cerrno>
+#include <climits>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -366,5 +367,26 @@ std::string backend_of(const std::string &path) {
     vesk::Resolved r;
     if (vesk::resolve(path.c_str(), &r) == 0) return r.backend_path;
     return path;
+}
+
+namespace {
+const char kHeldPrefix[] = "/proc/self/fd/";
+}
+
+std::string held_path(int dirfd) { return kHeldPrefix + std::to_string(dirfd) + "/."; }
+
+bool is_held_path(const std::string &path) {
+    return path.compare(0, sizeof kHeldPrefix - 1, kHeldPrefix) == 0;
+}
+
+std::string current_path(const std::string &path) {
+    if (!is_held_path(path)) return path;
+    std::string link = path.substr(0, path.rfind('/'));  // without the "/."
+    char buf[PATH_MAX];
+    ssize_t n = readlink(link.c_str(), buf, sizeof buf - 1);
+    if (n <= 0) return path;
+    std::string now(buf, (size_t)n);
+    if (now[0] != '/' || now.find(" (deleted)") != std::string::npos) return path;
+    return now;
 }
 }  // namespace vesk_cont

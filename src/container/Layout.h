@@ -103,4 +103,16 @@ namespace vesk_cont {
 /* The backend directory of a logical path; a path under no mount point is
  * taken to be a backend path already. */
 std::string backend_of(const std::string &path);
+
+/* A path that reaches the directory open as `dirfd` whatever its name is
+ * now (through /proc/self/fd): the container layer reaches the files of an
+ * open container this way, so that renames of it leave holders attached. */
+std::string held_path(int dirfd);
+/* Whether `path` was made by held_path: it names an object, not a place,
+ * and a rename of the container does not change it. */
+bool is_held_path(const std::string &path);
+/* Where the directory a held path reaches stands now (for the directory
+ * above it); `path` itself when it is no held path or the directory is
+ * gone. */
+std::string current_path(const std::string &path);
 }

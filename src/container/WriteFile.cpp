@@ -48,7 +48,10 @@ WriteFile::WriteFile(std::string container_dir, std::string host_name, mode_t m,
 
 WriteFile::~WriteFile() {
     for (auto &kv : writers) {
-        Close(kv.second, true);
+        int r = Close(kv.second, true);
+        if (r != 0 && mlog_filter(kErr))
+            mlog(kErr, "closing writer %d of %s: %s", (int)kv.first, container_path.c_str(),
+                 strerror(-r));
         pthread_mutex_destroy(&kv.second->mu);
         delete kv.second;
     }
@@ -243,14 +246,20 @@ int WriteFile::Close(Writer *w, bool leave_meta) {
                  strerror(-mr));
     }
     if (w->idx) {
-        closeFd(w->idx->getFd());
+        if (closeFd(w->idx->getFd()) < 0 && r == 0) r = -errno;
         w->idx->resetFd(-1);
         delete w->idx;
         w->idx = nullptr;
     }
-    closeFd(w->data_fd);
+    if (closeFd(w->data_fd) < 0 && r == 0) r = -errno;
     w->data_fd = -1;
-    vesk_cont::remove_open_writer(container_path, w->pid);
+    // What follows records the writer's end; a failure loses no data
+    // (recovery clears a stale open-writer record, a stale time is only a
+    // time), so it is logged and the close stands.
+    int or_ = vesk_cont::remove_open_writer(container_path, w->pid);
+    if (or_ != 0 && or_ != -ENOENT && mlog_filter(kErr))
+        mlog(kErr, "open-writer record of %d in %s: %s", (int)w->pid, container_path.c_str(),
+             strerror(-or_));
     if (w->bytes > 0) {
         // The logical file's modification time is its marker's.
         std::string mk = vesk_cont::marker(container_path);
@@ -259,7 +268,8 @@ int WriteFile::Close(Writer *w, bool leave_meta) {
             struct utimbuf ut;
             ut.actime = st.st_atime;
             ut.modtime = time(nullptr);
-            Util::Utime(mk.c_str(), &ut);
+            if (Util::Utime(mk.c_str(), &ut) < 0 && mlog_filter(kErr))
+                mlog(kErr, "time of %s: %s", mk.c_str(), strerror(errno));
         }
     }
     Util::MutexUnlock(&w->mu, "Close");
@@ -273,17 +283,35 @@ int WriteFile::removeWriter(pid_t pid) {
         Util::MutexUnlock(&data_mux, "removeWriter");
         return -ENOENT;
     }
-    int left = --w->opens;
-    if (left > 0) {
+    if (w->opens > 1) {
+        int left = --w->opens;
         fds[pid].writers = left;
         Util::MutexUnlock(&data_mux, "removeWriter");
         return left;
     }
+    Util::MutexUnlock(&data_mux, "removeWriter");
+    // The last open: its records reach the log before it goes. When they
+    // cannot, the open stays and the error goes back: a later close (or
+    // sync) writes them once it can. Only this pid's last close removes
+    // its writer, so the writer stays while its mutex is unheld here.
+    Util::MutexLock(&w->mu, "removeWriter");
+    int r = flushWriter(w);
+    Util::MutexUnlock(&w->mu, "removeWriter");
+    if (r != 0) return r;
+    Util::MutexLock(&data_mux, "removeWriter");
+    if (findWriter(pid) != w || w->opens > 1) {
+        // another open of this pid came meanwhile: it keeps the writer
+        int left = w->opens > 1 ? --w->opens : 0;
+        if (left > 0) fds[pid].writers = left;
+        Util::MutexUnlock(&data_mux, "removeWriter");
+        return left;
+    }
+    w->opens = 0;
     writers.erase(pid);
     fds.erase(pid);
     paths.erase(pid);
     Util::MutexUnlock(&data_mux, "removeWriter");
-    int r = Close(w, true);
+    r = Close(w, true);
     pthread_mutex_destroy(&w->mu);
     delete w;
     if (mlog_filter(kDbg)) mlog(kDbg, "writer %d closed %s: %d", (int)pid, container_path.c_str(), r);
@@ -344,12 +372,18 @@ ssize_t WriteFile::write(const char *buf, size_t size, off_t offset, pid_t pid) 
     if (end < begin) end = begin;
     w->last_ts = end;
     int r = w->idx->addWrite(offset, size, pid, begin, end, vesk_crc32c(0, buf, size));
+    if (r != 0) {
+        // The full buffer could not be written: this write is not
+        // recorded (its bytes stay unreferenced in the data log), the
+        // records before it stay buffered for the next flush.
+        Util::MutexUnlock(&w->mu, "write");
+        return r;
+    }
     if (offset + (off_t)size > w->eof) w->eof = offset + (off_t)size;
     w->bytes += size;
     Util::MutexUnlock(&w->mu, "write");
     __atomic_fetch_add(&write_count, 1, __ATOMIC_RELAXED);
     __atomic_fetch_add(&written, size, __ATOMIC_RELAXED);
-    if (r != 0) return r;  // the bytes are in the data log, the index is not
     return (ssize_t)size;
 }
 
@@ -379,12 +413,25 @@ int WriteFile::syncNames() {
     // (The marker's bytes were synced when it was written.)
     if (Util::FsyncDir(subdir.c_str()) < 0) r = -errno;
     if (r == 0 && Util::FsyncDir(container.c_str()) < 0) r = -errno;
-    if (r == 0 && Util::FsyncParent(container.c_str()) < 0) r = -errno;
+    // a container reached through its held directory names its parent
+    // by where it stands now
+    if (r == 0 && Util::FsyncParent(vesk_cont::current_path(container).c_str()) < 0) r = -errno;
     if (r != 0) {
         names_dirty = true;
         if (mlog_filter(kErr))
             mlog(kErr, "sync the names of %s: %s", container.c_str(), strerror(-r));
     }
+    return r;
+}
+
+int WriteFile::publish(pid_t pid) {
+    Util::MutexLock(&data_mux, "publish");
+    Writer *w = findWriter(pid);
+    Util::MutexUnlock(&data_mux, "publish");
+    if (!w) return 0;
+    Util::MutexLock(&w->mu, "publish");
+    int r = flushWriter(w);
+    Util::MutexUnlock(&w->mu, "publish");
     return r;
 }
 
@@ -532,6 +579,8 @@ void WriteFile::setContainerPath(std::string logical_path) {
 }
 
 void WriteFile::moveContainer(const std::string &np) {
+    // Logs reached through the held container directory moved with it.
+    if (vesk_cont::is_held_path(container_path)) return;
     if (np == container_path) return;
     // Everything buffered goes out under the old name first; then the logs
     // are reopened where the container is now.

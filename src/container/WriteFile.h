@@ -49,7 +49,9 @@ public:
      * closed with the WriteFile. */
     int addWriter(pid_t pid, bool child);
     /* One open of `pid` less; the last flushes its index, leaves its size
-     * record and closes its logs. Returns the pid's opens left, or -errno. */
+     * record and closes its logs. Returns the pid's opens left, or -errno.
+     * When the last open's records cannot be written the open stays (its
+     * records buffered) and the error is returned: a later call retries. */
     int removeWriter(pid_t pid);
     size_t numWriters();
     size_t maxWriters();
@@ -65,9 +67,14 @@ public:
      * (flushed first) and, once per open or after a new log was made, the
      * directory entries on the way to them (host directory, the
      * container's entries with the marker, the container's name in its
-     * parent). */
+     * parent). The first error; records not written stay buffered for a
+     * retry. */
     int sync();
     int sync(pid_t pid);
+    /* Writes pid's buffered records to its index log without making
+     * anything durable, so that later opens see its writes. 0 or -errno
+     * (the records stay buffered). */
+    int publish(pid_t pid);
     /* The open file's logical path changed: the container is where that
      * path now leads. */
     void setContainerPath(std::string logical_path);

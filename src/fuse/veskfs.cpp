@@ -22,10 +22,14 @@
  *    writes durable.
  *
  * Visibility. close(2) waits for FUSE flush but not for release, so flush
- * syncs a container handle that has written (its index reaches the backend
- * before close returns and the next open, e.g. cmp after cp, sees the
- * data). Flat files are plain backend files: their writes are visible at
- * once and flush has nothing to do.
+ * publishes what a container handle wrote (its index records reach the
+ * backend before close returns and the next open, e.g. cmp after cp, sees
+ * the data), without making it durable: close(2) promises no durability,
+ * fsync does. A handle stays unpublished, and unsynced, until a flush or
+ * an fsync succeeds, and each failure reaches the caller: an fsync
+ * retried after the disk filled writes what the first one could not.
+ * Flat files are plain backend files: their writes are visible at once
+ * and flush has nothing to do.
  *
  * Write-back cache is off unless --writeback is given: with it the kernel
  * writes dirty pages later, without a pid and through whichever handle of
@@ -77,6 +81,7 @@ struct OpenFile {
     uid_t uid = 0;
     int flags = 0;               // as passed to vesk_open
     bool dirty = false;          // written since the last vesk_sync
+    bool unpublished = false;    // written since the last vesk_flush
     bool closed = false;         // fd closed (release or destroy)
     bool linked = false;         // entered in g_by_path (under g_reg_mu)
     std::vector<pid_t> writers;  // every pid that wrote through fd
@@ -162,7 +167,21 @@ std::shared_ptr<OpenFile> find_open(const std::string &path, bool want_writer) {
     return nullptr;
 }
 
-// h->mu held.
+// h->mu held. What the handle's writers wrote, made visible to later
+// opens (not durable). Stays unpublished when that fails.
+int publish_writers(OpenFile *h) {
+    if (!h->unpublished || h->closed) return 0;
+    int first = 0;
+    for (pid_t p : h->writers) {
+        int rc = vesk_flush(h->fd, p);
+        if (rc < 0 && first == 0) first = rc;
+    }
+    if (first == 0) h->unpublished = false;
+    return first;
+}
+
+// h->mu held. What the handle's writers wrote, made durable. Stays dirty
+// when that fails, so that a retried fsync writes it.
 int sync_writers(OpenFile *h) {
     if (!h->dirty || h->closed) return 0;
     int first = 0;
@@ -170,18 +189,23 @@ int sync_writers(OpenFile *h) {
         int rc = vesk_sync(h->fd, p);
         if (rc < 0 && first == 0) first = rc;
     }
-    h->dirty = false;
+    if (first == 0) h->dirty = h->unpublished = false;
     return first;
 }
 
-// h->mu held.
-int close_handle(OpenFile *h) {
+// h->mu held. `durable`: sync before closing (unmount), else publish.
+// A close that fails leaves the handle open (the library keeps what it
+// could not write) and returns the error.
+int close_handle(OpenFile *h, bool durable) {
     if (h->closed || !h->fd) return 0;
-    int rc = sync_writers(h);
+    int rc = durable ? sync_writers(h) : publish_writers(h);
     int left = vesk_close(h->fd, h->pid, h->uid, h->flags, nullptr);
+    if (left < 0) {
+        if (g_debug) fprintf(stderr, "veskfs: closing %s: %s\n", h->path.c_str(), strerror(-left));
+        return left;
+    }
     h->closed = true;
     h->fd = nullptr;
-    if (left < 0) rc = left;
     if (rc < 0 && g_debug)
         fprintf(stderr, "veskfs: closing %s: %s\n", h->path.c_str(), strerror(-rc));
     return rc;
@@ -403,8 +427,8 @@ int vfs_read(const char *, char *buf, size_t size, off_t off, struct fuse_file_i
     std::lock_guard<std::mutex> g(h->mu);
     if (h->closed) return -EBADF;
     // A container handle reads what it has published.
-    if (h->dirty && g_served.layout == vesk::Layout::Container) {
-        int rc = sync_writers(h);
+    if (h->unpublished && g_served.layout == vesk::Layout::Container) {
+        int rc = publish_writers(h);
         if (rc < 0) return rc;
     }
     ssize_t n = vesk_read(h->fd, buf, size, off);
@@ -420,7 +444,7 @@ int vfs_write(const char *, const char *buf, size_t size, off_t off,
     if (h->closed) return -EBADF;
     ssize_t n = vesk_write(h->fd, buf, size, off, pid);
     if (n > 0) {
-        h->dirty = true;
+        h->dirty = h->unpublished = true;
         if (std::find(h->writers.begin(), h->writers.end(), pid) == h->writers.end())
             h->writers.push_back(pid);
     }
@@ -435,7 +459,7 @@ int vfs_flush(const char *, struct fuse_file_info *fi) {
     OpenFile *h = file_of(fi);
     if (!h || g_served.layout != vesk::Layout::Container) return 0;
     std::lock_guard<std::mutex> g(h->mu);
-    return sync_writers(h);
+    return publish_writers(h);
 }
 
 int vfs_release(const char *, struct fuse_file_info *fi) {
@@ -454,8 +478,17 @@ int vfs_release(const char *, struct fuse_file_info *fi) {
         g_all.erase(it);
         unlink_entry(h);
     }
-    std::lock_guard<std::mutex> g(keep->mu);
-    close_handle(keep.get());
+    bool open_still;
+    {
+        std::lock_guard<std::mutex> g(keep->mu);
+        close_handle(keep.get(), false);
+        open_still = !keep->closed;
+    }
+    if (open_still) {
+        // What it holds could not be written: unmount tries again.
+        std::lock_guard<std::mutex> rg(g_reg_mu);
+        g_all[keep.get()] = keep;
+    }
     return 0;
 }
 
@@ -551,7 +584,7 @@ void vfs_destroy(void *) {
     }
     for (auto &e : left) {
         std::lock_guard<std::mutex> g(e.second->mu);
-        close_handle(e.second.get());
+        close_handle(e.second.get(), true);
     }
     if (g_debug && !left.empty())
         fprintf(stderr, "veskfs: closed %zu file(s) left open at unmount\n", left.size());

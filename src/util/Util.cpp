@@ -21,12 +21,16 @@ namespace {
 
 int sys_open(const char *p, int f, mode_t m) { return ::open(p, f, m); }
 int sys_utime(const char *p, const struct utimbuf *u) { return ::utime(p, u); }
+int sys_rename2(const char *from, const char *to, unsigned flags) {
+    return ::renameat2(AT_FDCWD, from, AT_FDCWD, to, flags);
+}
 
 const VeskSyscalls kDefaultSyscalls = {
     sys_open,   ::close,    ::pread,     ::pwrite,   ::fsync,
     ::ftruncate, ::fstat,   ::lstat,     ::truncate, ::lchown,
     ::chmod,    ::access,   sys_utime,   ::unlink,   ::statvfs,
     ::symlink,  ::readlink, ::rename,    ::mkdir,    ::rmdir,
+    sys_rename2,
 };
 
 VeskSyscalls g_sys = kDefaultSyscalls;
@@ -118,6 +122,9 @@ int Util::Symlink(const char *content, const char *path) {
 }
 int Util::Rename(const char *from, const char *to) {
     return (int)trace("rename", from, g_sys.rename(from, to));
+}
+int Util::Rename2(const char *from, const char *to, unsigned flags) {
+    return (int)trace("rename2", from, g_sys.rename2(from, to, flags));
 }
 int Util::Mkdir(const char *path, mode_t mode) {
     return (int)trace("mkdir", path, g_sys.mkdir(path, mode));
