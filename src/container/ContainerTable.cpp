@@ -142,6 +142,7 @@ int index_for(Container_OpenFile *rec, bool at_open, std::shared_ptr<Index> *out
         }
         auto idx = std::make_shared<Index>(sh->dir);
         r = idx->readIndex(sh->dir);
+        if (r == 0) r = idx->openChunks();
         if (r == 0) {
             idx->setBuiltGeneration(gen);
             cur = idx;

@@ -133,6 +133,10 @@ public:
      * first use), -1 for a hole. 0 or -errno. */
     int globalLookup(int *fd, off_t *chunk_off, size_t *chunk_len, std::string &path,
                      bool *hole, pid_t *chunkpid, off_t logical);
+    /* Read side: opens every data log now rather than at its first read,
+     * so that the file stays readable to its holders after it is removed
+     * or replaced. 0 or the first error other than a missing log. */
+    int openChunks();
     /* Read side: puts one piece in, cutting away what it overlaps. */
     int insertGlobal(ContainerEntry *entry);
     /* Read side: adds every piece of `other` as newer than ours. */

@@ -177,3 +177,18 @@ std::vector<off_t> Index::chunkEnds() const {
     }
     return ends;
 }
+
+int Index::openChunks() {
+    int ret = 0;
+    lock("openChunks");
+    for (ChunkFile &c : chunk_map) {
+        if (c.fd >= 0) continue;
+        c.fd = Util::Open(c.path.c_str(), O_RDONLY, 0);
+        if (c.fd < 0) {
+            if (ret == 0 && errno != ENOENT) ret = -errno;
+            c.fd = -1;
+        }
+    }
+    unlock("openChunks");
+    return ret;
+}
