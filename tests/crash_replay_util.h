@@ -44,8 +44,8 @@ namespace vesk_test {
 
 class CrashRecorder {
 public:
-    enum class Op { Open, Close, Write, Ftruncate, Truncate, Fsync, Rename, Mkdir, Rmdir,
-                    Unlink, Symlink };
+    enum class Op { Open, Close, Write, Ftruncate, Truncate, Fsync, Rename, Exchange, Mkdir,
+                    Rmdir, Unlink, Symlink };
     struct Call {
         Op op;
         int fd = -1;
@@ -76,6 +76,7 @@ public:
         t.ftruncate = h_ftruncate;
         t.truncate = h_truncate;
         t.rename = h_rename;
+        t.rename2 = h_rename2;
         t.mkdir = h_mkdir;
         t.rmdir = h_rmdir;
         t.unlink = h_unlink;
@@ -205,6 +206,16 @@ private:
                 nodes[dp].entries[dl] = n;
                 return;
             }
+            case Op::Exchange: {
+                int sp, dp;
+                std::string sl, dl;
+                int n = lookup(c.path, &sp, &sl);
+                int m = lookup(c.path2, &dp, &dl);
+                if (n < 0 || m < 0 || sp < 0 || dp < 0) return;
+                nodes[sp].entries[sl] = m;
+                nodes[dp].entries[dl] = n;
+                return;
+            }
             case Op::Mkdir: {
                 if (lookup(c.path, &parent, &leaf) >= 0 || parent < 0) return;
                 int n = make(Node::Dir, c.mode & 07777);
@@ -268,10 +279,23 @@ private:
         while (out.size() > 1 && out.back() == '/') out.pop_back();
         return out;
     }
+    // A path through a descriptor held open ("/proc/self/fd/N/..."), as
+    // the path of the directory it holds.
+    static std::string held(const char *path) {
+        static const char kFd[] = "/proc/self/fd/";
+        std::string p(path);
+        if (p.compare(0, sizeof kFd - 1, kFd) != 0) return p;
+        size_t end = p.find('/', sizeof kFd - 1);
+        std::string link = p.substr(0, end);
+        char buf[4096];
+        ssize_t n = ::readlink(link.c_str(), buf, sizeof buf - 1);
+        if (n <= 0) return p;
+        return std::string(buf, (size_t)n) + (end == std::string::npos ? "" : p.substr(end));
+    }
     // The path relative to the root, or false when it lies outside.
     bool relative(const char *path, std::string &rel) const {
         if (!path || path[0] != '/') return false;
-        std::string p = normalize(path);
+        std::string p = normalize(held(path));
         // "." components are dropped; ".." is not expected below the root.
         std::string clean;
         size_t pos = 0;
@@ -434,6 +458,12 @@ private:
     static int h_rename(const char *from, const char *to) {
         std::lock_guard<std::mutex> g(mu());
         return path_call(Op::Rename, from, active()->saved_.rename(from, to), 0, 0, to);
+    }
+    static int h_rename2(const char *from, const char *to, unsigned flags) {
+        std::lock_guard<std::mutex> g(mu());
+        int ret = active()->saved_.rename2(from, to, flags);
+        return path_call((flags & RENAME_EXCHANGE) ? Op::Exchange : Op::Rename, from, ret, 0, 0,
+                         to);
     }
     static int h_mkdir(const char *p, mode_t mode) {
         std::lock_guard<std::mutex> g(mu());
