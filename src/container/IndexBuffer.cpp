@@ -22,6 +22,7 @@ int Index::addWrite(off_t offset, size_t length, pid_t pid, double begin, double
                     uint32_t data_crc) {
     off_t &phys = physical_offsets[pid];
     bool joined = false;
+    uint32_t joined_crc = 0;  // the last record's checksum before joining
     if (compress_contiguous && !hostIndex.empty()) {
         HostEntry &last = hostIndex.back();
         if (!last.isTruncation() && last.id == pid && last.logical_tail() == offset &&
@@ -29,6 +30,7 @@ int Index::addWrite(off_t offset, size_t length, pid_t pid, double begin, double
             last.length += length;
             last.end_timestamp = end;
             // the checksum of the joined bytes, from the two parts'
+            joined_crc = last.data_crc;
             last.data_crc = vesk_crc32c_combine(last.data_crc, data_crc, length);
             phys += (off_t)length;
             joined = true;
@@ -55,8 +57,12 @@ added:
             // The write is refused, and not recorded: the records before
             // it stay buffered for the next flush. Its bytes stay in the
             // data log, unreferenced, so the physical offset still moves.
-            if (joined) hostIndex.back().length -= length;
-            else hostIndex.pop_back();
+            if (joined) {
+                hostIndex.back().length -= length;
+                hostIndex.back().data_crc = joined_crc;
+            } else {
+                hostIndex.pop_back();
+            }
             total_bytes -= length;
             return r;
         }

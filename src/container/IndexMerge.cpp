@@ -52,14 +52,39 @@ struct ReadJob {
     std::atomic<size_t> next;
 };
 
+// Reads one index log and checks that its writes lie inside their data
+// log. A writer appends its bytes before their record, so the data log is
+// measured after the index log is read: every record read then has its
+// bytes, however fast the writer appends meanwhile. A record beyond the
+// end may still come from a log emptied and refilled between the two
+// readings (a truncation to 0): one more reading tells that from damage,
+// which stays -EIO.
 int read_one(const std::string &container, const IndexLogInfo &log,
              std::vector<HostEntry> &out) {
-    struct stat st;
     std::string data = data_log_of(container, log.rel);
-    off_t data_size = 0;
-    if (Util::Lstat(data.c_str(), &st) == 0) data_size = st.st_size;
-    else if (errno != ENOENT) return -errno;
-    return index_read_log(container + "/" + log.rel, data_size, out);
+    std::string index = container + "/" + log.rel;
+    const size_t first = out.size();
+    for (int attempt = 0;; attempt++) {
+        int r = index_read_log(index, -1, out);
+        if (r != 0) return r;
+        struct stat st;
+        off_t data_size = 0;
+        if (Util::Lstat(data.c_str(), &st) == 0) data_size = st.st_size;
+        else if (errno != ENOENT) return -errno;
+        size_t bad = out.size();
+        for (size_t i = first; i < out.size() && bad == out.size(); i++) {
+            const HostEntry &e = out[i];
+            if (!e.isTruncation() && e.physical_offset + (off_t)e.length > data_size) bad = i;
+        }
+        if (bad == out.size()) return 0;
+        out.resize(first);
+        if (attempt > 0) {
+            if (mlog_filter(kErr))
+                mlog(kErr, "index log %s: record %zu: write beyond the end of its data log",
+                     index.c_str(), bad - first);
+            return -EIO;
+        }
+    }
 }
 
 void *read_logs_thread(void *arg) {
