@@ -245,7 +245,7 @@ int Flat_fd::open(const char *filename, int flags, pid_t /*pid*/, mode_t mode,
         refs++;
         return 0;
     }
-    int fd = Util::Open(filename, flags, mode);
+    int fd = Util::OpenFile(filename, flags, mode);
     if (fd < 0) return -errno;
     backend_fd = fd;
     backend_pathname = filename;
