@@ -271,7 +271,9 @@ TEST_P(VeskfsSecurityTest, OwnFilesWorkAsOnAPlainDirectoryAndBelongToTheirUser) 
         for (const auto &it : backend_items(name)) {
             seen++;
             EXPECT_EQ(u, it.second.st_uid) << it.first;
-            if (!S_ISDIR(it.second.st_mode) || flat()) EXPECT_EQ(g, it.second.st_gid) << it.first;
+            if (!S_ISDIR(it.second.st_mode) || flat()) {
+                EXPECT_EQ(g, it.second.st_gid) << it.first;
+            }
         }
     }
     EXPECT_GE(seen, flat() ? 3u : 6u);

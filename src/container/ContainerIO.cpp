@@ -106,7 +106,7 @@ int container_open(Container_OpenFile **pfd, const char *path, int flags, pid_t 
         rec = new Container_OpenFile(nullptr, nullptr, pid, mode, path);
         g_by_container[dir] = rec;
         g_state[rec].container = dir;
-        g_state[rec].dirfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        g_state[rec].dirfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     }
     bool added_writer = false, made_wf = false, made_index = false;
     int r = 0;
