@@ -61,7 +61,8 @@ public:
     /* As Open, but the directories above the file may be links (a flat
      * file's backend directory may be one the administrator linked). */
     static int OpenFile(const char *path, int flags, mode_t mode);
-    /* opendir(3) of a directory that must not be a symbolic link. */
+    /* opendir(3) of a directory that must not be a symbolic link: a link
+     * or any other kind fails with EIO, logged. */
     static DIR *OpenDir(const char *path);
 
     /* Files and directories the calling thread makes from now on through

@@ -165,6 +165,12 @@ TEST_F(BackendSecurityTest, PlantedLinksAndOtherKindsAreDamageAndNeverFollowed) 
     ASSERT_EQ(0, mkfifo(fl.c_str(), 0644));
     EXPECT_EQ(-EIO, read_error("fifo"));
 
+    // A plain file where the host directory belongs.
+    std::string c7 = make("host_file", "good data here", 0644);
+    ASSERT_EQ(0, system(("rm -rf '" + hostdir(c7) + "'").c_str()));
+    vesk_test::write_file(hostdir(c7), "not a directory");
+    EXPECT_EQ(-EIO, read_error("host_file"));
+
     // The marker a link: no container any more, and the link's target is
     // neither reported nor changed.
     std::string c6 = make("marker_link", "x", 0644);

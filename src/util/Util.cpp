@@ -248,10 +248,8 @@ int Util::OpenFile(const char *path, int flags, mode_t mode) {
 DIR *Util::OpenDir(const char *path) {
     int fd = ::open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
-        struct stat st;
-        if ((errno == ENOTDIR || errno == ELOOP) && ::lstat(path, &st) == 0 &&
-            S_ISLNK(st.st_mode)) {
-            refuse(path, "a symbolic link where a directory belongs");
+        if (errno == ENOTDIR || errno == ELOOP) {
+            refuse(path, "no directory where a directory belongs");
             errno = EIO;
         }
         trace("opendir", path, -1);
