@@ -70,6 +70,19 @@ public:
      * runs as root; the group stays the directory's where it has the
      * set-group-ID bit. (uid_t)-1 stops it. */
     static void setCreator(uid_t uid, gid_t gid);
+    /* While alive, sets the calling thread's creator aside: for what
+     * belongs to no user (the staging directory every user shares). */
+    class CreatorPause {
+    public:
+        CreatorPause();
+        ~CreatorPause();
+        CreatorPause(const CreatorPause &) = delete;
+        CreatorPause &operator=(const CreatorPause &) = delete;
+
+    private:
+        uid_t uid_;
+        gid_t gid_;
+    };
     static int Close(int fd);
     static ssize_t Pread(int fd, void *buf, size_t size, off_t off);
     static ssize_t Pwrite(int fd, const void *buf, size_t size, off_t off);

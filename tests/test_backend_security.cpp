@@ -243,6 +243,13 @@ TEST_F(BackendSecurityTest, WhatAServerMakesForACallerIsTheCallers) {
     EXPECT_EQ(4321u, lstat_of(vesk_cont::index_log(c, vesk_cont::host(), getpid() + 1)).st_uid);
     for (const std::string &n : names_below(c))
         EXPECT_NE(0u, lstat_of(n).st_uid) << n << " left to root";
+    // The staging directory every user shares stays root's.
+    for (const std::string &b : {b0, b1}) {
+        struct stat st;
+        if (lstat((b + "/.vesk-staging").c_str(), &st) == 0) {
+            EXPECT_EQ(0u, st.st_uid) << b;
+        }
+    }
 
     // Without a creator, root keeps what it makes.
     std::string plain = make("root_made", "x", 0644);

@@ -132,6 +132,15 @@ int create_container(const std::string &dir, mode_t mode) {
     // The directory follows the bits the marker got past the umask.
     struct stat ms;
     if (r == 0 && Util::Lstat(marker(tmp).c_str(), &ms) < 0) r = -errno;
+    // Made away from its directory, it takes the group it would have got
+    // there: a set-group-ID directory's. The owner's chown clears set-ID
+    // bits, which the file keeps. Best effort, as the kernel's own rule.
+    struct stat ps;
+    if (r == 0 && Util::Lstat(Util::dirName(dir).c_str(), &ps) == 0 && (ps.st_mode & S_ISGID) &&
+        ms.st_gid != ps.st_gid && Util::Lchown(marker(tmp).c_str(), (uid_t)-1, ps.st_gid) == 0) {
+        Util::Lchown(tmp.c_str(), (uid_t)-1, ps.st_gid);
+        Util::Chmod(marker(tmp).c_str(), (int)(ms.st_mode & 07777));
+    }
     if (r == 0 && Util::Chmod(tmp.c_str(), (int)dir_mode(ms.st_mode)) < 0) r = -errno;
     if (r == 0 && Util::Rename(tmp.c_str(), dir.c_str()) < 0) {
         r = -errno;

@@ -222,6 +222,15 @@ void Util::setCreator(uid_t uid, gid_t gid) {
     t_creator.gid = gid;
 }
 
+Util::CreatorPause::CreatorPause() : uid_(t_creator.uid), gid_(t_creator.gid) {
+    t_creator = Creator();
+}
+
+Util::CreatorPause::~CreatorPause() {
+    t_creator.uid = uid_;
+    t_creator.gid = gid_;
+}
+
 VeskSyscalls &Util::syscalls() { return g_sys; }
 void Util::resetSyscalls() { g_sys = kDefaultSyscalls; }
 
