@@ -135,12 +135,24 @@ int FlatFileSystem::trunc(const char *logical, off_t offset, int /*open_file*/) 
     FLAT_PATH_OP(Util::Truncate(path.c_str(), offset));
 }
 
+// A directory has a copy on every backend, and a file created below it
+// lands in whichever its name picks: owner, bits and times go to all of
+// them, or a file would be created under other rules than were set.
+#define FLAT_ATTR_OP(call, all_copies)                            \
+    std::string path;                                             \
+    int r = backend_path(logical, path);                          \
+    if (r != 0) return r;                                         \
+    struct stat st;                                               \
+    if (Util::Lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) \
+        return all_copies;                                        \
+    return result(call)
+
 int FlatFileSystem::chown(const char *logical, uid_t u, gid_t g) {
-    FLAT_PATH_OP(Util::Lchown(path.c_str(), u, g));
+    FLAT_ATTR_OP(Util::Lchown(path.c_str(), u, g), container_chown(logical, u, g));
 }
 
 int FlatFileSystem::chmod(const char *logical, mode_t mode) {
-    FLAT_PATH_OP(Util::Chmod(path.c_str(), (int)mode));
+    FLAT_ATTR_OP(Util::Chmod(path.c_str(), (int)mode), container_chmod(logical, mode));
 }
 
 int FlatFileSystem::access(const char *logical, int mask) {
@@ -148,8 +160,10 @@ int FlatFileSystem::access(const char *logical, int mask) {
 }
 
 int FlatFileSystem::utime(const char *logical, struct utimbuf *ut) {
-    FLAT_PATH_OP(Util::Utime(path.c_str(), ut));
+    FLAT_ATTR_OP(Util::Utime(path.c_str(), ut), container_utime(logical, ut));
 }
+
+#undef FLAT_ATTR_OP
 
 int FlatFileSystem::unlink(const char *logical) {
     FLAT_PATH_OP(Util::Unlink(path.c_str()));
@@ -245,7 +259,7 @@ int Flat_fd::open(const char *filename, int flags, pid_t /*pid*/, mode_t mode,
         refs++;
         return 0;
     }
-    int fd = Util::Open(filename, flags, mode);
+    int fd = Util::OpenFile(filename, flags, mode);
     if (fd < 0) return -errno;
     backend_fd = fd;
     backend_pathname = filename;

@@ -12,6 +12,7 @@
 #ifndef VESK_UTIL_H
 #define VESK_UTIL_H
 
+#include <dirent.h>
 #include <pthread.h>
 #include <string>
 #include <vector>
@@ -54,7 +55,37 @@ public:
     static VeskSyscalls &syscalls();
     static void resetSyscalls();
 
+    /* Opens a member of a container: neither the file nor the directory
+     * holding it may be a symbolic link, and what is opened must be a
+     * regular file (a directory with O_DIRECTORY). A link fails with EIO
+     * (ELOOP when the caller asked O_NOFOLLOW itself), any other kind with
+     * EIO; either is logged. A FIFO or device is never waited on. */
     static int Open(const char *path, int flags, mode_t mode);
+    /* As Open, but the directories above the file may be links (a flat
+     * file's backend directory may be one the administrator linked). */
+    static int OpenFile(const char *path, int flags, mode_t mode);
+    /* opendir(3) of a directory that must not be a symbolic link: a link
+     * or any other kind fails with EIO, logged. */
+    static DIR *OpenDir(const char *path);
+
+    /* Files and directories the calling thread makes from now on through
+     * Open (with O_CREAT) and Mkdir are given to uid/gid, when the process
+     * runs as root; the group stays the directory's where it has the
+     * set-group-ID bit. (uid_t)-1 stops it. */
+    static void setCreator(uid_t uid, gid_t gid);
+    /* While alive, sets the calling thread's creator aside: for what
+     * belongs to no user (the staging directory every user shares). */
+    class CreatorPause {
+    public:
+        CreatorPause();
+        ~CreatorPause();
+        CreatorPause(const CreatorPause &) = delete;
+        CreatorPause &operator=(const CreatorPause &) = delete;
+
+    private:
+        uid_t uid_;
+        gid_t gid_;
+    };
     static int Close(int fd);
     static ssize_t Pread(int fd, void *buf, size_t size, off_t off);
     static ssize_t Pwrite(int fd, const void *buf, size_t size, off_t off);
@@ -65,8 +96,10 @@ public:
     static int Lstat(const char *path, struct stat *st);
     static int Truncate(const char *path, off_t len);
     static int Lchown(const char *path, uid_t u, gid_t g);
+    /* Never follows a symbolic link: a link fails with EOPNOTSUPP. */
     static int Chmod(const char *path, int mode);
     static int Access(const char *path, int mask);
+    /* Sets the times of a symbolic link itself, never its target. */
     static int Utime(const char *path, const struct utimbuf *ut);
     static int Unlink(const char *path);
     static int Statvfs(const char *path, struct statvfs *st);

@@ -113,6 +113,13 @@ int vesk_truncate(const char *path, off_t offset);
  * holds a copy of it (fsync of each copy). -ENOENT when none does. */
 int vesk_syncdir(const char *path);
 
+/* A server acting for other users (run as root) names the user it acts
+ * for: what the calling thread's container opens, writes and truncations
+ * make inside a container from then on (the container itself, host
+ * directories, logs, records) is given to uid/gid, the group staying a
+ * set-group-ID directory's. (uid_t)-1 stops it. */
+void vesk_set_creator(uid_t uid, gid_t gid);
+
 /* --- Administration ---------------------------------------------------- */
 
 /* Writes the merged index of a container file to `out`; -EBADF... for a

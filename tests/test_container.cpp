@@ -509,7 +509,7 @@ TEST_F(ContainerTest, AttributesLiveOnTheMarker) {
     // the directory stays reachable for its owner, searchable for all
     struct stat ds;
     ASSERT_EQ(0, stat(backend("a").c_str(), &ds));
-    EXPECT_EQ(0711u, ds.st_mode & 0777);
+    EXPECT_EQ(0711u, ds.st_mode & 07777);
     EXPECT_EQ(0, containerfs.access(L("a").c_str(), F_OK));
     EXPECT_EQ(0, containerfs.access(L("a").c_str(), R_OK | W_OK));
     EXPECT_EQ(-ENOENT, containerfs.access(L("none").c_str(), F_OK));

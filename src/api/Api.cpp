@@ -222,6 +222,7 @@ int vesk_rmdir(const char *path) {
 }
 int vesk_statvfs(const char *path, struct statvfs *st) { VESK_PATH_CALL(path, statvfs(path, st)); }
 int vesk_truncate(const char *path, off_t offset) { VESK_PATH_CALL(path, trunc(path, offset, 0)); }
+void vesk_set_creator(uid_t uid, gid_t gid) { Util::setCreator(uid, gid); }
 
 int vesk_symlink(const char *content, const char *linkpath) {
     if (!content) return -EINVAL;

@@ -52,6 +52,9 @@ std::string check_backend(const std::string &dir, bool make_dir, int *err) {
         *err = -errno;
         return std::string("not writable: ") + strerror(errno);
     }
+    if ((st.st_mode & 0022) && !(st.st_mode & S_ISVTX))
+        return "ok, but writable by others without the sticky bit: any of them may rename or "
+               "remove the files and containers of the rest (chmod +t it)";
     return "ok";
 }
 

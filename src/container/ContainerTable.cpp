@@ -166,7 +166,7 @@ int index_for(Container_OpenFile *rec, bool at_open, std::shared_ptr<Index> *out
 /* --- records ------------------------------------------------------------- */
 
 int attach_record(Container_OpenFile *rec, const std::string &dir) {
-    int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (dfd < 0) return -errno;
     struct stat st;
     if (fstat(dfd, &st) < 0) {
@@ -211,7 +211,7 @@ void detach_record(Container_OpenFile *rec) {
 }
 
 int rebind_open(SharedFile *sh, const std::string &dir) {
-    int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (dfd < 0) return -errno;
     struct stat st;
     if (fstat(dfd, &st) < 0) {

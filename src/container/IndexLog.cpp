@@ -22,7 +22,7 @@ using namespace vesk_fmt;
 using namespace vesk_index;
 
 int index_list_logs(const std::string &container, std::vector<IndexLogInfo> &out) {
-    DIR *d = opendir(container.c_str());
+    DIR *d = Util::OpenDir(container.c_str());
     if (!d) return -errno;
     std::vector<std::string> hostdirs;
     while (struct dirent *e = readdir(d)) {
@@ -31,7 +31,7 @@ int index_list_logs(const std::string &container, std::vector<IndexLogInfo> &out
     closedir(d);
     for (const std::string &h : hostdirs) {
         std::string hd = container + "/" + h;
-        DIR *hdir = opendir(hd.c_str());
+        DIR *hdir = Util::OpenDir(hd.c_str());
         if (!hdir) {
             if (errno == ENOENT) continue;  // dropped meanwhile
             return -errno;

@@ -28,7 +28,7 @@ namespace {
 const char kMarkerText[] = "vesk-container " VESK_CONTAINER_VERSION_TEXT "\n";
 
 int list_names(const std::string &dir, std::vector<std::string> &out) {
-    DIR *d = opendir(dir.c_str());
+    DIR *d = Util::OpenDir(dir.c_str());
     if (!d) return -errno;
     while (struct dirent *e = readdir(d)) {
         if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
@@ -45,10 +45,15 @@ int make_empty(const std::string &path, mode_t mode) {
     return 0;
 }
 
-// Makes `dir` (and tolerates it being there already).
-int ensure_dir(const std::string &dir, mode_t mode) {
-    if (Util::Mkdir(dir.c_str(), mode) < 0 && errno != EEXIST) return -errno;
-    return 0;
+// Makes the record directory `dir` of a container (and tolerates it being
+// there already) with the container directory's own bits: writable, and
+// sticky, exactly where the file lets others write.
+int ensure_dir(const std::string &dir) {
+    struct stat st;
+    std::string container = dir.substr(0, dir.rfind('/'));
+    mode_t mode = Util::Lstat(container.c_str(), &st) == 0 && S_ISDIR(st.st_mode)
+                      ? st.st_mode & 07777 : 0755;
+    return make_member_dir(dir, mode);
 }
 
 }  // namespace
@@ -78,10 +83,11 @@ std::string marker(const std::string &c) { return c + "/" VESK_CONTAINER_MARKER;
 
 mode_t dir_mode(mode_t mode) {
     // Search permission for all, so that anyone may stat the marker as
-    // anyone may stat a file; the logs keep the file's own bits.
-    mode_t d = 0711;
-    if (mode & 0070) d |= 0070;
-    if (mode & 0007) d |= 0007;
+    // anyone may stat a file; the logs keep the file's own bits. Who may
+    // read the file may list its logs, who may write it may add some;
+    // the sticky bit keeps them from removing or swapping anyone else's.
+    mode_t d = 0711 | (mode & 0066);
+    if (mode & 0022) d |= S_ISVTX;
     return d;
 }
 
@@ -92,6 +98,13 @@ int has_marker(const std::string &dir) {
     // which the marker carries. read_marker tells a sound one from a
     // damaged one, which recovery rewrites.
     return S_ISREG(st.st_mode) ? 1 : 0;
+}
+
+mode_t log_mode(mode_t mode) { return (mode & 0444) | 0600; }
+
+int make_member_dir(const std::string &dir, mode_t bits) {
+    if (Util::Mkdir(dir.c_str(), 0700) < 0) return errno == EEXIST ? 0 : -errno;
+    return Util::Chmod(dir.c_str(), (int)bits) < 0 ? -errno : 0;
 }
 
 int write_marker(const std::string &dir, mode_t mode) {
@@ -117,7 +130,19 @@ int create_container(const std::string &dir, mode_t mode) {
     if (sr < 0) return sr;
     if (Util::Mkdir(tmp.c_str(), 0700) < 0) return -errno;
     int r = write_marker(tmp, mode);
-    if (r == 0 && Util::Chmod(tmp.c_str(), (int)dir_mode(mode)) < 0) r = -errno;
+    // The directory follows the bits the marker got past the umask.
+    struct stat ms;
+    if (r == 0 && Util::Lstat(marker(tmp).c_str(), &ms) < 0) r = -errno;
+    // Made away from its directory, it takes the group it would have got
+    // there: a set-group-ID directory's. The owner's chown clears set-ID
+    // bits, which the file keeps. Best effort, as the kernel's own rule.
+    struct stat ps;
+    if (r == 0 && Util::Lstat(Util::dirName(dir).c_str(), &ps) == 0 && (ps.st_mode & S_ISGID) &&
+        ms.st_gid != ps.st_gid && Util::Lchown(marker(tmp).c_str(), (uid_t)-1, ps.st_gid) == 0) {
+        Util::Lchown(tmp.c_str(), (uid_t)-1, ps.st_gid);
+        Util::Chmod(marker(tmp).c_str(), (int)(ms.st_mode & 07777));
+    }
+    if (r == 0 && Util::Chmod(tmp.c_str(), (int)dir_mode(ms.st_mode)) < 0) r = -errno;
     if (r == 0 && Util::Rename(tmp.c_str(), dir.c_str()) < 0) {
         r = -errno;
         // rename(2) replaces an empty directory; anything else that won the
@@ -166,7 +191,7 @@ int read_marker(const std::string &dir, uint32_t *version) {
 
 int add_open_writer(const std::string &dir, pid_t pid) {
     std::string d = dir + "/" + kOpenWritersDir;
-    int r = ensure_dir(d, 0777);
+    int r = ensure_dir(d);
     if (r != 0) return r;
     return make_empty(d + "/" + std::to_string(pid) + "." + host(), 0644);
 }
@@ -286,7 +311,7 @@ int remove_writer_meta(const std::string &dir, pid_t pid, const std::string &h) 
 
 int write_writer_meta(const std::string &dir, const WriterMeta &m) {
     std::string d = dir + "/" + kMetaDir;
-    int r = ensure_dir(d, 0777);
+    int r = ensure_dir(d);
     if (r != 0) return r;
     r = remove_writer_meta(dir, m.pid, m.host);
     if (r != 0) return r;
@@ -299,7 +324,7 @@ int write_writer_meta(const std::string &dir, const WriterMeta &m) {
 
 int write_trunc_meta(const std::string &dir, off_t length, uint64_t when_us) {
     std::string d = dir + "/" + kMetaDir;
-    int r = ensure_dir(d, 0777);
+    int r = ensure_dir(d);
     if (r != 0) return r;
     std::vector<WriterMeta> ws;
     TruncMeta old;

@@ -25,9 +25,19 @@ std::string index_log(const std::string &container, const std::string &h, pid_t 
 std::string marker(const std::string &container);
 
 /* The permission bits of the directories of a container whose file has
- * the bits `mode`: owner-accessible, searchable by all, and open to
- * group/others as far as the file is. */
+ * the bits `mode`: the owner's in full, searchable by all, readable and
+ * writable by group and others as far as the file is, and sticky where
+ * others may write. */
 mode_t dir_mode(mode_t mode);
+
+/* The bits of a writer's logs in a container whose file has the bits
+ * `mode`: readable as the file is, written by their writer alone. */
+mode_t log_mode(mode_t mode);
+
+/* Makes a directory inside a container with exactly the bits `bits` (the
+ * umask would cut the write and sticky bits its writers rely on); one
+ * already there is left alone. 0 or -errno. */
+int make_member_dir(const std::string &dir, mode_t bits);
 
 /* Makes the container at `dir` with the file bits `mode`, atomically: it
  * is built in the staging directory of its backend and renamed into place.

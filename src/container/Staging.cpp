@@ -28,6 +28,7 @@ bool is_reserved(const std::string &rel) {
 
 int staging_dir(const std::string &backend, std::string *dir) {
     *dir = backend + "/" + kStagingName;
+    Util::CreatorPause shared;  // it belongs to no single user
     if (Util::Mkdir(dir->c_str(), 01777) == 0) {
         // the umask may have cut the bits: every user stages here
         if (Util::Chmod(dir->c_str(), 01777) < 0) return -errno;

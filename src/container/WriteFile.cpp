@@ -69,7 +69,7 @@ int WriteFile::closeFd(int fd) { return fd >= 0 ? Util::Close(fd) : 0; }
 
 int WriteFile::openDataFile(Writer *w) {
     std::string path = vesk_cont::data_log(container_path, hostname, w->pid);
-    int fd = openFile(path, mode | 0600, O_WRONLY | O_CREAT);
+    int fd = openFile(path, vesk_cont::log_mode(mode), O_WRONLY | O_CREAT);
     if (fd < 0) return fd;
     struct stat st;
     if (Util::Fstat(fd, &st) < 0) {
@@ -87,7 +87,7 @@ int WriteFile::openDataFile(Writer *w) {
 int WriteFile::openIndexFile(Writer *w) {
     std::string path = vesk_cont::index_log(container_path, hostname, w->pid);
     off_t tail = 0;
-    int fd = index_open_log(path, w->pid, mode | 0600, &tail);
+    int fd = index_open_log(path, w->pid, vesk_cont::log_mode(mode), &tail);
     if (fd < 0) return fd;
     if (!w->idx) {
         w->idx = new Index(path, fd);
@@ -147,9 +147,7 @@ int WriteFile::addWriter(pid_t pid, bool child) {
     w->since_us = 0;
     w->last_ts = 0;
 
-    int r = 0;
-    if (Util::Mkdir(subdir_path.c_str(), vesk_cont::dir_mode(mode)) < 0 && errno != EEXIST)
-        r = -errno;
+    int r = vesk_cont::make_member_dir(subdir_path, vesk_cont::dir_mode(mode));
     if (r == 0) r = openDataFile(w);
     if (r == 0) r = openIndexFile(w);
     if (r == 0) {
@@ -485,10 +483,10 @@ int WriteFile::truncateAt(off_t length, pid_t pid, double when) {
         // own index log all the same, so that it orders against the
         // writes by time.
         std::string path = vesk_cont::index_log(container_path, hostname, pid);
-        if (Util::Mkdir(subdir_path.c_str(), vesk_cont::dir_mode(mode)) < 0 && errno != EEXIST)
-            return -errno;
+        r = vesk_cont::make_member_dir(subdir_path, vesk_cont::dir_mode(mode));
+        if (r != 0) return r;
         off_t tail = 0;
-        int fd = index_open_log(path, pid, mode | 0600, &tail);
+        int fd = index_open_log(path, pid, vesk_cont::log_mode(mode), &tail);
         if (fd < 0) return fd;
         Index log(path, fd);
         log.resetFd(fd);
@@ -605,9 +603,7 @@ int WriteFile::restoreFds(bool droppings_were_truncd) {
         closeFd(w->data_fd);
         w->data_fd = -1;
         if (droppings_were_truncd) w->data_tail = 0;
-        int r = 0;
-        if (Util::Mkdir(subdir_path.c_str(), vesk_cont::dir_mode(mode)) < 0 && errno != EEXIST)
-            r = -errno;
+        int r = vesk_cont::make_member_dir(subdir_path, vesk_cont::dir_mode(mode));
         if (r == 0) r = openDataFile(w);
         if (r == 0) r = openIndexFile(w);
         if (r == 0) r = vesk_cont::add_open_writer(container_path, w->pid);

@@ -91,6 +91,15 @@ void print_usage(const char *prog) {
            "    -d                     debug output (implies -f)\n"
            "    -s                     single-threaded\n"
            "    -o opt[,opt...]        mount options passed to FUSE\n"
+           "\n"
+           "Permissions: veskfs always mounts with default_permissions, so the\n"
+           "kernel checks mode bits, owner, group and the sticky bit of every\n"
+           "request, whatever options are given; and with nosuid and nodev\n"
+           "unless -o suid or -o dev asks otherwise. Run by root, veskfs makes\n"
+           "what a user creates that user's, on the backends too; run by anyone\n"
+           "else, it owns every file. With -o allow_other, keep the backends\n"
+           "out of other users' reach (mode 0700 on them or above them): there\n"
+           "they would bypass these checks.\n"
            "\n",
            prog);
 }

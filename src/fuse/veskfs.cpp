@@ -61,6 +61,7 @@
 #include "LogicalFD.h"
 #include "fuse/DebugInfo.h"
 #include "fuse/Options.h"
+#include "fuse/Permissions.h"
 #include "vesk.h"
 
 namespace {
@@ -79,6 +80,7 @@ struct OpenFile {
     std::string path;            // logical; changed under mu and g_reg_mu
     pid_t pid = 0;               // the opener
     uid_t uid = 0;
+    veskfs::VeskfsCreds creds;   // the opener's: its writes run as it
     int flags = 0;               // as passed to vesk_open
     bool dirty = false;          // written since the last vesk_sync
     bool unpublished = false;    // written since the last vesk_flush
@@ -102,6 +104,34 @@ std::string logical(const char *fpath) {
     if (!fpath || !*fpath || (fpath[0] == '/' && fpath[1] == '\0')) return g_served.mount;
     if (g_served.mount == "/") return fpath;
     return g_served.mount + fpath;
+}
+
+bool flat_layout() { return g_served.layout == vesk::Layout::Flat; }
+
+// Runs `call` as the user the request (or the open) belongs to. A flat
+// file is a plain backend file: the backend itself then makes it the
+// caller's and applies the set-ID rules. Inside a container the daemon
+// keeps its own rights (the kernel has checked the caller already; a
+// container's members belong to several writers) and the library gives
+// what it makes to the caller.
+template <typename Call>
+auto as_owner(const veskfs::VeskfsCreds &c, Call call) -> decltype(call()) {
+    if (flat_layout()) {
+        veskfs::VeskfsAsCaller as(c);
+        if (!as.ok()) return -EPERM;
+        return call();
+    }
+    veskfs::VeskfsCreatorScope scope(c);
+    return call();
+}
+
+// Runs `call` as the caller on the backend whatever the layout: for
+// calls that make a name the caller will own (a directory, a link).
+template <typename Call>
+int as_caller(Call call) {
+    veskfs::VeskfsAsCaller as(veskfs::veskfs_caller());
+    if (!as.ok()) return -EPERM;
+    return call();
 }
 
 bool is_debug(const char *fpath) { return fpath && strcmp(fpath, kDebugName) == 0; }
@@ -172,6 +202,7 @@ std::shared_ptr<OpenFile> find_open(const std::string &path, bool want_writer) {
 int publish_writers(OpenFile *h) {
     if (!h->unpublished || h->closed) return 0;
     int first = 0;
+    veskfs::VeskfsCreatorScope scope(h->creds);
     for (pid_t p : h->writers) {
         int rc = vesk_flush(h->fd, p);
         if (rc < 0 && first == 0) first = rc;
@@ -184,6 +215,7 @@ int publish_writers(OpenFile *h) {
 // when that fails, so that a retried fsync writes it.
 int sync_writers(OpenFile *h) {
     if (!h->dirty || h->closed) return 0;
+    veskfs::VeskfsCreatorScope scope(h->creds);
     int first = 0;
     for (pid_t p : h->writers) {
         int rc = vesk_sync(h->fd, p);
@@ -199,6 +231,7 @@ int sync_writers(OpenFile *h) {
 int close_handle(OpenFile *h, bool durable) {
     if (h->closed || !h->fd) return 0;
     int rc = durable ? sync_writers(h) : publish_writers(h);
+    veskfs::VeskfsCreatorScope scope(h->creds);
     int left = vesk_close(h->fd, h->pid, h->uid, h->flags, nullptr);
     if (left < 0) {
         if (g_debug) fprintf(stderr, "veskfs: closing %s: %s\n", h->path.c_str(), strerror(-left));
@@ -273,7 +306,8 @@ int vfs_readlink(const char *path, char *buf, size_t size) {
 
 int vfs_mkdir(const char *path, mode_t mode) {
     if (is_debug(path)) return -EEXIST;
-    return vesk_mkdir(logical(path).c_str(), mode);
+    std::string lp = logical(path);
+    return as_caller([&] { return vesk_mkdir(lp.c_str(), mode); });
 }
 
 int vfs_unlink(const char *path) {
@@ -298,7 +332,8 @@ int vfs_rmdir(const char *path) {
 
 int vfs_symlink(const char *content, const char *linkpath) {
     if (is_debug(linkpath)) return -EEXIST;
-    return vesk_symlink(content, logical(linkpath).c_str());
+    std::string lp = logical(linkpath);
+    return as_caller([&] { return vesk_symlink(content, lp.c_str()); });
 }
 
 int vfs_rename(const char *from, const char *to, unsigned int flags) {
@@ -349,7 +384,8 @@ int vfs_rename(const char *from, const char *to, unsigned int flags) {
 
 int vfs_link(const char *from, const char *to) {
     if (is_debug(from) || is_debug(to)) return -EPERM;
-    return vesk_link(logical(from).c_str(), logical(to).c_str());
+    std::string lf = logical(from), lt = logical(to);
+    return as_caller([&] { return vesk_link(lf.c_str(), lt.c_str()); });
 }
 
 int vfs_chmod(const char *path, mode_t mode, struct fuse_file_info *fi) {
@@ -364,16 +400,19 @@ int vfs_chown(const char *path, uid_t uid, gid_t gid, struct fuse_file_info *fi)
 
 int vfs_truncate(const char *path, off_t size, struct fuse_file_info *fi) {
     if (is_debug(path) || pseudo(of(fi))) return -EACCES;
+    veskfs::VeskfsCreds caller = veskfs::veskfs_caller();
     if (OpenFile *h = file_of(fi)) {
         std::lock_guard<std::mutex> g(h->mu);
-        if (!h->closed) return vesk_trunc(h->fd, h->path.c_str(), size);
+        if (!h->closed)
+            return as_owner(caller, [&] { return vesk_trunc(h->fd, h->path.c_str(), size); });
     }
     std::string lp = target_path(path, fi);
     if (std::shared_ptr<OpenFile> w = find_open(lp, true)) {
         std::lock_guard<std::mutex> g(w->mu);
-        if (!w->closed && w->path == lp) return vesk_trunc(w->fd, lp.c_str(), size);
+        if (!w->closed && w->path == lp)
+            return as_owner(caller, [&] { return vesk_trunc(w->fd, lp.c_str(), size); });
     }
-    return vesk_truncate(lp.c_str(), size);
+    return as_owner(caller, [&] { return vesk_truncate(lp.c_str(), size); });
 }
 
 int vfs_open(const char *path, struct fuse_file_info *fi) {
@@ -392,8 +431,9 @@ int vfs_open(const char *path, struct fuse_file_info *fi) {
     h->path = logical(path);
     h->pid = caller_pid(nullptr);
     h->uid = fuse_get_context()->uid;
+    h->creds = veskfs::veskfs_caller();
     h->flags = open_flags(fi->flags);
-    int rc = vesk_open(&h->fd, h->path.c_str(), h->flags, h->pid, 0);
+    int rc = as_owner(h->creds, [&] { return vesk_open(&h->fd, h->path.c_str(), h->flags, h->pid, 0); });
     if (rc < 0) return rc;
     enter(h);
     fi->fh = reinterpret_cast<uintptr_t>(h.get());
@@ -406,8 +446,10 @@ int vfs_create(const char *path, mode_t mode, struct fuse_file_info *fi) {
     h->path = logical(path);
     h->pid = caller_pid(nullptr);
     h->uid = fuse_get_context()->uid;
+    h->creds = veskfs::veskfs_caller();
     h->flags = open_flags(fi->flags | O_CREAT);
-    int rc = vesk_open(&h->fd, h->path.c_str(), h->flags, h->pid, mode);
+    int rc = as_owner(h->creds,
+                      [&] { return vesk_open(&h->fd, h->path.c_str(), h->flags, h->pid, mode); });
     if (rc < 0) return rc;
     enter(h);
     fi->fh = reinterpret_cast<uintptr_t>(h.get());
@@ -442,7 +484,8 @@ int vfs_write(const char *, const char *buf, size_t size, off_t off,
     pid_t pid = caller_pid(h);
     std::lock_guard<std::mutex> g(h->mu);
     if (h->closed) return -EBADF;
-    ssize_t n = vesk_write(h->fd, buf, size, off, pid);
+    // As the opener: a write by anyone but the owner clears set-ID bits.
+    ssize_t n = as_owner(h->creds, [&] { return vesk_write(h->fd, buf, size, off, pid); });
     if (n > 0) {
         h->dirty = h->unpublished = true;
         if (std::find(h->writers.begin(), h->writers.end(), pid) == h->writers.end())
@@ -701,6 +744,9 @@ int main(int argc, char **argv) {
         if (a == "-d") g_debug = true;
         fargs.push_back(a);
     }
+    for (const std::string &w : veskfs::veskfs_secure_args(&fargs, g_served.backends))
+        fprintf(stderr, "veskfs: warning: %s\n", w.c_str());
+    veskfs::veskfs_identity_init();
     fargs.push_back(g_served.mount);
     if (g_debug) {
         fprintf(stderr, "veskfs: serving %s (%s) from", g_served.mount.c_str(),

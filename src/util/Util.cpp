@@ -13,27 +13,82 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <string>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 namespace {
 
-int sys_open(const char *p, int f, mode_t m) { return ::open(p, f, m); }
-int sys_utime(const char *p, const struct utimbuf *u) { return ::utime(p, u); }
+int open_member(const char *path, int flags, mode_t mode, bool parent_too);
+
+// How the table's open treats links (set around each call, so that a
+// table replaced by a test still sees every open): plainly, as a file
+// whose own name must not be a link, or as a container member whose
+// directory must not be one either.
+enum OpenKind { kOpenPlain, kOpenFile, kOpenMember };
+thread_local OpenKind t_open_kind = kOpenPlain;
+
+int sys_open(const char *p, int f, mode_t m) {
+    if (t_open_kind == kOpenPlain) return ::open(p, f, m);
+    return open_member(p, f, m, t_open_kind == kOpenMember);
+}
+
+// The library works on backend objects, never through a link planted
+// among them: links keep logical paths, which mean nothing on the backend.
+int sys_chmod(const char *p, mode_t m) {
+    return ::fchmodat(AT_FDCWD, p, m, AT_SYMLINK_NOFOLLOW);
+}
+
+// truncate(2) follows a final link; a flat file's name must not.
+int sys_truncate(const char *p, off_t len) {
+    int fd = ::open(p, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return -1;
+    struct stat st;
+    int r = ::fstat(fd, &st);
+    if (r == 0 && !S_ISREG(st.st_mode)) {
+        errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        r = -1;
+    }
+    if (r == 0) r = ::ftruncate(fd, len);
+    int e = errno;
+    ::close(fd);
+    errno = e;
+    return r;
+}
+
+int sys_utime(const char *p, const struct utimbuf *u) {
+    struct timespec ts[2];
+    if (u) {
+        ts[0].tv_sec = u->actime;
+        ts[1].tv_sec = u->modtime;
+        ts[0].tv_nsec = ts[1].tv_nsec = 0;
+    } else {
+        ts[0].tv_nsec = ts[1].tv_nsec = UTIME_NOW;
+        ts[0].tv_sec = ts[1].tv_sec = 0;
+    }
+    return ::utimensat(AT_FDCWD, p, ts, AT_SYMLINK_NOFOLLOW);
+}
+
 int sys_rename2(const char *from, const char *to, unsigned flags) {
     return ::renameat2(AT_FDCWD, from, AT_FDCWD, to, flags);
 }
 
 const VeskSyscalls kDefaultSyscalls = {
     sys_open,   ::close,    ::pread,     ::pwrite,   ::fsync,
-    ::ftruncate, ::fstat,   ::lstat,     ::truncate, ::lchown,
-    ::chmod,    ::access,   sys_utime,   ::unlink,   ::statvfs,
+    ::ftruncate, ::fstat,   ::lstat,     sys_truncate, ::lchown,
+    sys_chmod,  ::access,   sys_utime,   ::unlink,   ::statvfs,
     ::symlink,  ::readlink, ::rename,    ::mkdir,    ::rmdir,
     sys_rename2,
 };
 
 VeskSyscalls g_sys = kDefaultSyscalls;
+
+struct Creator {
+    uid_t uid = (uid_t)-1;
+    gid_t gid = (gid_t)-1;
+};
+thread_local Creator t_creator;
 
 const int kTrace = MLOG_DBG3 | VESK_FAC_UTIL;
 
@@ -71,13 +126,157 @@ void keep_owner(int fd, const char *path, const struct stat &st) {
     errno = e;
 }
 
+// Hands what this thread just made to its creator (see setCreator). The
+// name is already visible: callers make it private first (a directory
+// 0700 until chmod, a file opened O_EXCL) or accept that root owned it a
+// moment. A file keeps its mode: chown by root clears set-ID bits.
+void give_to_creator(const char *path, int fd) {
+    if (t_creator.uid == (uid_t)-1 || geteuid() != 0) return;
+    int e = errno;
+    gid_t gid = t_creator.gid;
+    std::string parent(path);
+    size_t slash = parent.rfind('/');
+    parent = slash == std::string::npos ? "." : slash == 0 ? "/" : parent.substr(0, slash);
+    struct stat pst;
+    if (::stat(parent.c_str(), &pst) == 0 && (pst.st_mode & S_ISGID)) gid = (gid_t)-1;
+    struct stat st;
+    int r = fd >= 0 ? ::fstat(fd, &st) : ::lstat(path, &st);
+    if (r == 0) {
+        r = fd >= 0 ? ::fchown(fd, t_creator.uid, gid) : ::lchown(path, t_creator.uid, gid);
+        if (r == 0 && (st.st_mode & (S_ISUID | S_ISGID)) && !S_ISDIR(st.st_mode))
+            r = fd >= 0 ? ::fchmod(fd, st.st_mode & 07777) : 0;
+    }
+    if (r != 0 && mlog_filter(MLOG_ERR | VESK_FAC_UTIL))
+        mlog(MLOG_ERR | VESK_FAC_UTIL, "giving %s to uid %u: %s", path,
+             (unsigned)t_creator.uid, strerror(errno));
+    errno = e;
+}
+
+void refuse(const char *path, const char *why) {
+    if (mlog_filter(MLOG_ERR | VESK_FAC_UTIL))
+        mlog(MLOG_ERR | VESK_FAC_UTIL, "refusing %s: %s", path, why);
+}
+
+// open(2) that never follows a final link, never waits on a FIFO or
+// device and opens nothing but a regular file (or a directory when
+// O_DIRECTORY asks for one). With `parent_too` the directory holding the
+// file must not be a link either.
+int open_member(const char *path, int flags, mode_t mode, bool parent_too) {
+    int dfd = AT_FDCWD;
+    const char *base = path;
+    const char *slash = strrchr(path, '/');
+    if (parent_too && slash && slash[1]) {
+        std::string parent(path, slash == path ? 1 : (size_t)(slash - path));
+        dfd = ::open(parent.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (dfd < 0) {
+            struct stat st;
+            if ((errno == ENOTDIR || errno == ELOOP) && ::lstat(parent.c_str(), &st) == 0 &&
+                S_ISLNK(st.st_mode)) {
+                refuse(path, "its directory is a symbolic link");
+                errno = EIO;
+            }
+            return -1;
+        }
+        base = slash + 1;
+    }
+    int fd = ::openat(dfd, base, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode);
+    int e = errno;
+    if (dfd != AT_FDCWD) ::close(dfd);
+    if (fd < 0) {
+        if (e == ELOOP && !(flags & O_NOFOLLOW)) {
+            refuse(path, "a symbolic link");
+            e = EIO;
+        }
+        errno = e;
+        return -1;
+    }
+    struct stat st;
+    if (::fstat(fd, &st) < 0) {
+        e = errno;
+        ::close(fd);
+        errno = e;
+        return -1;
+    }
+    if (!S_ISREG(st.st_mode) && !(S_ISDIR(st.st_mode) && (flags & O_DIRECTORY))) {
+        ::close(fd);
+        refuse(path, "not a regular file");
+        errno = EIO;
+        return -1;
+    }
+    if (!(flags & O_NONBLOCK)) {
+        int fl = ::fcntl(fd, F_GETFL);
+        if (fl >= 0) ::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
+    }
+    return fd;
+}
+
+int open_as(OpenKind kind, const char *path, int flags, mode_t mode) {
+    OpenKind old = t_open_kind;
+    t_open_kind = kind;
+    int fd = g_sys.open(path, flags | O_CLOEXEC, mode);
+    int e = errno;
+    t_open_kind = old;
+    errno = e;
+    return fd;
+}
+
 }  // namespace
+
+void Util::setCreator(uid_t uid, gid_t gid) {
+    t_creator.uid = uid;
+    t_creator.gid = gid;
+}
+
+Util::CreatorPause::CreatorPause() : uid_(t_creator.uid), gid_(t_creator.gid) {
+    t_creator = Creator();
+}
+
+Util::CreatorPause::~CreatorPause() {
+    t_creator.uid = uid_;
+    t_creator.gid = gid_;
+}
 
 VeskSyscalls &Util::syscalls() { return g_sys; }
 void Util::resetSyscalls() { g_sys = kDefaultSyscalls; }
 
 int Util::Open(const char *path, int flags, mode_t mode) {
-    return (int)trace("open", path, g_sys.open(path, flags | O_CLOEXEC, mode));
+    if (!(flags & O_CREAT) || (flags & O_EXCL) || t_creator.uid == (uid_t)-1)
+        return (int)trace("open", path, open_as(kOpenMember, path, flags, mode));
+    // Whoever makes the file owns it: only a file this call made is given
+    // away, so try to make it first.
+    for (int tries = 0; tries < 4; tries++) {
+        int fd = open_as(kOpenMember, path, flags | O_EXCL, mode);
+        if (fd >= 0) {
+            give_to_creator(path, fd);
+            return (int)trace("open", path, fd);
+        }
+        if (errno != EEXIST) break;
+        fd = open_as(kOpenMember, path, flags & ~O_CREAT, mode);
+        if (fd >= 0 || errno != ENOENT) return (int)trace("open", path, fd);
+    }
+    return (int)trace("open", path, -1);
+}
+int Util::OpenFile(const char *path, int flags, mode_t mode) {
+    return (int)trace("open", path, open_as(kOpenFile, path, flags, mode));
+}
+DIR *Util::OpenDir(const char *path) {
+    int fd = ::open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOTDIR || errno == ELOOP) {
+            refuse(path, "no directory where a directory belongs");
+            errno = EIO;
+        }
+        trace("opendir", path, -1);
+        return nullptr;
+    }
+    DIR *d = fdopendir(fd);
+    if (!d) {
+        int e = errno;
+        ::close(fd);
+        errno = e;
+    }
+    trace("opendir", path, d ? 0 : -1);
+    return d;
 }
 int Util::Close(int fd) { return (int)trace_fd("close", fd, g_sys.close(fd)); }
 ssize_t Util::Pread(int fd, void *buf, size_t size, off_t off) {
@@ -127,7 +326,9 @@ int Util::Rename2(const char *from, const char *to, unsigned flags) {
     return (int)trace("rename2", from, g_sys.rename2(from, to, flags));
 }
 int Util::Mkdir(const char *path, mode_t mode) {
-    return (int)trace("mkdir", path, g_sys.mkdir(path, mode));
+    int r = g_sys.mkdir(path, mode);
+    if (r == 0) give_to_creator(path, -1);
+    return (int)trace("mkdir", path, r);
 }
 int Util::Rmdir(const char *path) {
     return (int)trace("rmdir", path, g_sys.rmdir(path));
@@ -137,7 +338,7 @@ ssize_t Util::Readlink(const char *path, char *buf, size_t size) {
 }
 
 int Util::Creat(const char *path, mode_t mode) {
-    int fd = g_sys.open(path, O_WRONLY | O_CREAT | O_CLOEXEC, mode);
+    int fd = open_as(kOpenFile, path, O_WRONLY | O_CREAT, mode);
     trace("creat", path, fd);
     if (fd < 0) return -1;
     g_sys.close(fd);
