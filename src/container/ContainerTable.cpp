@@ -165,15 +165,23 @@ int index_for(Container_OpenFile *rec, bool at_open, std::shared_ptr<Index> *out
 
 /* --- records ------------------------------------------------------------- */
 
-int attach_record(Container_OpenFile *rec, const std::string &dir) {
+// The container directory a record holds, never reached through a link;
+// *st identifies it in the table. Returns the descriptor or -errno.
+static int open_held_dir(const std::string &dir, struct stat *st) {
     int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (dfd < 0) return -errno;
-    struct stat st;
-    if (fstat(dfd, &st) < 0) {
+    if (fstat(dfd, st) < 0) {
         int r = -errno;
         ::close(dfd);
         return r;
     }
+    return dfd;
+}
+
+int attach_record(Container_OpenFile *rec, const std::string &dir) {
+    struct stat st;
+    int dfd = open_held_dir(dir, &st);
+    if (dfd < 0) return dfd;
     bool fresh = false;
     {
         TableLock lock;
@@ -211,14 +219,9 @@ void detach_record(Container_OpenFile *rec) {
 }
 
 int rebind_open(SharedFile *sh, const std::string &dir) {
-    int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (dfd < 0) return -errno;
     struct stat st;
-    if (fstat(dfd, &st) < 0) {
-        int r = -errno;
-        ::close(dfd);
-        return r;
-    }
+    int dfd = open_held_dir(dir, &st);
+    if (dfd < 0) return dfd;
     {
         TableLock lock;
         // The held number now leads to the copy: every path made from it
