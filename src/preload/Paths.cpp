@@ -39,7 +39,9 @@ std::atomic<bool> g_rel_resolve{false};
 
 bool prefix_match(const char *p, const MountPoint &m) {
     if (m.len == 1) return true;  // a mount at "/"
-    return memcmp(p, m.path, m.len) == 0 && (p[m.len] == '/' || p[m.len] == '\0');
+    // strncmp, not memcmp: a path shorter than the mount point ends before
+    // m.len bytes, and memcmp may read all of them past its end.
+    return strncmp(p, m.path, m.len) == 0 && (p[m.len] == '/' || p[m.len] == '\0');
 }
 
 // Whether the path needs lexical normalization before matching: "//",
