@@ -36,6 +36,8 @@ int Container_fd::sync(pid_t pid) { return container_sync(fd, pid); }
 
 int Container_fd::publish(pid_t pid) { return container_flush(fd, pid); }
 
+int Container_fd::refresh() { return container_refresh(fd); }
+
 int Container_fd::trunc(const char *path, off_t offset) {
     return container_trunc(fd, path, offset, 1);
 }

@@ -37,6 +37,8 @@ public:
     int rename(const char *path) override;
     /* Publishes pid's buffered index records (container_flush). */
     int publish(pid_t pid);
+    /* The next read merges the index anew (container_refresh). */
+    int refresh();
 
 private:
     Container_OpenFile *fd;

@@ -85,6 +85,10 @@ int vesk_sync(Vesk_fd *fd, pid_t pid);
  * durable (what close(2) promises, as against fsync). 0 or minus errno,
  * what could not be written staying buffered. */
 int vesk_flush(Vesk_fd *fd, pid_t pid);
+/* Makes the next read through the handle see what other processes made
+ * visible since the handle last merged the file's index (a container
+ * handle keeps the index it merged; flat files are always current). */
+int vesk_refresh(Vesk_fd *fd);
 int vesk_trunc(Vesk_fd *fd, const char *path, off_t offset);
 /* fd may be null: then the path is looked up. */
 int vesk_getattr(Vesk_fd *fd, const char *path, struct stat *st, int sz_only);

@@ -123,6 +123,13 @@ int vesk_flush(Vesk_fd *fd, pid_t pid) {
     return 0;
 }
 
+int vesk_refresh(Vesk_fd *fd) {
+    if (!fd) return -EBADF;
+    trace("refresh", 0, 0, kSelf);
+    if (Container_fd *c = dynamic_cast<Container_fd *>(fd)) return c->refresh();
+    return 0;
+}
+
 int vesk_trunc(Vesk_fd *fd, const char *path, off_t offset) {
     if (!fd) return -EBADF;
     trace("trunc", 0, offset, kSelf);

@@ -47,6 +47,10 @@ int container_sync(Container_OpenFile *fd, pid_t pid);
  * durable: later opens see its writes (what close(2) promises). 0 or
  * -errno, the records then staying buffered. */
 int container_flush(Container_OpenFile *fd, pid_t pid);
+/* The merged index this process keeps for the file is dropped: the next
+ * read merges the logs again and sees the records other writers published
+ * since. 0 or -EBADF. */
+int container_refresh(Container_OpenFile *fd);
 /* fd may be null; open_file says whether the caller holds the file open. */
 int container_trunc(Container_OpenFile *fd, const char *path, off_t offset,
                     int open_file);

@@ -293,6 +293,14 @@ int container_flush(Container_OpenFile *fd, pid_t pid) {
     return wf ? wf->publish(pid) : 0;
 }
 
+int container_refresh(Container_OpenFile *fd) {
+    if (!fd) return -EBADF;
+    OpenState *os = state_of(fd);
+    if (!os) return -EBADF;
+    invalidate_index(os->sh);
+    return 0;
+}
+
 int container_query(Container_OpenFile *fd, size_t *writers, size_t *readers,
                     size_t *bytes_written, bool *reopen) {
     if (!fd) return -EBADF;

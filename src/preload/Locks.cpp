@@ -6,6 +6,14 @@
  * kernel then provides the blocking, deadlock detection, the owner rules
  * (per process for POSIX locks, per open file description for OFD locks)
  * and the release when the owner ends.
+ *
+ * A lock also orders what its holders see. MPI-IO's data sieving reads a
+ * range, patches its own bytes into it and writes the whole range back,
+ * under a write lock on it; the next holder must read what the last one
+ * wrote, or it writes back stale bytes over them. A container handle
+ * buffers its index records and keeps the index it merged, so a process
+ * publishes what it wrote before it changes a lock, and forgets its merged
+ * index once it holds a new one.
  */
 #include "preload/Preload.h"
 
@@ -59,6 +67,18 @@ int open_lock_file(const char *path) {
     return fd;
 }
 
+// Runs fn on the process's handle of d when it has one: a description
+// with no handle yet merges the index afresh at its first read, and has
+// published nothing.
+template <class F> int on_open_handle(Desc *d, F fn) {
+    std::lock_guard<std::mutex> g(d->mu);
+    if (!d->vfd || d->sh->is_dir) return 0;
+    int err = 0;
+    Inside in;
+    Vesk_fd *h = handle(d, &err);
+    return h ? fn(h) : 0;
+}
+
 }  // namespace
 
 int vlock(Desc *d, int, int cmd, struct flock *fl) {
@@ -103,9 +123,16 @@ int vlock(Desc *d, int, int cmd, struct flock *fl) {
             lfd = it->second;
         }
     }
+    bool set = !(cmd == F_GETLK || cmd == F_OFD_GETLK);
+    if (set) {
+        int r = on_open_handle(d, [](Vesk_fd *h) { return vesk_flush(h, self_pid()); });
+        if (r < 0) return r;
+    }
     int r = VP_REAL(fcntl)(lfd, cmd, &k);
     if (r < 0) return -errno;
-    if (cmd == F_GETLK || cmd == F_OFD_GETLK) *fl = k;
+    if (!set) *fl = k;
+    else if (k.l_type != F_UNLCK)
+        on_open_handle(d, [](Vesk_fd *h) { return vesk_refresh(h); });
     return 0;
 }
 
