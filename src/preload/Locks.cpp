@@ -36,7 +36,9 @@ std::map<std::string, int> &lock_fds() {
     return m;
 }
 
-std::string lock_path(const char *path) {
+// `kind` keeps apart lock files whose locks must not meet: the program's
+// flock locks and the library's append lock are both flock locks.
+std::string lock_path(const char *path, const char *kind = "") {
     uint64_t h = 1469598103934665603ull;
     for (const char *p = path; *p; p++) h = (h ^ (unsigned char)*p) * 1099511628211ull;
     const char *dir = getenv("VESK_LOCK_DIR");
@@ -46,12 +48,12 @@ std::string lock_path(const char *path) {
         d = VP_REAL(stat)("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) ? "/dev/shm" : "/tmp";
     }
     char name[64];
-    snprintf(name, sizeof name, "/vesk-lock-%016llx", (unsigned long long)h);
+    snprintf(name, sizeof name, "/vesk-lock-%016llx%s", (unsigned long long)h, kind);
     return d + name;
 }
 
-int open_lock_file(const char *path) {
-    std::string lp = lock_path(path);
+int open_lock_file(const char *path, const char *kind = "") {
+    std::string lp = lock_path(path, kind);
     int fd = VP_REAL(open)(lp.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0) {
         int e = errno;
@@ -81,6 +83,19 @@ template <class F> int on_open_handle(Desc *d, F fn) {
 
 }  // namespace
 
+// The description d's descriptor of the lock file of `kind` (see
+// lock_path): a dup or a fork shares it, as they share the description.
+int description_lock_fd(Desc *d, const char *kind) {
+    std::lock_guard<std::mutex> g(g_locks_mu);
+    std::string key = std::string("\1desc") + kind + ":" + std::to_string((unsigned long long)d->ino) +
+                      d->sh->path;
+    auto it = lock_fds().find(key);
+    if (it != lock_fds().end()) return it->second;
+    int lfd = open_lock_file(d->sh->path, kind);
+    if (lfd >= 0) lock_fds()[key] = lfd;
+    return lfd;
+}
+
 int vlock(Desc *d, int, int cmd, struct flock *fl) {
     if (!fl) return -EFAULT;
     struct flock k = *fl;
@@ -102,16 +117,8 @@ int vlock(Desc *d, int, int cmd, struct flock *fl) {
         // An OFD lock belongs to the open file description: one lock file
         // descriptor per Desc would be per process; the description's own
         // identity (its memfd inode) names a lock file descriptor instead.
-        std::lock_guard<std::mutex> g(g_locks_mu);
-        std::string key = std::string("\1ofd:") + std::to_string((unsigned long long)d->ino) + d->sh->path;
-        auto it = lock_fds().find(key);
-        if (it == lock_fds().end()) {
-            lfd = open_lock_file(d->sh->path);
-            if (lfd < 0) return lfd;
-            lock_fds()[key] = lfd;
-        } else {
-            lfd = it->second;
-        }
+        lfd = description_lock_fd(d, "");
+        if (lfd < 0) return lfd;
     } else {
         std::lock_guard<std::mutex> g(g_locks_mu);
         auto it = lock_fds().find(d->sh->path);
@@ -134,6 +141,17 @@ int vlock(Desc *d, int, int cmd, struct flock *fl) {
     else if (k.l_type != F_UNLCK)
         on_open_handle(d, [](Vesk_fd *h) { return vesk_refresh(h); });
     return 0;
+}
+
+VP_EXPORT int flock(int fd, int op) {
+    Ref d(fd);
+    if (!d) return VP_REAL(flock)(fd, op);
+    // flock locks belong to the open file description, like OFD locks,
+    // and meet only flock locks: a lock file of their own. (HDF5 takes
+    // one on every file it opens.)
+    int lfd = description_lock_fd(d.d, ".flock");
+    if (lfd < 0) return (int)fail(lfd);
+    return VP_REAL(flock)(lfd, op);
 }
 
 int append_lock(const char *path) {
