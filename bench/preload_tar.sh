@@ -3,7 +3,10 @@
 # `tar x` of a large tree (default: /usr/include, about 30,000 entries in
 # all runs of one command) into a plain directory, alternately without and
 # with libvesk_preload.so (configured with a mount elsewhere), RUNS times
-# each; prints every time and the ratio of the medians.
+# each; prints every time and the ratio of the medians, of the elapsed time
+# and of the processor time (user and system) that tar used: on a machine
+# busy with other work the elapsed time mostly measures the others, and the
+# processor time is the steadier figure.
 #
 #     bash bench/preload_tar.sh [RUNS [TREE]]     # defaults: 5 /usr/include
 set -euo pipefail
@@ -13,6 +16,7 @@ ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 BUILD="${VESK_BUILD:-$ROOT/build}"
 LIB="${VESK_PRELOAD_LIB:-$BUILD/src/preload/libvesk_preload.so}"
 [ -f "$LIB" ] || { echo "no $LIB: build the vesk_preload target first" >&2; exit 1; }
+[ -x /usr/bin/time ] || { echo "no /usr/bin/time: apt-get install time" >&2; exit 1; }
 WORK="$(mktemp -d "${TMPDIR:-/tmp}/preload_tar.XXXXXX")"
 trap 'rm -rf "$WORK"' EXIT
 tar cf "$WORK/tree.tar" -C "$(dirname "$TREE")" "$(basename "$TREE")"
@@ -20,28 +24,30 @@ mkdir "$WORK/backend"
 printf '[mount /preload_tar/mnt]\nbackends = %s\nlayout = container\n' "$WORK/backend" > "$WORK/vesk.conf"
 echo "# $(tar tf "$WORK/tree.tar" | wc -l) entries, $(du -sh "$WORK/tree.tar" | cut -f1)"
 
-one() {  # one extraction; prints seconds
+one() {  # one extraction; prints elapsed and processor seconds
     rm -rf "$WORK/out" && mkdir "$WORK/out"
-    local t0 t1
-    t0=$(date +%s.%N)
     if [ "$1" = preload ]; then
-        LD_PRELOAD="$LIB" VESK_CONFIG="$WORK/vesk.conf" tar xf "$WORK/tree.tar" -C "$WORK/out"
+        LD_PRELOAD="$LIB" VESK_CONFIG="$WORK/vesk.conf" /usr/bin/time -f '%e %U %S' -o "$WORK/t" \
+            tar xf "$WORK/tree.tar" -C "$WORK/out"
     else
-        tar xf "$WORK/tree.tar" -C "$WORK/out"
+        /usr/bin/time -f '%e %U %S' -o "$WORK/t" tar xf "$WORK/tree.tar" -C "$WORK/out"
     fi
-    t1=$(date +%s.%N)
-    awk -v a="$t0" -v b="$t1" 'BEGIN {printf "%.3f\n", b - a}'
+    awk '{printf "%.3f %.3f\n", $1, $2 + $3}' "$WORK/t"
 }
 
-plain=() pre=()
+plain=() pre=() plain_cpu=() pre_cpu=()
 one plain >/dev/null  # warm the cache
 for i in $(seq "$RUNS"); do
-    plain+=("$(one plain)")
-    pre+=("$(one preload)")
+    read -r e c < <(one plain); plain+=("$e"); plain_cpu+=("$c")
+    read -r e c < <(one preload); pre+=("$e"); pre_cpu+=("$c")
 done
 median() { printf '%s\n' "$@" | sort -n | awk '{a[NR]=$1} END {print (NR%2 ? a[(NR+1)/2] : (a[NR/2]+a[NR/2+1])/2)}'; }
-mp=$(median "${plain[@]}")
-mq=$(median "${pre[@]}")
-echo "plain:   ${plain[*]}"
-echo "preload: ${pre[*]}"
-echo "median plain $mp s, preload $mq s, preload/plain $(awk -v p="$mp" -v q="$mq" 'BEGIN {printf "%.4f", q / p}')"
+ratio() { awk -v p="$1" -v q="$2" 'BEGIN {printf "%.4f", q / p}'; }
+mp=$(median "${plain[@]}") mq=$(median "${pre[@]}")
+cp=$(median "${plain_cpu[@]}") cq=$(median "${pre_cpu[@]}")
+echo "elapsed plain:   ${plain[*]}"
+echo "elapsed preload: ${pre[*]}"
+echo "cpu plain:       ${plain_cpu[*]}"
+echo "cpu preload:     ${pre_cpu[*]}"
+echo "median elapsed plain $mp s, preload $mq s, preload/plain $(ratio "$mp" "$mq")"
+echo "median cpu     plain $cp s, preload $cq s, preload/plain $(ratio "$cp" "$cq")"
