@@ -23,10 +23,18 @@
  * code on a container mount through libvesk_preload.so: with it among the
  * targets the program runs itself again with the library preloaded (the
  * raw target's calls then pass through the library to the kernel).
+ *
+ * With --mpi (built with MPI) the program runs under an MPI launcher and
+ * its ranks are the writers, the first R of them the readers: nothing is
+ * forked, phases start and end at barriers, and rank 0 measures and prints.
+ * With the preload target every rank runs itself again with the library
+ * before MPI starts, in a directory named by the launcher's job id.
  */
 #include "vesk.h"
+#include "bench_mpi.h"
 
 #include <algorithm>
+#include <cctype>
 #include <atomic>
 #include <cerrno>
 #include <cmath>
@@ -84,6 +92,8 @@ struct Options {
     bool quiet = false;
     bool drop_caches = false;
     bool damage = false;
+    bool mpi = false;
+    bool writers_given = false;
     int repeat = 1;
     std::string dir;
     uint64_t index_test = 0;  // entries; 0: no index test
@@ -123,6 +133,11 @@ void usage(FILE *out) {
             "      --damage          flip one byte of the raw target's data before reading\n"
             "                        it back, to see the check fail (exit status 2)\n"
             "  -q, --quiet           no progress line on stderr\n"
+            "      --mpi             run under an MPI launcher (mpirun -np N): the N ranks\n"
+            "                        are the writers and the first R the readers, nothing\n"
+            "                        is forked, rank 0 prints; -P may be left out. With\n"
+            "                        the preload target the launcher must be one whose\n"
+            "                        ranks share a job id (Open MPI, PMIx)%s\n"
             "      --index-test N    instead of the patterns: P writers write N\n"
             "                        interleaved blocks in all into one container, then\n"
             "                        report the open time and the memory per index\n"
@@ -136,7 +151,8 @@ void usage(FILE *out) {
             "phase, 'x raw nn' over the raw N-N figure of the same phase. The exit\n"
             "status is 1 for bad options, 2 when a check of the data failed, 3 when a\n"
             "call failed.\n",
-            g_prog);
+            g_prog,
+            bench_mpi::available() ? "" : "\n                        (not in this build: MPI was not found)");
 }
 
 [[noreturn]] void bad_option(const char *fmt, const char *arg) {
@@ -196,7 +212,7 @@ std::vector<T> parse_list(const char *arg, const char *what,
 
 Options parse_options(int argc, char **argv) {
     Options o;
-    enum { O_CSV = 256, O_KEEP, O_INDEX, O_DROP, O_DAMAGE };
+    enum { O_CSV = 256, O_KEEP, O_INDEX, O_DROP, O_DAMAGE, O_MPI };
     static const struct option longs[] = {
         {"writers", required_argument, nullptr, 'P'},
         {"blocks", required_argument, nullptr, 'B'},
@@ -212,6 +228,7 @@ Options parse_options(int argc, char **argv) {
         {"quiet", no_argument, nullptr, 'q'},
         {"drop-caches", no_argument, nullptr, O_DROP},
         {"damage", no_argument, nullptr, O_DAMAGE},
+        {"mpi", no_argument, nullptr, O_MPI},
         {"index-test", required_argument, nullptr, O_INDEX},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0}};
@@ -223,6 +240,7 @@ Options parse_options(int argc, char **argv) {
             uint64_t v = parse_size("--writers", optarg, 1);
             if (v > 1024) bad_option("%s: at most 1024 writers", "--writers");
             o.writers = (int)v;
+            o.writers_given = true;
             break;
         }
         case 'B': o.blocks = parse_size("--blocks", optarg, 1); break;
@@ -259,6 +277,7 @@ Options parse_options(int argc, char **argv) {
         case O_KEEP: o.keep = true; break;
         case O_DROP: o.drop_caches = true; break;
         case O_DAMAGE: o.damage = true; break;
+        case O_MPI: o.mpi = true; break;
         case O_INDEX: o.index_test = parse_size("--index-test", optarg, 1); break;
         case 'h': usage(stdout); exit(0);
         case ':': bad_option("option '%s' needs an argument", argv[optind - 1]);
@@ -266,7 +285,11 @@ Options parse_options(int argc, char **argv) {
         }
     }
     if (optind < argc) bad_option("unexpected argument '%s'", argv[optind]);
-    if (o.readers < 0) o.readers = o.writers > 1 ? o.writers - 1 : 2;
+    if (o.mpi) {
+        if (!bench_mpi::available()) bad_option("%s: this build has no MPI", "--mpi");
+        if (o.index_test) bad_option("%s: not with --index-test", "--mpi");
+    }
+    if (o.readers < 0 && !o.mpi) o.readers = o.writers > 1 ? o.writers - 1 : 2;
     if (o.index_test && !o.block_given) o.block = 64;
     if (o.dir.empty()) {
         const char *t = getenv("TMPDIR");
@@ -278,6 +301,17 @@ Options parse_options(int argc, char **argv) {
     if (o.index_test && o.index_test < (uint64_t)o.writers)
         bad_option("%s: fewer entries than writers", "--index-test");
     return o;
+}
+
+/* With --mpi, once MPI runs: the ranks are the writers, and at most one
+ * reader per rank. */
+void mpi_options(Options &o) {
+    int n = bench_mpi::size();
+    if (o.writers_given && o.writers != n)
+        bad_option("%s: with --mpi the writers are the ranks", "--writers");
+    o.writers = n;
+    if (o.readers > n) bad_option("%s: with --mpi at most one reader per rank", "--readers");
+    if (o.readers < 0) o.readers = n > 1 ? n - 1 : 1;
 }
 
 double now() {
@@ -490,6 +524,32 @@ void child_say(Barriers &b, char c) {
     }
 }
 
+/* The points where a writer or reader meets the others: a forked child
+ * tells the parent and waits for a gate; a rank (--mpi) passes a barrier
+ * of every rank, and rank 0's times of passing them time the phases. */
+struct Steps {
+    Barriers *b = nullptr;
+    std::vector<double> passed;
+
+    /* Ready (`c` to the parent), then wait for gate `gate`. */
+    void wait(char c, int gate) {
+        if (b) {
+            child_say(*b, c);
+            child_wait(b->go[gate]);
+        } else {
+            passed.push_back(bench_mpi::barrier());
+        }
+    }
+    /* Done with the phase. */
+    void say(char c) {
+        if (b) child_say(*b, c);
+        else passed.push_back(bench_mpi::barrier());
+    }
+};
+
+/* Set with --mpi: the ranks are the writers and readers. */
+bool g_mpi = false;
+
 struct Phase;
 
 class Group {
@@ -526,7 +586,9 @@ public:
                 close(b_.up.fds[0]);
                 close(b_.go[0].fds[1]);
                 close(b_.go[1].fds[1]);
-                int st = body(i, b_);
+                Steps steps;
+                steps.b = &b_;
+                int st = body(i, steps);
                 fflush(nullptr);
                 _exit(st);
             }
@@ -629,6 +691,8 @@ void *aligned_buffer(uint64_t size) {
 int call_failed(const char *what, const std::string &path, long long r) {
     fprintf(stderr, "%s: %s %s: %s\n", g_prog, what, path.c_str(),
             r < 0 ? strerror((int)-r) : "short transfer");
+    // The other ranks wait at the next barrier for this one.
+    if (g_mpi) bench_mpi::abort(kExitCall);
     return kExitCall;
 }
 
@@ -650,12 +714,11 @@ void owner(const Options &o, Pattern p, uint64_t g, int *writer, uint64_t *block
     else *writer = (int)(g / B), *block = g % B;
 }
 
-int writer_body(const Options &o, const Env &env, Pattern p, Target t, int r, Barriers &b) {
+int writer_body(const Options &o, const Env &env, Pattern p, Target t, int r, Steps &b) {
     std::vector<unsigned char> tmpl = make_template(r, o.block);
     unsigned char *buf = static_cast<unsigned char *>(aligned_buffer(o.block));
     memcpy(buf, tmpl.data(), o.block);
-    child_say(b, 'r');
-    child_wait(b.go[0]);
+    b.wait('r', 0);
     int fi;
     off_t off;
     place(o, p, r, 0, &fi, &off);
@@ -673,21 +736,20 @@ int writer_body(const Options &o, const Env &env, Pattern p, Target t, int r, Ba
     if (!o.fsync) {
         rc = file_close(f);
         if (rc != 0) return call_failed("close", path, rc);
-        child_say(b, 'w');
+        b.say('w');
         return kExitOk;
     }
-    child_say(b, 'w');
-    child_wait(b.go[1]);
+    b.wait('w', 1);
     rc = file_sync(f);
     if (rc != 0) return call_failed("sync", path, rc);
     rc = file_close(f);
     if (rc != 0) return call_failed("close", path, rc);
-    child_say(b, 's');
+    b.say('s');
     return kExitOk;
 }
 
 int reader_body(const Options &o, const Env &env, Pattern p, Target t, int j, int readers,
-                Barriers &b) {
+                Steps &b) {
     uint64_t G = (uint64_t)o.writers * o.blocks;
     uint64_t first = G * (uint64_t)j / (uint64_t)readers;
     uint64_t last = G * (uint64_t)(j + 1) / (uint64_t)readers;
@@ -696,8 +758,7 @@ int reader_body(const Options &o, const Env &env, Pattern p, Target t, int j, in
     unsigned char *buf = static_cast<unsigned char *>(aligned_buffer(o.block));
     std::vector<File> files(p == N_N ? o.writers : 1);
     std::vector<bool> opened(files.size(), false);
-    child_say(b, 'r');
-    child_wait(b.go[0]);
+    b.wait('r', 0);
     uint64_t bad = 0;
     for (uint64_t g = first; g < last; g++) {
         int w;
@@ -730,7 +791,7 @@ int reader_body(const Options &o, const Env &env, Pattern p, Target t, int j, in
         int rc = file_close(files[i]);
         if (rc != 0) return call_failed("close", file_path(env, t, p, (int)i), rc);
     }
-    child_say(b, 'd');
+    b.say('d');
     if (bad) {
         fprintf(stderr, "%s: reader %d: %llu of %llu blocks wrong\n", g_prog, j,
                 (unsigned long long)bad, (unsigned long long)(last - first));
@@ -761,38 +822,20 @@ void drop_caches(bool *warned) {
     *warned = true;
 }
 
-/* One pattern on one target: write, fsync, read back. 0 or an exit code. */
-int run_one(const Options &o, const Env &env, int rep, Pattern p, Target t,
-            std::vector<Result> &out, bool *drop_warned) {
+/* Between writing and reading: the sizes must be what was written before a
+ * byte is read; --damage, the page cache. 0 or an exit code. */
+int prepare_read(const Options &o, const Env &env, Pattern p, Target t, bool *drop_warned) {
     uint64_t total = (uint64_t)o.writers * o.blocks * o.block;
-    char label[64];
-    snprintf(label, sizeof label, "%s %s", pattern_name(p), target_name(t));
-    sync();  // write-back of earlier runs is nobody's cost here
-    int status;
-    {
-        Group g(o.writers, o, label);
-        g.start([&](int r, Barriers &b) { return writer_body(o, env, p, t, r, b); });
-        if (!g.ready()) return g.finish() ? g.finish() : kExitCall;
-        bool ok;
-        double s = g.release(0, total, "write", &ok);
-        if (ok) out.push_back(Result{rep, p, t, "write", o.writers, s, total});
-        if (ok && o.fsync) {
-            s = g.release(1, total, "fsync", &ok);
-            if (ok) out.push_back(Result{rep, p, t, "fsync", o.writers, s, total});
-        }
-        status = g.finish();
-        if (status == kExitOk && !ok) status = kExitCall;
-    }
-    if (status != kExitOk) return status;
-
-    // The sizes must be what was written before a byte is read.
     int nfiles = p == N_N ? o.writers : 1;
     off_t want = p == N_N ? (off_t)(o.blocks * o.block) : (off_t)total;
     for (int i = 0; i < nfiles; i++) {
         std::string path = file_path(env, t, p, i);
         off_t size = -1;
         int r = path_size(t, path, &size);
-        if (r != 0) return call_failed("stat", path, r);
+        if (r != 0) {
+            fprintf(stderr, "%s: stat %s: %s\n", g_prog, path.c_str(), strerror(-r));
+            return kExitCall;
+        }
         if (size != want) {
             fprintf(stderr, "%s: %s is %lld bytes, %lld were written\n", g_prog, path.c_str(),
                     (long long)size, (long long)want);
@@ -806,16 +849,52 @@ int run_one(const Options &o, const Env &env, int rep, Pattern p, Target t,
         int fd = open(path.c_str(), O_RDWR);
         unsigned char c = 0;
         off_t at = want / 2 + 11;
-        if (fd < 0 || pread(fd, &c, 1, at) != 1) return call_failed("damage", path, -errno);
-        c ^= 0x40;
-        if (pwrite(fd, &c, 1, at) != 1) return call_failed("damage", path, -errno);
+        if (fd < 0 || pread(fd, &c, 1, at) != 1 || (c ^= 0x40, pwrite(fd, &c, 1, at) != 1)) {
+            fprintf(stderr, "%s: damage %s: %s\n", g_prog, path.c_str(), strerror(errno));
+            if (fd >= 0) close(fd);
+            return kExitCall;
+        }
         close(fd);
     }
     if (o.drop_caches) drop_caches(drop_warned);
     else sync();
+    return kExitOk;
+}
+
+void remove_files(const Options &o, const Env &env, Pattern p, Target t) {
+    if (o.keep) return;
+    int nfiles = p == N_N ? o.writers : 1;
+    for (int i = 0; i < nfiles; i++) path_remove(t, file_path(env, t, p, i));
+}
+
+/* One pattern on one target: write, fsync, read back. 0 or an exit code. */
+int run_one(const Options &o, const Env &env, int rep, Pattern p, Target t,
+            std::vector<Result> &out, bool *drop_warned) {
+    uint64_t total = (uint64_t)o.writers * o.blocks * o.block;
+    char label[64];
+    snprintf(label, sizeof label, "%s %s", pattern_name(p), target_name(t));
+    sync();  // write-back of earlier runs is nobody's cost here
+    int status;
+    {
+        Group g(o.writers, o, label);
+        g.start([&](int r, Steps &b) { return writer_body(o, env, p, t, r, b); });
+        if (!g.ready()) return g.finish() ? g.finish() : kExitCall;
+        bool ok;
+        double s = g.release(0, total, "write", &ok);
+        if (ok) out.push_back(Result{rep, p, t, "write", o.writers, s, total});
+        if (ok && o.fsync) {
+            s = g.release(1, total, "fsync", &ok);
+            if (ok) out.push_back(Result{rep, p, t, "fsync", o.writers, s, total});
+        }
+        status = g.finish();
+        if (status == kExitOk && !ok) status = kExitCall;
+    }
+    if (status != kExitOk) return status;
+    status = prepare_read(o, env, p, t, drop_warned);
+    if (status != kExitOk) return status;
     {
         Group g(o.readers, o, label);
-        g.start([&](int j, Barriers &b) { return reader_body(o, env, p, t, j, o.readers, b); });
+        g.start([&](int j, Steps &b) { return reader_body(o, env, p, t, j, o.readers, b); });
         if (!g.ready()) return g.finish() ? g.finish() : kExitCall;
         bool ok;
         double s = g.release(0, total, "read", &ok);
@@ -823,9 +902,41 @@ int run_one(const Options &o, const Env &env, int rep, Pattern p, Target t,
         if (status == kExitOk && !ok) status = kExitCall;
         if (ok && status == kExitOk) out.push_back(Result{rep, p, t, "read", o.readers, s, total});
     }
-    if (!o.keep) {
-        for (int i = 0; i < nfiles; i++) path_remove(t, file_path(env, t, p, i));
+    remove_files(o, env, p, t);
+    return status;
+}
+
+/* run_one with the ranks as writers and readers (--mpi): every rank runs
+ * this; the phases are timed on rank 0 from the barrier that starts them
+ * to the one every rank passes when done, and only rank 0 fills `out`. */
+int run_one_mpi(const Options &o, const Env &env, int rep, Pattern p, Target t,
+                std::vector<Result> &out, bool *drop_warned) {
+    uint64_t total = (uint64_t)o.writers * o.blocks * o.block;
+    int me = bench_mpi::rank();
+    if (me == 0) sync();
+    Steps w;
+    int status = bench_mpi::max_all(writer_body(o, env, p, t, me, w));
+    if (status != kExitOk) return status;
+    if (me == 0) {
+        out.push_back(Result{rep, p, t, "write", o.writers, w.passed[1] - w.passed[0], total});
+        if (o.fsync)
+            out.push_back(Result{rep, p, t, "fsync", o.writers, w.passed[2] - w.passed[1], total});
     }
+    status = bench_mpi::max_all(me == 0 ? prepare_read(o, env, p, t, drop_warned) : kExitOk);
+    if (status != kExitOk) return status;
+    Steps r;
+    int mine = kExitOk;
+    if (me < o.readers) {
+        mine = reader_body(o, env, p, t, me, o.readers, r);
+    } else {
+        r.wait('r', 0);
+        r.say('d');
+    }
+    status = bench_mpi::max_all(mine);
+    if (me == 0 && status == kExitOk)
+        out.push_back(Result{rep, p, t, "read", o.readers, r.passed[1] - r.passed[0], total});
+    if (me == 0) remove_files(o, env, p, t);
+    bench_mpi::barrier();
     return status;
 }
 
@@ -982,12 +1093,11 @@ int index_test(const Options &o) {
     char label[] = "index-test";
     uint64_t total = entries * o.block;
     Group g(o.writers, o, label);
-    g.start([&](int r, Barriers &b) {
+    g.start([&](int r, Steps &b) {
         std::vector<unsigned char> tmpl = make_template(r, o.block);
         unsigned char *buf = static_cast<unsigned char *>(aligned_buffer(o.block));
         memcpy(buf, tmpl.data(), o.block);
-        child_say(b, 'r');
-        child_wait(b.go[0]);
+        b.wait('r', 0);
         File f;
         int rc = file_open(f, T_CONTAINER, path, O_WRONLY | O_CREAT);
         if (rc != 0) return call_failed("open", path, rc);
@@ -1001,7 +1111,7 @@ int index_test(const Options &o) {
         }
         rc = file_close(f);
         if (rc != 0) return call_failed("close", path, rc);
-        child_say(b, 'w');
+        b.say('w');
         return kExitOk;
     });
     if (!g.ready()) return kExitCall;
@@ -1044,14 +1154,51 @@ int index_test(const Options &o) {
 
 /* --- setup ------------------------------------------------------------------- */
 
+void fill_env(const std::string &root, Env &env) {
+    env.root = root;
+    env.raw_dir = env.root + "/raw";
+    env.container_backend = env.root + "/container";
+    env.flat_backend = env.root + "/flat";
+    env.preload_backend = env.root + "/preload";
+}
+
+/* Makes the directories and the configuration under env.root. `shared`:
+ * every rank of a job does so at once, with the same result. */
+int write_env(const Env &env, bool shared) {
+    for (const std::string &d :
+         {env.root, env.raw_dir, env.container_backend, env.flat_backend, env.preload_backend}) {
+        if (mkdir(d.c_str(), 0755) != 0 && !(errno == EEXIST && (shared || d == env.root))) {
+            fprintf(stderr, "%s: mkdir %s: %s\n", g_prog, d.c_str(), strerror(errno));
+            return kExitCall;
+        }
+    }
+    std::string conf = env.root + "/vesk.conf";
+    std::string tmp = conf + "." + std::to_string(getpid());
+    FILE *f = fopen(tmp.c_str(), "w");
+    if (!f) {
+        fprintf(stderr, "%s: %s: %s\n", g_prog, tmp.c_str(), strerror(errno));
+        return kExitCall;
+    }
+    fprintf(f,
+            "[mount %s]\nbackends = %s\nlayout = container\n\n"
+            "[mount %s]\nbackends = %s\nlayout = flat\n\n"
+            "[mount %s]\nbackends = %s\nlayout = container\n",
+            kContainerMount, env.container_backend.c_str(), kFlatMount, env.flat_backend.c_str(),
+            kPreloadMount, env.preload_backend.c_str());
+    // whole or not at all, for ranks reading it while another writes it
+    if (fclose(f) != 0 || rename(tmp.c_str(), conf.c_str()) != 0) {
+        fprintf(stderr, "%s: %s: %s\n", g_prog, conf.c_str(), strerror(errno));
+        return kExitCall;
+    }
+    // before the library first reads its configuration
+    setenv("VESK_CONFIG", conf.c_str(), 1);
+    return 0;
+}
+
 int make_env(const Options &o, Env &env) {
     if (const char *pre = getenv(kPreloadedVar)) {
         // The first run made everything; this one runs with the preload.
-        env.root = pre;
-        env.raw_dir = env.root + "/raw";
-        env.container_backend = env.root + "/container";
-        env.flat_backend = env.root + "/flat";
-        env.preload_backend = env.root + "/preload";
+        fill_env(pre, env);
         return 0;
     }
     struct stat st;
@@ -1068,40 +1215,34 @@ int make_env(const Options &o, Env &env) {
                 strerror(errno));
         return kExitCall;
     }
-    env.root = b.data();
-    env.raw_dir = env.root + "/raw";
-    env.container_backend = env.root + "/container";
-    env.flat_backend = env.root + "/flat";
-    env.preload_backend = env.root + "/preload";
-    for (const std::string &d :
-         {env.raw_dir, env.container_backend, env.flat_backend, env.preload_backend}) {
-        if (mkdir(d.c_str(), 0755) != 0) {
-            fprintf(stderr, "%s: mkdir %s: %s\n", g_prog, d.c_str(), strerror(errno));
-            return kExitCall;
-        }
-    }
-    std::string conf = env.root + "/vesk.conf";
-    FILE *f = fopen(conf.c_str(), "w");
-    if (!f) {
-        fprintf(stderr, "%s: %s: %s\n", g_prog, conf.c_str(), strerror(errno));
-        return kExitCall;
-    }
-    fprintf(f,
-            "[mount %s]\nbackends = %s\nlayout = container\n\n"
-            "[mount %s]\nbackends = %s\nlayout = flat\n\n"
-            "[mount %s]\nbackends = %s\nlayout = container\n",
-            kContainerMount, env.container_backend.c_str(), kFlatMount, env.flat_backend.c_str(),
-            kPreloadMount, env.preload_backend.c_str());
-    fclose(f);
-    // before the library first reads its configuration
-    setenv("VESK_CONFIG", conf.c_str(), 1);
+    fill_env(b.data(), env);
+    int r = write_env(env, false);
+    if (r != 0) return r;
     struct stat probe;
     std::string cm = kContainerMount;
-    int r = vesk_getattr(nullptr, (cm + "/no-such-file").c_str(), &probe, 0);
+    r = vesk_getattr(nullptr, (cm + "/no-such-file").c_str(), &probe, 0);
     if (r != -ENOENT) {
         fprintf(stderr, "%s: the library does not serve %s from %s: %s\n", g_prog, kContainerMount,
-                conf.c_str(), strerror(r < 0 ? -r : EINVAL));
+                getenv("VESK_CONFIG"), strerror(r < 0 ? -r : EINVAL));
         return kExitCall;
+    }
+    return 0;
+}
+
+/* --mpi: rank 0 makes the directory, the others learn its name. */
+int make_env_mpi(const Options &o, Env &env) {
+    if (getenv(kPreloadedVar)) return make_env(o, env);
+    int r = 0;
+    std::string root;
+    if (bench_mpi::rank() == 0) {
+        r = make_env(o, env);
+        if (r == 0) root = env.root;
+    }
+    root = bench_mpi::bcast(root);
+    if (root.empty()) return r ? r : kExitCall;
+    if (bench_mpi::rank() != 0) {
+        fill_env(root, env);
+        setenv("VESK_CONFIG", (root + "/vesk.conf").c_str(), 1);
     }
     return 0;
 }
@@ -1126,6 +1267,37 @@ std::string preload_library() {
     return "libvesk_preload.so";
 }
 
+/* Becomes this program again with the preload library, in the directory
+ * of env; returns only on failure. */
+int exec_preloaded(char **argv, const Env &env) {
+    std::string lib = preload_library();
+    const char *old = getenv("LD_PRELOAD");
+    std::string pre = old && *old ? lib + ":" + old : lib;
+    setenv("LD_PRELOAD", pre.c_str(), 1);
+    setenv(kPreloadedVar, env.root.c_str(), 1);
+    execv("/proc/self/exe", argv);
+    fprintf(stderr, "%s: exec with the preload library: %s\n", g_prog, strerror(errno));
+    return kExitCall;
+}
+
+/* --mpi with the preload target, before MPI starts: every rank makes the
+ * job's directory (named by the launcher's job id, the same in every rank)
+ * and runs itself again with the library. Returns only on failure. */
+int mpi_exec_preloaded(const Options &o, char **argv) {
+    std::string job = bench_mpi::job_id();
+    if (job.empty()) {
+        fprintf(stderr, "%s: --mpi with the preload target: the launcher gives no job id "
+                        "(PMIX_NAMESPACE)\n", g_prog);
+        return 1;
+    }
+    for (char &c : job)
+        if (!isalnum((unsigned char)c) && c != '-' && c != '_') c = '_';
+    Env env;
+    fill_env(o.dir + "/vesk_bench-mpi-" + job, env);
+    int r = write_env(env, true);
+    return r ? r : exec_preloaded(argv, env);
+}
+
 /* Runs this program again with the preload library, in the directory
  * made here (removed by the caller); returns its exit status. */
 int run_preloaded(char **argv, const Env &env) {
@@ -1135,16 +1307,7 @@ int run_preloaded(char **argv, const Env &env) {
         perror("fork");
         return kExitCall;
     }
-    if (p == 0) {
-        std::string lib = preload_library();
-        const char *old = getenv("LD_PRELOAD");
-        std::string pre = old && *old ? lib + ":" + old : lib;
-        setenv("LD_PRELOAD", pre.c_str(), 1);
-        setenv(kPreloadedVar, env.root.c_str(), 1);
-        execv("/proc/self/exe", argv);
-        fprintf(stderr, "%s: exec with the preload library: %s\n", g_prog, strerror(errno));
-        _exit(kExitCall);
-    }
+    if (p == 0) _exit(exec_preloaded(argv, env));
     int st = 0;
     waitpid(p, &st, 0);
     return WIFEXITED(st) ? WEXITSTATUS(st) : kExitCall;
@@ -1160,6 +1323,16 @@ void remove_env(const Env &env) {
 
 int main(int argc, char **argv) {
     Options o = parse_options(argc, argv);
+    bool wants_preload = !o.index_test &&
+        std::find(o.targets.begin(), o.targets.end(), T_PRELOAD) != o.targets.end();
+    if (o.mpi && wants_preload && !getenv(kPreloadedVar)) return mpi_exec_preloaded(o, argv);
+    if (o.mpi) {
+        bench_mpi::init(&argc, &argv);
+        g_mpi = true;
+        mpi_options(o);
+    }
+    // Only rank 0 of an MPI run prints and removes.
+    bool lead = !o.mpi || bench_mpi::rank() == 0;
     void *sh = mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS,
                     -1, 0);
     if (sh == MAP_FAILED) {
@@ -1170,13 +1343,13 @@ int main(int argc, char **argv) {
     g_pid = getpid();
     signal(SIGPIPE, SIG_IGN);
     Env env;
-    int status = make_env(o, env);
+    int status = o.mpi ? make_env_mpi(o, env) : make_env(o, env);
     if (status != 0) {
-        remove_env(env);
+        if (lead) remove_env(env);
+        if (o.mpi) bench_mpi::abort(status);
         return status;
     }
-    if (!getenv(kPreloadedVar) && !o.index_test &&
-        std::find(o.targets.begin(), o.targets.end(), T_PRELOAD) != o.targets.end()) {
+    if (!o.mpi && !getenv(kPreloadedVar) && wants_preload) {
         status = run_preloaded(argv, env);
         if (!o.keep) remove_env(env);
         return status;
@@ -1184,9 +1357,10 @@ int main(int argc, char **argv) {
     if (o.index_test) {
         status = index_test(o);
     } else {
-        if (!o.csv)
-            printf("# %d writers x %llu blocks x %llu bytes = %.1f MiB per run, %d readers%s, in %s\n",
-                   o.writers, (unsigned long long)o.blocks, (unsigned long long)o.block,
+        if (!o.csv && lead)
+            printf("# %d %s x %llu blocks x %llu bytes = %.1f MiB per run, %d readers%s, in %s\n",
+                   o.writers, o.mpi ? "MPI ranks" : "writers", (unsigned long long)o.blocks,
+                   (unsigned long long)o.block,
                    (double)o.writers * o.blocks * o.block / 1048576.0, o.readers,
                    o.fsync ? ", fsync" : "", o.dir.c_str());
         bool drop_warned = false;
@@ -1199,19 +1373,21 @@ int main(int argc, char **argv) {
             for (Pattern p : o.patterns) {
                 for (size_t i = 0; i < nt; i++) {
                     Target t = o.targets[(i + (size_t)(rep - 1)) % nt];
-                    status = run_one(o, env, rep, p, t, results, &drop_warned);
+                    status = o.mpi ? run_one_mpi(o, env, rep, p, t, results, &drop_warned)
+                                   : run_one(o, env, rep, p, t, results, &drop_warned);
                     if (status != 0) break;
                 }
                 if (status != 0) break;
             }
-            print_results(o, results, rep == 1);
+            if (lead) print_results(o, results, rep == 1);
             fflush(stdout);
             every.insert(every.end(), results.begin(), results.end());
         }
-        if (status == 0 && o.repeat > 1 && !o.csv) print_summary(o, every);
-        if (status == kExitVerify) fprintf(stderr, "%s: verification FAILED\n", g_prog);
+        if (status == 0 && o.repeat > 1 && !o.csv && lead) print_summary(o, every);
+        if (status == kExitVerify && lead) fprintf(stderr, "%s: verification FAILED\n", g_prog);
     }
-    if (o.keep) printf("# files kept in %s\n", env.root.c_str());
-    else if (!getenv(kPreloadedVar)) remove_env(env);
+    if (o.keep && lead) printf("# files kept in %s\n", env.root.c_str());
+    else if (lead && (o.mpi || !getenv(kPreloadedVar))) remove_env(env);
+    if (o.mpi) bench_mpi::finalize();
     return status;
 }

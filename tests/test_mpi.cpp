@@ -9,6 +9,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -242,6 +243,38 @@ TEST_F(MpiTest, VeskfsServesRecordLocks) {
         close(fd);
         EXPECT_EQ(vesk_test::sieve_two_processes(mnt + "/sieve"), "") << mnt;
     }
+}
+
+// vesk_bench --mpi: the 3 ranks write (3 writers), the first 2 read, every
+// pattern on every target; its check fails when a byte was changed.
+TEST_F(MpiTest, BenchRanksAreTheWritersAndReaders) {
+    TempDir tmp;
+    std::string bench = std::string(VESK_BINARY_DIR) + "/bench/vesk_bench";
+    std::vector<std::string> args = {bench, "--mpi", "-B", "8", "-T", "5000", "-q", "--csv",
+                                     "-t", "raw,container,flat,preload", "-s", "-d", tmp.path()};
+    RunResult r = mpirun(3, "", {}, args);
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    int rows = 0;
+    std::istringstream in(r.out);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind("rep,", 0) == 0) continue;
+        std::vector<std::string> f;
+        std::istringstream ls(line);
+        for (std::string x; std::getline(ls, x, ',');) f.push_back(x);
+        ASSERT_EQ(f.size(), 12u) << line;
+        EXPECT_EQ(f[4], f[3] == "read" ? "2" : "3") << line;  // procs
+        EXPECT_EQ(f[7], std::to_string(3 * 8 * 5000)) << line;
+        rows++;
+    }
+    EXPECT_EQ(rows, 3 * 4 * 3) << r.out;  // patterns x targets x phases
+    EXPECT_TRUE(entries(tmp.path()).empty()) << "left behind in " << tmp.path();
+
+    args = {bench, "--mpi", "-B", "8", "-T", "5000", "-q", "-p", "n1i", "-t", "raw", "--damage",
+            "-d", tmp.path()};
+    r = mpirun(3, "", {}, args);
+    EXPECT_EQ(r.status, 2) << r.out << r.err;
+    EXPECT_NE(r.err.find("verification FAILED"), std::string::npos) << r.err;
 }
 
 class MpiHdf5 : public MpiTest {
