@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <thread>
@@ -179,6 +180,89 @@ TEST_F(ContainerConcurrency, ParallelOpensOfANewFileAgreeOnOneContainer) {
         EXPECT_EQ(0, WEXITSTATUS(status));
     }
     EXPECT_EQ("abcd", read_all("race"));
+}
+
+// A writer appends and syncs while readers open the file again and again,
+// one in another process and one a thread beside the writer: no open or
+// read fails, and what a reader sees is always a prefix of the stream.
+TEST_F(ContainerConcurrency, ReadersOpeningUnderAnAppendingWriterNeverFail) {
+    const size_t kAppends = 300;
+    auto byte_at = [](size_t o) { return (char)('0' + (o * 7 + o / 251) % 64); };
+    write_file_at("grow", std::string(1, byte_at(0)), 0);
+    // Opens, reads everything, checks it; minus errno or 1 for wrong bytes.
+    auto check_once = [&](size_t *seen) {
+        Vesk_fd *fd = nullptr;
+        int r = containerfs.open(&fd, L("grow").c_str(), O_RDONLY, getpid(), 0, nullptr);
+        if (r != 0) return r;
+        std::string buf(256 * 1024, '\0');
+        ssize_t n = fd->read(&buf[0], buf.size(), 0);
+        fd->close(getpid(), getuid(), O_RDONLY, nullptr);
+        delete fd;
+        if (n < 0) return (int)n;
+        for (ssize_t i = 0; i < n; i++)
+            if (buf[(size_t)i] != byte_at((size_t)i)) return 1;
+        if ((size_t)n < *seen) return 2;  // a synced prefix never shrinks
+        *seen = (size_t)n;
+        return 0;
+    };
+    int go[2];
+    ASSERT_EQ(0, pipe(go));
+    pid_t reader = fork();
+    ASSERT_GE(reader, 0);
+    if (reader == 0) {
+        close(go[1]);
+        int opens = 0;
+        size_t seen = 0;
+        char c;
+        // until the writer closes its end of the pipe
+        fcntl(go[0], F_SETFL, O_NONBLOCK);
+        while (read(go[0], &c, 1) != 0) {
+            int r = check_once(&seen);
+            if (r != 0) {
+                fprintf(stderr, "reader process, open %d: %d\n", opens, r);
+                _exit(1);
+            }
+            opens++;
+        }
+        _exit(opens > 0 ? 0 : 3);
+    }
+    close(go[0]);
+    std::atomic<bool> done{false};
+    std::atomic<int> thread_failure{0}, thread_opens{0};
+    std::thread beside([&] {
+        size_t seen = 0;
+        while (!done) {
+            int r = check_once(&seen);
+            if (r != 0) {
+                thread_failure = r;
+                return;
+            }
+            thread_opens++;
+        }
+    });
+    Vesk_fd *w = open("grow", O_WRONLY);
+    ASSERT_NE(nullptr, w);
+    size_t end = 1;
+    for (size_t i = 0; i < kAppends; i++) {
+        size_t n = 1 + (i * 97) % 700;
+        std::string b(n, '\0');
+        for (size_t k = 0; k < n; k++) b[k] = byte_at(end + k);
+        ASSERT_EQ((ssize_t)n, w->write(b.data(), n, (off_t)end, getpid()));
+        end += n;
+        ASSERT_EQ(0, w->sync(getpid()));
+    }
+    EXPECT_EQ(0, w->close(getpid(), getuid(), O_WRONLY, nullptr));
+    delete w;
+    done = true;
+    beside.join();
+    close(go[1]);
+    int status = 0;
+    ASSERT_EQ(reader, waitpid(reader, &status, 0));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "reader process failed";
+    EXPECT_EQ(0, thread_failure.load());
+    EXPECT_GT(thread_opens.load(), 0);
+    EXPECT_EQ((off_t)end, size_of("grow"));
+    printf("%zu appends, %d opens beside the writer\n", kAppends, thread_opens.load());
 }
 
 }  // namespace

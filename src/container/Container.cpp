@@ -39,25 +39,30 @@ int locate(const char *path, std::string &dir, std::string *root) {
 int classify(const std::string &dir, Kind *kind, struct stat *st) {
     struct stat local;
     if (!st) st = &local;
-    if (Util::Lstat(dir.c_str(), st) < 0) {
-        if (errno == ENOENT || errno == ENOTDIR) {
-            *kind = K_NONE;
-            return 0;
+    // A directory is told from a container by what is inside, a second
+    // look up of the name: a rename between the two may show the marker of
+    // another directory or none. Both looks must find the same directory.
+    for (int tries = 0;; tries++) {
+        if (Util::Lstat(dir.c_str(), st) < 0) {
+            if (errno == ENOENT || errno == ENOTDIR) {
+                *kind = K_NONE;
+                return 0;
+            }
+            return -errno;
         }
-        return -errno;
-    }
-    if (S_ISDIR(st->st_mode)) {
+        if (S_ISLNK(st->st_mode)) *kind = K_LINK;
+        else if (S_ISREG(st->st_mode)) *kind = K_FILE;
+        else if (!S_ISDIR(st->st_mode)) *kind = K_OTHER;
+        if (!S_ISDIR(st->st_mode)) return 0;
         int m = vesk_cont::has_marker(dir);
+        struct stat again;
+        bool same = Util::Lstat(dir.c_str(), &again) == 0 && again.st_dev == st->st_dev &&
+                    again.st_ino == st->st_ino;
+        if (!same && tries < 100) continue;
         if (m < 0) return m;  // cannot look inside
         *kind = m ? K_CONTAINER : K_DIR;
-    } else if (S_ISLNK(st->st_mode)) {
-        *kind = K_LINK;
-    } else if (S_ISREG(st->st_mode)) {
-        *kind = K_FILE;
-    } else {
-        *kind = K_OTHER;
+        return 0;
     }
-    return 0;
 }
 
 bool in_group(gid_t g) {

@@ -60,7 +60,7 @@ int end_write_open(Container_OpenFile *rec, OpenState *os, pid_t pid) {
 // followed by opening its target instead (*followed then holds the result).
 static int find_for_open(Container_OpenFile **pfd, const char *path, int flags, pid_t pid,
                          mode_t mode, Vesk_open_opt *open_opt, std::string *dir, bool *created,
-                         bool *followed) {
+                         bool *followed, struct stat *held) {
     bool wr = writes(flags), rd = reads(flags);
     *created = false;
     *followed = false;
@@ -100,6 +100,7 @@ static int find_for_open(Container_OpenFile **pfd, const char *path, int flags, 
         return r;
     }
     if (k == K_DIR) return -EISDIR;
+    if (k == K_CONTAINER && !*created) *held = st;
     if (k == K_FILE || k == K_OTHER) {
         if (mlog_filter(kErr)) mlog(kErr, "open %s: %s is no container", path, dir->c_str());
         return -EINVAL;
@@ -117,13 +118,17 @@ static int find_for_open(Container_OpenFile **pfd, const char *path, int flags, 
     return r;
 }
 
-int container_open(Container_OpenFile **pfd, const char *path, int flags, pid_t pid, mode_t mode,
-                   Vesk_open_opt *open_opt) {
+// One attempt of container_open. *by_name: the record is new, made for the
+// container found at the backend path *dir.
+static int open_once(Container_OpenFile **pfd, const char *path, int flags, pid_t pid,
+                     mode_t mode, Vesk_open_opt *open_opt, std::string *named, bool *by_name,
+                     struct stat *held) {
     bool wr = writes(flags), rd = reads(flags);
     Container_OpenFile *rec = *pfd;
     OpenState *os = nullptr;
     bool created = false, fresh = false;
-    std::string dir;
+    std::string &dir = *named;
+    *by_name = false;
     if (rec) {
         os = state_of(rec);
         if (!os) return -EBADF;
@@ -131,8 +136,10 @@ int container_open(Container_OpenFile **pfd, const char *path, int flags, pid_t 
         if (!container_is_container(dir)) return -ENOENT;
     } else {
         bool followed;
-        int r = find_for_open(pfd, path, flags, pid, mode, open_opt, &dir, &created, &followed);
+        int r = find_for_open(pfd, path, flags, pid, mode, open_opt, &dir, &created, &followed,
+                              held);
         if (followed || r != 0) return r;
+        *by_name = true;
         rec = new Container_OpenFile(nullptr, nullptr, pid, mode, path);
         r = attach_record(rec, dir);
         if (r != 0) {
@@ -141,6 +148,8 @@ int container_open(Container_OpenFile **pfd, const char *path, int flags, pid_t 
         }
         fresh = true;
         os = state_of(rec);
+        held->st_dev = os->sh->dev;
+        held->st_ino = os->sh->ino;
     }
     SharedFile *sh = os->sh;
 
@@ -185,6 +194,38 @@ int container_open(Container_OpenFile **pfd, const char *path, int flags, pid_t 
     if (mlog_filter(kDbg))
         mlog(kDbg, "open %s flags %#x pid %d: %d opens", path, flags, (int)pid, opens);
     return 0;
+}
+
+int container_open(Container_OpenFile **pfd, const char *path, int flags, pid_t pid, mode_t mode,
+                   Vesk_open_opt *open_opt) {
+    // A container found by its name may be replaced by a rename the moment
+    // after, and the replaced one is then taken apart: an open that read
+    // its logs meanwhile could see part of them. So the name is checked
+    // again once the open is done: when it still leads to the directory the
+    // open holds, every log was read before the replacement began, and the
+    // open stands (before the rename, as it were); else it starts over. An
+    // open that failed on a directory that lost its name meanwhile starts
+    // over too: what it failed on is no longer the file of that name.
+    for (int attempt = 0;; attempt++) {
+        std::string dir;
+        bool by_name = false;
+        struct stat held {}, now {};
+        Container_OpenFile *before = *pfd;
+        int r = open_once(pfd, path, flags, pid, mode, open_opt, &dir, &by_name, &held);
+        if (held.st_ino == 0) return r;
+        bool same = Util::Lstat(dir.c_str(), &now) == 0 && now.st_dev == held.st_dev &&
+                    now.st_ino == held.st_ino;
+        if (same) return r;
+        if (r == 0 && by_name) {
+            container_close(*pfd, pid, getuid(), flags, nullptr);
+            *pfd = before;
+        }
+        if (attempt >= 1000) {
+            if (mlog_filter(kErr)) mlog(kErr, "open %s: replaced at every try", path);
+            return -EAGAIN;
+        }
+        if (mlog_filter(kDbg)) mlog(kDbg, "open %s: replaced during the open, again", path);
+    }
 }
 
 int container_close(Container_OpenFile *fd, pid_t pid, uid_t u, int flags,

@@ -17,6 +17,7 @@
 #include "config/Expand.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <fcntl.h>
 #include <unistd.h>
 #include <vector>
@@ -153,6 +154,14 @@ int container_rename(const char *path, const char *to) {
     // holders of the file stay attached to its directory, wherever it goes.
     r = flush_in_process(src);
     if (r != 0) return r;
+    if (dk == K_NONE) {
+        // Nothing to replace: one rename that refuses to replace what may
+        // arrive meanwhile, so the file is under one of its names at every
+        // moment. When something did arrive, it is replaced in steps.
+        r = Util::retValue(Util::Rename2(src.c_str(), dst.c_str(), RENAME_NOREPLACE));
+        if (r == 0) return sync_moved(src, dst);
+        if (r != -EEXIST && r != -EXDEV && r != -EINVAL) return r;
+    }
     r = replace_entry(src, dst, root, k);
     return r == 0 ? sync_moved(src, dst) : r;
 }

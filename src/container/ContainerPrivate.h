@@ -42,10 +42,11 @@ const int kDbg = MLOG_DBG1 | VESK_FAC_CONTAINER;
  *   3. SharedFile::build_mu           one merge of a file's logs at a time
  *   4. g_mux                          the table; held for lookups and
  *                                     inserts only, never across I/O
- *   5. WriteFile::data_mux, then a writer's mutex, then WriteFile::index_mux
+ *   5. WriteFile::add_mux (making a new writer's logs), then
+ *      WriteFile::data_mux, then a writer's mutex, then WriteFile::index_mux
  *   6. Index::lock                    lazily opened data logs of an index
- * Only build_mu and the WriteFile's writer mutexes are held across I/O, and
- * each concerns one file.
+ * Only build_mu, add_mux and the WriteFile's writer mutexes are held across
+ * I/O, and each concerns one file.
  */
 
 struct SharedFile {
@@ -96,6 +97,9 @@ int flush_in_process(const std::string &dir);
 int index_for(Container_OpenFile *rec, bool at_open, std::shared_ptr<Index> *out);
 // A truncation happened: merged indexes built before it are out of date.
 void invalidate_index(SharedFile *sh);
+// Opens the directory at `dir`, never through a link; *st identifies it
+// (as the table does). The descriptor or -errno.
+int hold_dir(const std::string &dir, struct stat *st);
 // Enters a new record of the container at `dir` (opened here, so that the
 // record keeps the directory it opened, whatever takes its name later).
 int attach_record(Container_OpenFile *rec, const std::string &dir);

@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <unistd.h>
 #include <vector>
 
 using vesk_cont::host;
@@ -138,21 +139,9 @@ void fill_stat(const std::string &dir, const struct stat &dst, const struct stat
 
 }  // namespace
 
-int container_getattr(Container_OpenFile *fd, const char *path, struct stat *stbuf,
-                      int sz_only) {
-    (void)sz_only;
-    std::string dir;
-    WriteFile *wf = nullptr;
-    if (fd) {
-        // The open file is what this process opened, wherever it is now.
-        OpenState *os = state_of(fd);
-        if (!os) return -EBADF;
-        dir = os->sh->dir;
-        wf = writefile_of(os->sh);
-    } else {
-        int r = locate(path, dir);
-        if (r != 0) return r;
-    }
+// The attributes of what stands at the backend path `dir`; `wf`: the
+// writer of the open file, or null.
+static int getattr_at(const std::string &dir, WriteFile *wf, struct stat *stbuf) {
     Kind k;
     struct stat dst;
     int r = classify(dir, &k, &dst);
@@ -169,4 +158,34 @@ int container_getattr(Container_OpenFile *fd, const char *path, struct stat *stb
     if (r != 0) return r;
     fill_stat(dir, dst, mst, f, stbuf);
     return 0;
+}
+
+int container_getattr(Container_OpenFile *fd, const char *path, struct stat *stbuf,
+                      int sz_only) {
+    (void)sz_only;
+    if (fd) {
+        // The open file is what this process opened, wherever it is now.
+        OpenState *os = state_of(fd);
+        if (!os) return -EBADF;
+        return getattr_at(os->sh->dir, writefile_of(os->sh), stbuf);
+    }
+    std::string dir;
+    int r = locate(path, dir);
+    if (r != 0) return r;
+    // A container is measured through its directory held open, and the
+    // name checked again afterwards: a rename over it may take the
+    // directory apart meanwhile, and what it measured then is no size the
+    // file ever had. It starts over then, as an open does.
+    for (int attempt = 0; attempt < 1000; attempt++) {
+        struct stat held, now;
+        int dfd = hold_dir(dir, &held);
+        if (dfd == -ENOTDIR || dfd == -ELOOP) return getattr_at(dir, nullptr, stbuf);
+        if (dfd < 0) return dfd;
+        r = getattr_at(vesk_cont::held_path(dfd), nullptr, stbuf);
+        ::close(dfd);
+        if (Util::Lstat(dir.c_str(), &now) == 0 && now.st_dev == held.st_dev &&
+            now.st_ino == held.st_ino)
+            return r;
+    }
+    return -EAGAIN;
 }

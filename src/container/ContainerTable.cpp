@@ -165,9 +165,7 @@ int index_for(Container_OpenFile *rec, bool at_open, std::shared_ptr<Index> *out
 
 /* --- records ------------------------------------------------------------- */
 
-// The container directory a record holds, never reached through a link;
-// *st identifies it in the table. Returns the descriptor or -errno.
-static int open_held_dir(const std::string &dir, struct stat *st) {
+int hold_dir(const std::string &dir, struct stat *st) {
     int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (dfd < 0) return -errno;
     if (fstat(dfd, st) < 0) {
@@ -180,7 +178,7 @@ static int open_held_dir(const std::string &dir, struct stat *st) {
 
 int attach_record(Container_OpenFile *rec, const std::string &dir) {
     struct stat st;
-    int dfd = open_held_dir(dir, &st);
+    int dfd = hold_dir(dir, &st);
     if (dfd < 0) return dfd;
     bool fresh = false;
     {
@@ -220,7 +218,7 @@ void detach_record(Container_OpenFile *rec) {
 
 int rebind_open(SharedFile *sh, const std::string &dir) {
     struct stat st;
-    int dfd = open_held_dir(dir, &st);
+    int dfd = hold_dir(dir, &st);
     if (dfd < 0) return dfd;
     {
         TableLock lock;

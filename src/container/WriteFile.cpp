@@ -44,6 +44,7 @@ WriteFile::WriteFile(std::string container_dir, std::string host_name, mode_t m,
       written(0) {
     pthread_mutex_init(&index_mux, nullptr);
     pthread_mutex_init(&data_mux, nullptr);
+    pthread_mutex_init(&add_mux, nullptr);
 }
 
 WriteFile::~WriteFile() {
@@ -58,6 +59,7 @@ WriteFile::~WriteFile() {
     writers.clear();
     pthread_mutex_destroy(&index_mux);
     pthread_mutex_destroy(&data_mux);
+    pthread_mutex_destroy(&add_mux);
 }
 
 int WriteFile::openFile(const std::string &path, mode_t m, int flags) {
@@ -79,7 +81,6 @@ int WriteFile::openDataFile(Writer *w) {
     }
     w->data_fd = fd;
     w->data_tail = st.st_size;
-    paths[w->pid] = path;
     names_dirty = true;
     return 0;
 }
@@ -123,17 +124,34 @@ bool WriteFile::hasWriter(pid_t pid) {
     return r;
 }
 
+// Takes another open of a writer of `pid` that is already here; its opens,
+// or 0 when there is none. Called with data_mux.
+int WriteFile::reuseWriter(pid_t pid, bool child) {
+    Writer *w = findWriter(pid);
+    if (!w) return 0;
+    if (!child) w->opens++;
+    fds[pid].writers = w->opens;
+    return std::max(w->opens, 1);
+}
+
 int WriteFile::addWriter(pid_t pid, bool child) {
     Util::MutexLock(&data_mux, "addWriter");
-    Writer *w = findWriter(pid);
-    if (w) {
-        if (!child) w->opens++;
-        fds[pid].writers = w->opens;
-        int opens = w->opens;
-        Util::MutexUnlock(&data_mux, "addWriter");
+    int opens = reuseWriter(pid, child);
+    Util::MutexUnlock(&data_mux, "addWriter");
+    if (opens > 0) return opens;
+    // A new writer's logs are made and read with only add_mux held, so
+    // that the writes and syncs of the writers already here never wait
+    // for it; add_mux makes one writer at a time, and the table is looked
+    // at again under it, since another may have made this one meanwhile.
+    Util::MutexLock(&add_mux, "addWriter");
+    Util::MutexLock(&data_mux, "addWriter");
+    opens = reuseWriter(pid, child);
+    Util::MutexUnlock(&data_mux, "addWriter");
+    if (opens > 0) {
+        Util::MutexUnlock(&add_mux, "addWriter");
         return opens;
     }
-    w = new Writer();
+    Writer *w = new Writer();
     w->pid = pid;
     w->opens = child ? 0 : 1;
     w->child = child;
@@ -199,20 +217,22 @@ int WriteFile::addWriter(pid_t pid, bool child) {
             delete w->idx;
         }
         closeFd(w->data_fd);
-        paths.erase(pid);
         pthread_mutex_destroy(&w->mu);
         delete w;
-        Util::MutexUnlock(&data_mux, "addWriter");
+        Util::MutexUnlock(&add_mux, "addWriter");
         if (mlog_filter(kErr))
             mlog(kErr, "add writer %d to %s: %s", (int)pid, container_path.c_str(), strerror(-r));
         return r;
     }
+    Util::MutexLock(&data_mux, "addWriter");
     writers[pid] = w;
     fds[pid] = OpenFd{w->data_fd, w->opens};
     if (writers.size() > max_writers) max_writers = writers.size();
+    opens = std::max(w->opens, 1);
     Util::MutexUnlock(&data_mux, "addWriter");
+    Util::MutexUnlock(&add_mux, "addWriter");
     if (mlog_filter(kDbg)) mlog(kDbg, "writer %d opened %s", (int)pid, container_path.c_str());
-    return w->opens;
+    return opens;
 }
 
 int WriteFile::flushWriter(Writer *w) { return w->idx ? w->idx->flush() : 0; }
@@ -307,7 +327,6 @@ int WriteFile::removeWriter(pid_t pid) {
     w->opens = 0;
     writers.erase(pid);
     fds.erase(pid);
-    paths.erase(pid);
     Util::MutexUnlock(&data_mux, "removeWriter");
     r = Close(w, true);
     pthread_mutex_destroy(&w->mu);

@@ -8,9 +8,12 @@
  * memory) plus one record in the writer's in-memory index buffer, which
  * goes to the index log in batches: when it fills, on sync and on close.
  *
- * data_mux guards the table of writers; each writer has a mutex of its own
- * that guards its logs, so writers of different pids never wait for each
- * other. index_mux guards the figures of the whole file (append position).
+ * data_mux guards the table of writers and is never held across I/O but
+ * by restoreFds (a move across file systems); add_mux, taken before it,
+ * lets one new writer at a time make its logs. Each writer has a mutex of
+ * its own that guards its logs, so writers of different pids never wait
+ * for each other. index_mux guards the figures of the whole file (append
+ * position).
  */
 #ifndef VESK_CONTAINER_WRITEFILE_H
 #define VESK_CONTAINER_WRITEFILE_H
@@ -128,6 +131,7 @@ private:
     int closeFd(int fd);
     OpenFd *getFd(pid_t pid);
     Writer *findWriter(pid_t pid);
+    int reuseWriter(pid_t pid, bool child);
     int flushWriter(Writer *w);
     int syncNames();
 
@@ -135,9 +139,9 @@ private:
     std::string subdir_path;
     std::string hostname;
     std::map<int, OpenFd> fds;
-    std::map<int, std::string> paths;
     pthread_mutex_t index_mux;
     pthread_mutex_t data_mux;
+    pthread_mutex_t add_mux;  // one new writer at a time; taken before data_mux
     bool has_been_renamed;
     size_t index_buffer_mbs;
     Index *index;
