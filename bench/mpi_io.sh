@@ -1,0 +1,79 @@
+#!/usr/bin/env bash
+# MPI-IO N-1 strided checkpoints from 4 ranks (bench/mpi_io_bench.c) into a
+# plain shared file, into a vesk container through the preload, and into
+# the same kind of container through a veskfs mount; the three alternate,
+# REPS times per block size, and the medians are compared.
+#
+#   bench/mpi_io.sh [BUILD_DIR]
+#
+# Environment: REPS (3), MIB (256: the size of one checkpoint), NP (4),
+# COLL (set: collective writes and reads), WORK (/var/tmp: where the files
+# and backends go).
+set -euo pipefail
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+BUILD="${1:-${VESK_BUILD:-$ROOT/build}}"
+REPS="${REPS:-3}"
+MIB="${MIB:-256}"
+NP="${NP:-4}"
+PROG="$BUILD/bench/mpi_io_bench"
+VESKFS="$BUILD/tools/veskfs"
+LIB="$BUILD/src/preload/libvesk_preload.so"
+
+die() { echo "mpi_io: $*" >&2; exit 1; }
+[ -x "$PROG" ] || die "$PROG not built (MPI not found?)"
+[ -x "$VESKFS" ] || die "$VESKFS not built"
+[ -f "$LIB" ] || die "$LIB not built"
+
+TMP="$(mktemp -d "${WORK:-/var/tmp}/vesk-mpi-io.XXXXXX")"
+MNT="$TMP/mnt"
+PRE="/vesk_mpi_io/ckpt"  # served by the preload only
+mkdir -p "$MNT" "$TMP/plain" "$TMP/b-preload" "$TMP/b-veskfs"
+printf '[mount %s]\nbackends = %s\nlayout = container\n\n[mount %s]\nbackends = %s\nlayout = container\n' \
+    "$PRE" "$TMP/b-preload" "$MNT" "$TMP/b-veskfs" > "$TMP/vesk.conf"
+export VESK_CONFIG="$TMP/vesk.conf"
+
+cleanup() {
+    if grep -q " $MNT " /proc/mounts; then fusermount3 -u "$MNT" 2>/dev/null || fusermount3 -u -z "$MNT"; fi
+    rm -rf "$TMP"
+}
+trap cleanup EXIT
+
+"$VESKFS" -f "$MNT" >"$TMP/veskfs.log" 2>&1 &
+for _ in $(seq 50); do grep -q " $MNT " /proc/mounts && break; sleep 0.1; done
+grep -q " $MNT " /proc/mounts || die "veskfs did not mount: $(cat "$TMP/veskfs.log")"
+
+MPIRUN=(mpirun --oversubscribe -np "$NP")
+[ "$(id -u)" = 0 ] && MPIRUN+=(--allow-run-as-root)
+export OMPI_MCA_btl_vader_single_copy_mechanism=none
+
+# one run: prints "TARGET write MIB/S" and "TARGET read MIB/S"
+run() {
+    local target="$1" file="$2" bytes="$3" blocks="$4"; shift 4
+    "${MPIRUN[@]}" "$@" "$PROG" "$file" "$bytes" "$blocks" ${COLL:+coll} |
+        awk -v t="$target" '$1 == "write" { print t, "write", $2; print t, "read", $4 }'
+}
+
+median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+
+echo "# $NP ranks, N-1 strided MPI-IO (${COLL:+collective}${COLL:-independent}), $MIB MiB per run, sync, medians of $REPS alternating runs"
+echo "| block | phase | plain MiB/s | preload MiB/s | veskfs MiB/s | preload / plain | veskfs / plain |"
+echo "|---|---|---|---|---|---|---|"
+for bs in 64K 1M; do
+    case $bs in *K) bytes=$(( ${bs%K} * 1024 ));; *M) bytes=$(( ${bs%M} * 1048576 ));; esac
+    blocks=$(( MIB * 1048576 / bytes / NP ))
+    : > "$TMP/results"
+    for _ in $(seq "$REPS"); do
+        run plain "$TMP/plain/ckpt" "$bytes" "$blocks" >> "$TMP/results"
+        run preload "$PRE/ckpt" "$bytes" "$blocks" -x LD_PRELOAD="$LIB" -x VESK_CONFIG >> "$TMP/results"
+        run veskfs "$MNT/ckpt" "$bytes" "$blocks" >> "$TMP/results"
+        rm -rf "$TMP/plain/ckpt" "${MNT:?}"/* "$TMP/b-preload"/*
+    done
+    for phase in write read; do
+        p=$(awk -v p=$phase '$1 == "plain" && $2 == p { print $3 }' "$TMP/results" | median)
+        l=$(awk -v p=$phase '$1 == "preload" && $2 == p { print $3 }' "$TMP/results" | median)
+        f=$(awk -v p=$phase '$1 == "veskfs" && $2 == p { print $3 }' "$TMP/results" | median)
+        awk -v bs=$bs -v ph=$phase -v p="$p" -v l="$l" -v f="$f" 'BEGIN {
+            printf "| %s | %s | %.1f | %.1f | %.1f | %.2f | %.2f |\n", bs, ph, p, l, f, l / p, f / p }'
+    done
+done
