@@ -1,9 +1,9 @@
 /* Writers on several hosts writing one container over the same backend
  * directories, as nodes of a cluster over a shared file system do. Each
- * "host" is a UTS namespace with a host name of its own (and a PID namespace,
- * so the writers of different hosts have the same pid); the writers go
- * through the library, or through a veskfs mount of the host's own (a mount
- * namespace each, the same mount point and configuration everywhere). A
+ * "host" is a UTS namespace with a host name of its own, a PID namespace (so
+ * the writers of different hosts have the same pid) and a mount namespace;
+ * the writers go through the library, or through a veskfs mount of the
+ * host's own (the same mount point and configuration everywhere). A
  * reader on any host sees the union of every host's synced writes, the later
  * write winning where two overlap.
  *
@@ -112,9 +112,9 @@ std::string self_exe() {
     return n > 0 ? std::string(b, (size_t)n) : "";
 }
 
-/* Runs `cmd` (bash) on host `host`: its own host name, pids, and (with a
- * veskfs mount) mount namespace where `mnt` is mounted for the command's
- * time. Returns the pid; output to `log`. */
+/* Runs `cmd` (bash) on host `host`: its own host name, pids and mounts;
+ * with `mnt`, a veskfs mount there for the command's time. Returns the pid;
+ * output to `log`. */
 pid_t spawn_host(const std::string &host, const std::string &cmd, const std::string &mnt,
                  const std::string &config, const std::string &log) {
     std::string script = "hostname " + host + " || exit 90\n";
@@ -136,8 +136,10 @@ pid_t spawn_host(const std::string &host, const std::string &cmd, const std::str
             dup2(o, 2);
         }
         setenv("VESK_CONFIG", config.c_str(), 1);
-        std::vector<const char *> argv = {"unshare", "--uts", "--pid", "--fork"};
-        if (!mnt.empty()) argv.insert(argv.end(), {"--mount", "--propagation", "private"});
+        // A /proc of the host's own: its pids are the ones it shows (the
+        // sanitizers' leak check reads them there).
+        std::vector<const char *> argv = {"unshare", "--uts", "--pid", "--fork", "--mount",
+                                          "--propagation", "private", "--mount-proc"};
         argv.insert(argv.end(), {"/bin/bash", "-c", script.c_str(), nullptr});
         execvp("unshare", const_cast<char **>(argv.data()));
         _exit(127);
@@ -178,8 +180,8 @@ protected:
 
     void SetUp() override {
         if (geteuid() != 0) GTEST_SKIP() << "namespaces and host names need root";
-        if (system("unshare --uts --pid --fork true >/dev/null 2>&1") != 0)
-            GTEST_SKIP() << "unshare cannot make UTS and PID namespaces here";
+        if (system("unshare --uts --pid --fork --mount --mount-proc true >/dev/null 2>&1") != 0)
+            GTEST_SKIP() << "unshare cannot make UTS, PID and mount namespaces here";
         via_mount = GetParam() == "veskfs";
         if (via_mount) {
             std::string why = veskfs_test::no_fuse_reason();
