@@ -6,6 +6,9 @@
 #
 #   bench/mpi_io.sh [BUILD_DIR]
 #
+# Phases: unsynced (the writes up to the sync), write (the writes, sync and
+# close), read.
+#
 # Environment: REPS (3), MIB (256: the size of one checkpoint), NP (4),
 # COLL (set: collective writes and reads), WORK (/var/tmp: where the files
 # and backends go).
@@ -51,7 +54,7 @@ export OMPI_MCA_btl_vader_single_copy_mechanism=none
 run() {
     local target="$1" file="$2" bytes="$3" blocks="$4"; shift 4
     "${MPIRUN[@]}" "$@" "$PROG" "$file" "$bytes" "$blocks" ${COLL:+coll} |
-        awk -v t="$target" '$1 == "write" { print t, "write", $2; print t, "read", $4 }'
+        awk -v t="$target" '$1 == "write" { print t, "write", $2; print t, "read", $4; print t, "unsynced", $6 }'
 }
 
 median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
@@ -69,7 +72,7 @@ for bs in 64K 1M; do
         run veskfs "$MNT/ckpt" "$bytes" "$blocks" >> "$TMP/results"
         rm -rf "$TMP/plain/ckpt" "${MNT:?}"/* "$TMP/b-preload"/*
     done
-    for phase in write read; do
+    for phase in unsynced write read; do
         p=$(awk -v p=$phase '$1 == "plain" && $2 == p { print $3 }' "$TMP/results" | median)
         l=$(awk -v p=$phase '$1 == "preload" && $2 == p { print $3 }' "$TMP/results" | median)
         f=$(awk -v p=$phase '$1 == "veskfs" && $2 == p { print $3 }' "$TMP/results" | median)
