@@ -65,6 +65,28 @@ protected:
         buf.resize((size_t)n);
         return buf;
     }
+    // What a reader gets of [off, off + n): the bytes, or "error <n>".
+    std::string read_range(off_t off, size_t n) {
+        int r = 0;
+        Vesk_fd *fd = open(victim, O_RDONLY, getpid(), 0, &r);
+        if (!fd) return "error " + std::to_string(r);
+        std::string buf(n, '\0');
+        ssize_t got = fd->read(&buf[0], n, off);
+        fd->close(getpid(), getuid(), O_RDONLY, nullptr);
+        delete fd;
+        if (got < 0) return "error " + std::to_string(got);
+        buf.resize((size_t)got);
+        return buf;
+    }
+    // Only [1000, 2000), writer a's second write, is lost: a read there is
+    // -EIO, a read from 0 stops before it, the rest reads as written.
+    void only_second_write_lost() {
+        EXPECT_EQ(want.substr(0, 1000), outcome());
+        EXPECT_EQ("error " + std::to_string(-EIO), read_range(1000, 10));
+        EXPECT_EQ("error " + std::to_string(-EIO), read_range(1999, 10));
+        EXPECT_EQ(want.substr(2000), read_range(2000, want.size()));
+        EXPECT_EQ((off_t)want.size(), size_of(victim));
+    }
     std::vector<Vesk_scrub_problem> scrub(bool repair = false) {
         std::vector<Vesk_scrub_problem> p;
         EXPECT_EQ(0, vesk_scrub(L(victim).c_str(), repair, p, nullptr));
@@ -96,36 +118,53 @@ TEST_F(Scrub, SoundFileIsClean) {
     EXPECT_STREQ(VESK_CONTAINER_VERSION_TEXT, v);
 }
 
-// Every single-bit flip in a record or a header is caught: the read is
-// either refused or right, and the scrub names the log.
+// Every single-bit flip in a record or a header is caught, and loses no
+// more than it must: a flipped record loses the range it describes (one
+// changed byte is undone to find it), every other byte reads as written;
+// a flipped header loses nothing, its records carry checksums of their
+// own. The scrub names the log either way.
 TEST_F(Scrub, EveryFlippedByteOfARecordOrHeaderIsCaught) {
     const std::string log = index_of(wa);
     const std::string saved = read_file(log);
-    struct Region {
-        off_t at;
-        size_t len;
-    } regions[] = {{record(1), vesk_fmt::kIndexRecordSize}, {0, vesk_fmt::kIndexHeaderSize}};
-    int refused = 0;
-    for (const Region &rg : regions) {
-        for (size_t k = 0; k < rg.len; k++) {
-            SCOPED_TRACE("byte " + std::to_string(rg.at + (off_t)k));
-            flip(log, rg.at + (off_t)k, (unsigned char)(1u << (k % 8)));
-            std::string got = outcome();
-            if (got != want) {
-                EXPECT_EQ("error " + std::to_string(-EIO), got.substr(0, 9));
-                refused++;
-            }
-            EXPECT_TRUE(names(scrub(), rel_index(wa), ""));
-            write_file(log, saved);
-        }
+    for (size_t k = 0; k < vesk_fmt::kIndexRecordSize; k++) {
+        SCOPED_TRACE("record byte " + std::to_string(k));
+        flip(log, record(1) + (off_t)k, (unsigned char)(1u << (k % 8)));
+        only_second_write_lost();
+        EXPECT_TRUE(names(scrub(), rel_index(wa), ""));
+        write_file(log, saved);
     }
-    EXPECT_GT(refused, 0);
+    for (size_t k = 0; k < vesk_fmt::kIndexHeaderSize; k++) {
+        SCOPED_TRACE("header byte " + std::to_string(k));
+        flip(log, (off_t)k, (unsigned char)(1u << (k % 8)));
+        EXPECT_EQ(want, outcome());
+        EXPECT_TRUE(names(scrub(), rel_index(wa), ""));
+        write_file(log, saved);
+    }
     EXPECT_TRUE(scrub().empty());
+}
+
+// A record damaged past undoing (every field changed, its checksum made
+// to fit) loses what its writer may have written, never more: the other
+// writer's bytes beyond it read as written.
+TEST_F(Scrub, RecordPastUndoingLosesItsWritersRangeOnly) {
+    unsigned char b[vesk_fmt::kIndexRecordSize];
+    vesk_fmt::IndexRecord bad;
+    bad.kind = 7;  // no such kind
+    vesk_fmt::encode_record(b, bad);
+    int f = ::open(index_of(wa).c_str(), O_WRONLY);
+    ASSERT_GE(f, 0);
+    ASSERT_EQ((ssize_t)sizeof b, pwrite(f, b, sizeof b, record(1)));
+    ::close(f);
+    EXPECT_EQ("error " + std::to_string(-EIO), outcome());
+    EXPECT_EQ("error " + std::to_string(-EIO), read_range(2999, 2));
+    EXPECT_EQ(want.substr(3000), read_range(3000, 1000));
+    EXPECT_EQ((off_t)want.size(), size_of(victim));
+    EXPECT_TRUE(names(scrub(), rel_index(wa) + " record 1", ""));
 }
 
 TEST_F(Scrub, RepairSetsAsideABadRecordAndKeepsTheRest) {
     flip(index_of(wa), record(1) + 3, 0x10);  // the record of bytes [1000, 2000)
-    EXPECT_EQ("error " + std::to_string(-EIO), outcome());
+    only_second_write_lost();
     auto found = scrub(true);
     ASSERT_TRUE(names(found, rel_index(wa) + " record 1", "checksum"));
     EXPECT_TRUE(found[0].repaired);
@@ -177,6 +216,24 @@ TEST_F(Scrub, TornTailMissingLogsAndFlattenedIndex) {
     EXPECT_TRUE(names(scrub(true), rel_index(wa), "index log missing"));
     EXPECT_EQ("", outcome());  // b's only write was torn away above
     EXPECT_TRUE(scrub().empty());
+}
+
+// A writer's lost logs lose its bytes and nothing else: the other
+// writer's bytes read as written and getattr still answers, with a data
+// log gone and then with the index log gone too (its size record still
+// says where it wrote).
+TEST_F(Scrub, LostLogsLoseTheirWritersRangesOnly) {
+    ASSERT_EQ(0, unlink(data_of(wa).c_str()));
+    for (int round = 0; round < 2; round++) {
+        SCOPED_TRACE(round ? "index and data log gone" : "data log gone");
+        EXPECT_EQ("error " + std::to_string(-EIO), outcome());
+        EXPECT_EQ("error " + std::to_string(-EIO), read_range(2999, 1));
+        EXPECT_EQ(want.substr(3000), read_range(3000, 1000));
+        EXPECT_EQ((off_t)want.size(), size_of(victim));
+        if (round == 0) {
+            ASSERT_EQ(0, unlink(index_of(wa).c_str()));
+        }
+    }
 }
 
 // Size records carry a checksum of their fields: a damaged one is not

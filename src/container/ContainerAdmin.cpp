@@ -42,6 +42,8 @@ int container_flatten_index(Container_OpenFile *fd, const char *path) {
     Index idx(dir);
     int r = idx.readIndex(dir);
     if (r != 0) return r;
+    // A flattened index would hide the damage from every later reader.
+    if (!idx.damage().empty()) return -EIO;
     idx.compress();
     std::string tmp = file + ".tmp." + std::to_string(getpid());
     int out = Util::Open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -76,6 +78,7 @@ int container_index_entries(const char *path, std::vector<ContainerIndexEntry> &
     Index idx(dir);
     r = idx.readIndex(dir);
     if (r != 0) return r;
+    if (!idx.damage().empty()) return -EIO;
     for (auto &kv : idx.entries()) {
         const ContainerEntry &e = kv.second;
         ContainerIndexEntry x;
@@ -170,6 +173,8 @@ int container_recover(const char *path) {
     Index idx(dir);
     r = idx.readIndex(dir);
     if (r != 0) return r;
+    // what no repair here could mend stays for a person to see
+    if (!idx.damage().empty()) return -EIO;
     if (Util::exists(gidx.c_str()) && !idx.usedFlattened()) {
         Util::Unlink(gidx.c_str());
         repaired = true;

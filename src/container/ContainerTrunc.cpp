@@ -87,7 +87,7 @@ int truncate_locked(const std::string &dir, WriteFile *wf, off_t offset, pid_t p
         Util::Unlink(gidx.c_str());
         if (r == 0 && !any_open_writer(dir)) {
             Index idx(dir);
-            if (idx.readIndex(dir) == 0) refresh_meta(dir, idx);
+            if (idx.readIndex(dir) == 0 && idx.damage().empty()) refresh_meta(dir, idx);
         }
     }
     if (mlog_filter(kInfo)) mlog(kInfo, "truncate %s to %lld: %d", dir.c_str(), (long long)offset, r);

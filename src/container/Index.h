@@ -82,6 +82,15 @@ public:
     std::vector<IndexPiece> v;
 };
 
+/* Bytes of the file whose record or data is lost: reads of them give
+ * -EIO. An `end` of -1 marks damage whose range is not known (a record no
+ * one can decode), which the merge widens to all its writer may have
+ * written. */
+struct DamagedRange {
+    off_t begin;
+    off_t end;
+};
+
 /* One index log as found in a container. */
 struct IndexLogInfo {
     std::string rel;  // "hostdir.<host>/index.<pid>"
@@ -128,9 +137,10 @@ public:
     int setChunkFd(pid_t chunk, int fd);
 
     /* Read side: what holds `logical`. *hole: a gap that reads as zeros;
-     * *chunk_len: bytes from `logical` to the end of the piece or gap, 0
-     * at or past the end of the file. *fd: the open data log (opened on
-     * first use), -1 for a hole. 0 or -errno. */
+     * *chunk_len: bytes from `logical` to the end of the piece or gap (or
+     * to the next damaged range), 0 at or past the end of the file. *fd:
+     * the open data log (opened on first use), -1 for a hole. 0, -EIO
+     * inside a damaged range, or -errno. */
     int globalLookup(int *fd, off_t *chunk_off, size_t *chunk_len, std::string &path,
                      bool *hole, pid_t *chunkpid, off_t logical);
     /* Read side: opens every data log now rather than at its first read,
@@ -168,6 +178,9 @@ public:
     const IndexPieces &entries() const { return global_index; }
     const std::vector<ChunkFile> &chunks() const { return chunk_map; }
     const std::vector<IndexLogInfo> &sources() const { return source_logs; }
+    /* Ranges the last readIndex found lost (sorted, apart); empty when
+     * every log and record was sound. */
+    const std::vector<DamagedRange> &damage() const { return damaged; }
     /* Whether the last readIndex used the flattened index. */
     bool usedFlattened() const { return used_flattened; }
     /* Read side: max logical end of the pieces of each chunk. */
@@ -188,6 +201,10 @@ private:
     int handleOverlap(ContainerEntry &incoming);
     void insertGlobalEntryHint(ContainerEntry *entry, size_t hint);
     bool buildWithoutOverlaps(const std::vector<std::vector<HostEntry>> &records);
+    void takeDamage(const std::string &dir, const std::vector<IndexLogInfo> &logs,
+                    const std::vector<std::vector<HostEntry>> &records,
+                    std::vector<std::vector<DamagedRange>> &per_log,
+                    std::vector<DamagedRange> &lost);
     void finishRead(const std::vector<IndexLogInfo> &logs, size_t records);
     int insertGlobalEntry(ContainerEntry *entry);
     void splitEntry(ContainerEntry *entry, off_t offset);
@@ -224,6 +241,7 @@ private:
     std::vector<IndexLogInfo> source_logs;
     bool used_flattened;
     int built_gen;
+    std::vector<DamagedRange> damaged;
 };
 
 /* Lists the index logs of the container directory `container`, sorted by
@@ -235,6 +253,11 @@ int index_list_logs(const std::string &container, std::vector<IndexLogInfo> &out
  * check. A torn last record is dropped. 0, or -EIO for a bad header or a
  * corrupt record (logged). */
 int index_read_log(const std::string &path, off_t data_size, std::vector<HostEntry> &out);
+/* The same, serving what survives: a record that fails its checks, or a
+ * log whose header does, is reported in `damaged` (what it describes)
+ * and the rest of the log is read; 0 or -errno. */
+int index_read_log(const std::string &path, off_t data_size, std::vector<HostEntry> &out,
+                   std::vector<DamagedRange> *damaged);
 
 /* Creates or opens the index log of `pid` at `path` for appending: writes
  * the header into a new (or empty) log and cuts a torn last record. The

@@ -58,6 +58,24 @@ int index_list_logs(const std::string &container, std::vector<IndexLogInfo> &out
 }
 
 int index_read_log(const std::string &path, off_t data_size, std::vector<HostEntry> &out) {
+    return index_read_log(path, data_size, out, nullptr);
+}
+
+namespace {
+
+// What a damaged record of a current log described, as far as it can be
+// told.
+DamagedRange range_of_damaged(const unsigned char *p, off_t data_size) {
+    IndexRecord rec;
+    if (mend_record(p, &rec) && !check_record(rec, data_size) && rec.kind == kKindWrite)
+        return DamagedRange{(off_t)rec.logical, (off_t)(rec.logical + rec.length)};
+    return DamagedRange{0, -1};
+}
+
+}  // namespace
+
+int index_read_log(const std::string &path, off_t data_size, std::vector<HostEntry> &out,
+                   std::vector<DamagedRange> *damaged) {
     int fd = Util::Open(path.c_str(), O_RDONLY, 0);
     if (fd < 0) return errno == ENOENT ? 0 : -errno;
     struct stat st;
@@ -86,6 +104,12 @@ int index_read_log(const std::string &path, off_t data_size, std::vector<HostEnt
     }
     uint32_t version = 0;
     int r = check_index_header(h, path, &version);
+    if (r != 0 && damaged) {
+        // The records carry checksums of their own: a damaged header
+        // loses none of them, and each is read as of the current format.
+        version = kVersion;
+        r = 0;
+    }
     if (r != 0) {
         Util::Close(fd);
         return r;
@@ -123,6 +147,13 @@ int index_read_log(const std::string &path, off_t data_size, std::vector<HostEnt
                 rec = decode_record(p);
             }
             if (!why) why = check_record(rec, data_size);
+            if (why && damaged) {
+                if (mlog_filter(kErr))
+                    mlog(kErr, "index log %s: record %zu: %s", path.c_str(), i, why);
+                damaged->push_back(version == kOldVersion ? DamagedRange{0, -1}
+                                                          : range_of_damaged(p, data_size));
+                continue;
+            }
             if (why) {
                 Util::Close(fd);
                 if (mlog_filter(kErr))

@@ -60,16 +60,25 @@ int Index::globalLookup(int *dfd, off_t *chunk_off, size_t *chunk_len, std::stri
     *chunk_len = 0;
     *chunkpid = 0;
     if (logical >= last_offset) return 0;
+    // Lost bytes are never served, neither as zeros nor as what another
+    // writer wrote there earlier; what lies before them is.
+    off_t stop = last_offset;
+    if (!damaged.empty()) {
+        auto d = std::upper_bound(damaged.begin(), damaged.end(), logical,
+                                  [](off_t o, const DamagedRange &r) { return o < r.begin; });
+        if (d != damaged.begin() && std::prev(d)->end > logical) return -EIO;
+        if (d != damaged.end()) stop = std::min(stop, d->begin);
+    }
     const std::vector<IndexPiece> &v = global_index.v;
     size_t next = first_after(v, logical);
     if (next > 0 && v[next - 1].tail() > logical) {
         if (!chunkFound(dfd, chunk_off, chunk_len, logical, v[next - 1], path, chunkpid))
             return *dfd;
-        if ((off_t)*chunk_len > last_offset - logical) *chunk_len = (size_t)(last_offset - logical);
+        if ((off_t)*chunk_len > stop - logical) *chunk_len = (size_t)(stop - logical);
         return 0;
     }
     *hole = true;
-    off_t until = next == v.size() ? last_offset : std::min(v[next].logical, last_offset);
+    off_t until = next == v.size() ? stop : std::min(v[next].logical, stop);
     *chunk_len = (size_t)(until - logical);
     return 0;
 }

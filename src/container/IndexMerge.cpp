@@ -21,11 +21,12 @@ namespace {
 
 // A writer whose size record says it stored bytes but whose index log is
 // gone has lost them: reading on would serve holes (or older writes)
-// where it wrote. -EIO (logged) then, until a repair drops the record.
-int check_writers_have_logs(const std::string &dir, const std::vector<IndexLogInfo> &logs) {
+// where it wrote. What it may have written, [0, its end), is damage.
+void check_writers_have_logs(const std::string &dir, const std::vector<IndexLogInfo> &logs,
+                             std::vector<DamagedRange> &damaged) {
     std::vector<vesk_cont::WriterMeta> metas;
     vesk_cont::TruncMeta t;
-    if (vesk_cont::list_meta(dir, metas, t) != 0) return 0;  // no records: nothing claimed
+    if (vesk_cont::list_meta(dir, metas, t) != 0) return;  // no records: nothing claimed
     for (const vesk_cont::WriterMeta &m : metas) {
         if (m.bytes == 0) continue;
         std::string rel = "hostdir." + m.host + "/index." + std::to_string(m.pid);
@@ -35,11 +36,22 @@ int check_writers_have_logs(const std::string &dir, const std::vector<IndexLogIn
         if (mlog_filter(kErr))
             mlog(kErr, "%s: index log %s missing, its size record says %llu bytes were written",
                  dir.c_str(), rel.c_str(), (unsigned long long)m.bytes);
-        return -EIO;
+        damaged.push_back(DamagedRange{0, m.eof > 0 ? m.eof : -1});
     }
-    return 0;
 }
 
+// The end of what the writer of `rel` may have written, as its size
+// record tells; 0 when none does.
+off_t claimed_end(const std::string &dir, const std::string &rel) {
+    std::vector<vesk_cont::WriterMeta> metas;
+    vesk_cont::TruncMeta t;
+    vesk_cont::list_meta(dir, metas, t);
+    off_t end = 0;
+    for (const vesk_cont::WriterMeta &m : metas)
+        if (rel == "hostdir." + m.host + "/index." + std::to_string(m.pid))
+            end = std::max(end, m.eof);
+    return end;
+}
 
 // At most this many threads read index logs at once.
 const size_t kMaxReaders = 8;
@@ -48,6 +60,7 @@ struct ReadJob {
     const std::string *container;
     const std::vector<IndexLogInfo> *logs;
     std::vector<std::vector<HostEntry>> *records;
+    std::vector<std::vector<DamagedRange>> *damaged;
     std::vector<int> *results;
     std::atomic<size_t> next;
 };
@@ -57,33 +70,47 @@ struct ReadJob {
 // measured after the index log is read: every record read then has its
 // bytes, however fast the writer appends meanwhile. A record beyond the
 // end may still come from a log emptied and refilled between the two
-// readings (a truncation to 0): one more reading tells that from damage,
-// which stays -EIO.
-int read_one(const std::string &container, const IndexLogInfo &log,
-             std::vector<HostEntry> &out) {
+// readings (a truncation to 0): one more reading tells that from damage.
+// Damaged records, and writes whose bytes are not in the data log, go to
+// `damaged`; everything else is served.
+int read_one(const std::string &container, const IndexLogInfo &log, std::vector<HostEntry> &out,
+             std::vector<DamagedRange> &damaged) {
     std::string data = data_log_of(container, log.rel);
     std::string index = container + "/" + log.rel;
     const size_t first = out.size();
     for (int attempt = 0;; attempt++) {
-        int r = index_read_log(index, -1, out);
+        damaged.clear();
+        int r = index_read_log(index, -1, out, &damaged);
         if (r != 0) return r;
         struct stat st;
         off_t data_size = 0;
         if (Util::Lstat(data.c_str(), &st) == 0) data_size = st.st_size;
         else if (errno != ENOENT) return -errno;
-        size_t bad = out.size();
-        for (size_t i = first; i < out.size() && bad == out.size(); i++) {
-            const HostEntry &e = out[i];
-            if (!e.isTruncation() && e.physical_offset + (off_t)e.length > data_size) bad = i;
+        auto beyond = [&](const HostEntry &e) {
+            return !e.isTruncation() && e.physical_offset + (off_t)e.length > data_size;
+        };
+        size_t bad = 0;
+        for (size_t i = first; i < out.size(); i++) bad += beyond(out[i]) ? 1 : 0;
+        if (bad == 0) return 0;
+        if (attempt == 0) {
+            out.resize(first);
+            continue;
         }
-        if (bad == out.size()) return 0;
-        out.resize(first);
-        if (attempt > 0) {
-            if (mlog_filter(kErr))
-                mlog(kErr, "index log %s: record %zu: write beyond the end of its data log",
-                     index.c_str(), bad - first);
-            return -EIO;
+        size_t keep = first;
+        if (mlog_filter(kErr)) {
+            size_t i = first;
+            while (!beyond(out[i])) i++;
+            mlog(kErr, "index log %s: record %zu: write beyond the end of its data log (%zu such)",
+                 index.c_str(), i - first, bad);
         }
+        for (size_t i = first; i < out.size(); i++) {
+            if (beyond(out[i]))
+                damaged.push_back(DamagedRange{out[i].logical_offset, out[i].logical_tail()});
+            else
+                out[keep++] = out[i];
+        }
+        out.resize(keep);
+        return 0;
     }
 }
 
@@ -92,7 +119,8 @@ void *read_logs_thread(void *arg) {
     for (;;) {
         size_t i = job->next.fetch_add(1);
         if (i >= job->logs->size()) break;
-        (*job->results)[i] = read_one(*job->container, (*job->logs)[i], (*job->records)[i]);
+        (*job->results)[i] = read_one(*job->container, (*job->logs)[i], (*job->records)[i],
+                                      (*job->damaged)[i]);
     }
     return nullptr;
 }
@@ -132,6 +160,40 @@ int Index::mapIndex(const std::string &file, std::vector<HostEntry> &records) {
     return index_read_log(file, -1, records);
 }
 
+// Widens damage of unknown range to what its writer may have written and
+// keeps the ranges sorted and apart; the file reaches at least to their
+// end, so that its size still counts the lost bytes.
+void Index::takeDamage(const std::string &dir, const std::vector<IndexLogInfo> &logs,
+                       const std::vector<std::vector<HostEntry>> &records,
+                       std::vector<std::vector<DamagedRange>> &per_log,
+                       std::vector<DamagedRange> &lost) {
+    for (size_t s = 0; s < per_log.size(); s++) {
+        for (DamagedRange d : per_log[s]) {
+            if (d.end < 0) {
+                off_t end = claimed_end(dir, logs[s].rel);
+                for (const HostEntry &h : records[s]) end = std::max(end, h.logical_tail());
+                d = DamagedRange{0, end};
+            }
+            lost.push_back(d);
+        }
+    }
+    for (DamagedRange &d : lost) {
+        // nothing at all is known of what was lost: all of the file is
+        if (d.end < 0) d.end = std::max(last_offset, (off_t)1);
+        if (d.end <= d.begin) d.end = d.begin + 1;
+    }
+    std::sort(lost.begin(), lost.end(),
+              [](const DamagedRange &a, const DamagedRange &b) { return a.begin < b.begin; });
+    damaged.clear();
+    for (const DamagedRange &d : lost) {
+        if (!damaged.empty() && d.begin <= damaged.back().end)
+            damaged.back().end = std::max(damaged.back().end, d.end);
+        else
+            damaged.push_back(d);
+    }
+    if (!damaged.empty() && damaged.back().end > last_offset) last_offset = damaged.back().end;
+}
+
 int Index::readIndex(std::string path) {
     index_path = path;
     closeChunks();
@@ -142,6 +204,7 @@ int Index::readIndex(std::string path) {
     total_bytes = 0;
     used_flattened = false;
     populated = false;
+    damaged.clear();
 
     std::vector<IndexLogInfo> logs;
     int r = index_list_logs(path, logs);
@@ -153,15 +216,17 @@ int Index::readIndex(std::string path) {
         return 0;
     }
 
-    r = check_writers_have_logs(path, logs);
-    if (r != 0) return cleanupReadIndex(-1, nullptr, 0, r, "check", path.c_str());
+    std::vector<DamagedRange> lost;
+    check_writers_have_logs(path, logs, lost);
     std::vector<std::vector<HostEntry>> records(logs.size());
+    std::vector<std::vector<DamagedRange>> per_log(logs.size());
     std::vector<int> results(logs.size(), 0);
     if (logs.size() > 1) {
         ReadJob job;
         job.container = &path;
         job.logs = &logs;
         job.records = &records;
+        job.damaged = &per_log;
         job.results = &results;
         job.next = 0;
         size_t threads = std::min(logs.size(), kMaxReaders);
@@ -171,7 +236,7 @@ int Index::readIndex(std::string path) {
             read_logs_thread(&job);
         }
     } else if (logs.size() == 1) {
-        results[0] = read_one(path, logs[0], records[0]);
+        results[0] = read_one(path, logs[0], records[0], per_log[0]);
     }
     for (size_t i = 0; i < logs.size(); i++) {
         if (results[i] != 0) return cleanupReadIndex(-1, nullptr, 0, results[i], "read",
@@ -183,6 +248,7 @@ int Index::readIndex(std::string path) {
     for (size_t s = 0; s < logs.size(); s++)
         chunk_map.push_back(ChunkFile{data_log_of(path, logs[s].rel), -1});
     if (buildWithoutOverlaps(records)) {
+        takeDamage(path, logs, records, per_log, lost);
         finishRead(logs, total);
         return 0;
     }
@@ -208,6 +274,7 @@ int Index::readIndex(std::string path) {
         e.original_chunk = (pid_t)ref.src;
         insertGlobal(&e);
     }
+    takeDamage(path, logs, records, per_log, lost);
     finishRead(logs, total);
     return 0;
 }

@@ -27,6 +27,25 @@ bool record_crc_ok(const unsigned char *p) {
     return get_u32(p + kIndexCrcAt) == vesk_crc32c(0, p, kIndexCrcAt);
 }
 
+bool mend_record(const unsigned char *p, IndexRecord *out) {
+    // One byte changed is the likely damage; a CRC-32C tells one such
+    // change from every other in a record this short, so a single
+    // candidate that fits is the record as it was written.
+    unsigned char q[kIndexRecordSize];
+    memcpy(q, p, kIndexRecordSize);
+    int found = 0;
+    for (size_t at = 0; at < kIndexRecordSize && found < 2; at++) {
+        const unsigned char was = q[at];
+        for (unsigned v = 0; v < 256; v++) {
+            if (v == was) continue;
+            q[at] = (unsigned char)v;
+            if (record_crc_ok(q) && found++ == 0) *out = decode_record(q);
+        }
+        q[at] = was;
+    }
+    return found == 1;
+}
+
 uint32_t record_size_of(uint32_t version) {
     if (version == kVersion) return kIndexRecordSize;
     if (version == kOldVersion) return kIndexRecordSizeV1;

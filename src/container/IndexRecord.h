@@ -35,6 +35,9 @@ IndexRecord decode_record(const unsigned char *p);
 IndexRecord decode_record_v1(const unsigned char *p);
 /* Whether the record at `p` (kIndexRecordSize bytes) matches its CRC. */
 bool record_crc_ok(const unsigned char *p);
+/* The record a current-format record failing its checksum was, when one
+ * changed byte explains the damage and only one does. */
+bool mend_record(const unsigned char *p, IndexRecord *out);
 /* The record size of a log of `version`; 0 for a version never written. */
 uint32_t record_size_of(uint32_t version);
 

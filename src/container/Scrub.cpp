@@ -111,11 +111,20 @@ void scrub_log(Ctx &c, const IndexLogInfo &log) {
     }
     uint32_t version = 0;
     const char *why = header_problem(b, &version);
+    std::string keep(bytes.data(), kIndexHeaderSize), dropped;
+    bool changed = false;
     if (why) {
-        // Without a header nothing says how to read the rest: all of this
-        // writer's bytes are in doubt. Not repaired: a person should look.
-        c.add(log.rel, -1, -1, std::string("header: ") + why);
-        return;
+        // The records carry checksums of their own and are read as of the
+        // current format, as readers do; a repair writes a new header.
+        VeskScrubProblem &pr = c.add(log.rel, -1, -1, std::string("header: ") + why);
+        version = kVersion;
+        if (c.repair) {
+            unsigned char h[kIndexHeaderSize];
+            encode_index_header(h, log.pid, Util::getTime());
+            keep.assign(reinterpret_cast<const char *>(h), sizeof h);
+            changed = true;
+            pr.repaired = true;
+        }
     }
     const size_t rs = record_size_of(version);
     struct stat dst;
@@ -123,8 +132,6 @@ void scrub_log(Ctx &c, const IndexLogInfo &log) {
     int dfd = have_data ? Util::Open(data.c_str(), O_RDONLY, 0) : -1;
     size_t n = (bytes.size() - kIndexHeaderSize) / rs;
     size_t torn = (bytes.size() - kIndexHeaderSize) % rs;
-    std::string keep(bytes.data(), kIndexHeaderSize), dropped;
-    bool changed = false;
     bool data_missing_reported = false;
     for (size_t i = 0; i < n; i++) {
         const unsigned char *p = b + kIndexHeaderSize + i * rs;
