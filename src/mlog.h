@@ -103,6 +103,8 @@ struct mlog_options {
     const char *udp_target; /* "host:port": send each message as a datagram */
     int msgbuf_size;        /* in-memory ring of recent messages, bytes;
                                0 takes the default, <0 none */
+    const char *syslog_facility; /* "daemon", "user", "local0".."local7":
+                                    also send each message to syslog */
 };
 
 /* Open the log under `tag`. Reopening closes the earlier log first.
@@ -114,6 +116,9 @@ void mlog_close(void);
  * number ("0x30000"). A bare level applies to every facility; NAME=level to
  * the facility with that short or long name. Returns 0 or -EINVAL. */
 int mlog_setmasks(const char *text);
+/* 0 when mlog_setmasks() would accept `text`, else -EINVAL; needs no open
+ * log. */
+int mlog_checkmasks(const char *text);
 /* Mask for a level name ("err", "info", "dbg2", ...); -1 if unknown. */
 int mlog_level_mask(const char *name);
 /* Name of the most severe priority bit in `flags` ("ERR", "INFO", ...). */

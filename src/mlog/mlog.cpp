@@ -152,10 +152,12 @@ extern "C" const char *mlog_priority_name(int flags) {
     return priority_name(flags);
 }
 
-extern "C" int mlog_setmasks(const char *text) {
-    if (!text || !mlog_xst.mlog_facs) return -EINVAL;
-    // Parse everything first so that a bad text changes nothing.
-    std::vector<std::pair<int, int>> changes;  // facility (-1: all), mask
+namespace {
+
+// Parses a mask text into (facility or -1 for all, mask) pairs; the
+// facility names are the fixed ones, so no open log is needed.
+int parse_masks(const char *text, std::vector<std::pair<int, int>> *changes) {
+    if (!text) return -EINVAL;
     std::string s(text);
     size_t pos = 0;
     while (pos <= s.size()) {
@@ -171,23 +173,40 @@ extern "C" int mlog_setmasks(const char *text) {
         std::string level = item;
         if (eq != std::string::npos) {
             std::string fname = item.substr(0, eq);
+            while (!fname.empty() && isspace((unsigned char)fname.back())) fname.pop_back();
             level = item.substr(eq + 1);
-            for (int f = 0; f < mlog_xst.fac_cnt; f++) {
-                if (strcasecmp(fname.c_str(), mlog_xst.mlog_facs[f].fac_aname) == 0 ||
-                    strcasecmp(fname.c_str(), mlog_xst.mlog_facs[f].fac_lname) == 0)
+            while (!level.empty() && isspace((unsigned char)level.front())) level.erase(0, 1);
+            for (int f = 0; f < VESK_FAC_COUNT; f++) {
+                if (strcasecmp(fname.c_str(), kFacNames[f].aname) == 0 ||
+                    strcasecmp(fname.c_str(), kFacNames[f].lname) == 0)
                     fac = f;
             }
             if (fac < 0) return -EINVAL;
         }
         int mask = mlog_level_mask(level.c_str());
         if (mask < 0) return -EINVAL;
-        changes.emplace_back(fac, mask);
+        changes->emplace_back(fac, mask);
     }
+    return 0;
+}
+
+}  // namespace
+
+extern "C" int mlog_checkmasks(const char *text) {
+    std::vector<std::pair<int, int>> changes;
+    return parse_masks(text, &changes);
+}
+
+extern "C" int mlog_setmasks(const char *text) {
+    if (!text || !mlog_xst.mlog_facs) return -EINVAL;
+    // Parse everything first so that a bad text changes nothing.
+    std::vector<std::pair<int, int>> changes;  // facility (-1: all), mask
+    if (parse_masks(text, &changes) != 0) return -EINVAL;
     for (auto &c : changes) {
         if (c.first < 0) {
             for (int f = 0; f < mlog_xst.fac_cnt; f++)
                 mlog_xst.mlog_facs[f].fac_mask = c.second;
-        } else {
+        } else if (c.first < mlog_xst.fac_cnt) {
             mlog_xst.mlog_facs[c.first].fac_mask = c.second;
         }
     }
@@ -197,6 +216,7 @@ extern "C" int mlog_setmasks(const char *text) {
 /* Defined beside the other channels; each returns null when not asked. */
 std::unique_ptr<MlogSink> mlog_make_msgbuf_sink(int size);
 std::unique_ptr<MlogSink> mlog_make_udp_sink(const char *target, int *err);
+std::unique_ptr<MlogSink> mlog_make_syslog_sink(const char *facility, int *err);
 
 extern "C" int mlog_open(const char *tag, const struct mlog_options *opts) {
     struct mlog_options dflt;
@@ -218,6 +238,12 @@ extern "C" int mlog_open(const char *tag, const struct mlog_options *opts) {
         auto udp = mlog_make_udp_sink(opts->udp_target, &err);
         if (!udp) return err ? err : -EINVAL;
         sinks.push_back(std::move(udp));
+    }
+    if (opts->syslog_facility && *opts->syslog_facility) {
+        int err = 0;
+        auto sys = mlog_make_syslog_sink(opts->syslog_facility, &err);
+        if (!sys) return err;
+        sinks.push_back(std::move(sys));
     }
 
     // Build the new tables before anything is published; the old ones stay

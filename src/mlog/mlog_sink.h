@@ -32,4 +32,8 @@ public:
 /* "2026-12-08T14:03:11.123456Z" for `t` (seconds since the epoch). */
 std::string mlog_format_time(double t);
 
+/* The syslog(3) facility code of "daemon", "user", "local0".."local7";
+ * -1 for any other name. */
+int mlog_syslog_facility(const char *name);
+
 #endif
