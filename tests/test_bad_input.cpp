@@ -53,6 +53,23 @@ TEST_F(BadConfigTest, EachErrorNamesFileAndLineAndServesNoMount) {
         {"unknown key", "frobnicate = 1\n[mount /vk]\nbackends = @\n", 1, "frobnicate"},
         {"no equals sign", "[mount /vk]\nbackends = @\njust words\n", 3, "key = value"},
         {"mount twice", "[mount /vk]\nbackends = @\n[mount /vk/]\nbackends = @\n", 3, "/vk"},
+        {"unknown log level", "log_level = verbose\n[mount /vk]\nbackends = @\n", 1,
+         "verbose"},
+        {"unknown log facility", "log_level = warn,DISK=info\n[mount /vk]\nbackends = @\n", 1,
+         "DISK"},
+        {"misspelt key", "log_levl = warn\n[mount /vk]\nbackends = @\n", 1, "log_levl"},
+        {"bad stderr level", "log_stderr = loud\n[mount /vk]\nbackends = @\n", 1, "loud"},
+        {"empty log level", "log_level =\n[mount /vk]\nbackends = @\n", 1, "log_level"},
+        {"relative log file", "log_file = vesk.log\n[mount /vk]\nbackends = @\n", 1,
+         "vesk.log"},
+        {"udp without port", "log_udp = 127.0.0.1\n[mount /vk]\nbackends = @\n", 1,
+         "127.0.0.1"},
+        {"udp port out of range", "log_udp = host:70000\n[mount /vk]\nbackends = @\n", 1,
+         "70000"},
+        {"unknown syslog facility", "log_syslog = kern\n[mount /vk]\nbackends = @\n", 1,
+         "kern"},
+        {"setting twice", "[mount /vk]\nbackends = @\nlayout = flat\nlayout = container\n", 4,
+         "line 3"},
         // one bad line among good mounts takes them all away
         {"late error", "[mount /ok]\nbackends = @\n\n\n[mount /vk]\nbackends = @\nlayout=x\n", 7,
          "'x'"},
@@ -74,16 +91,26 @@ TEST_F(BadConfigTest, EachErrorNamesFileAndLineAndServesNoMount) {
         EXPECT_EQ(prefix, e.substr(0, prefix.size())) << e;
         EXPECT_NE(std::string::npos, e.find(c.mentions, prefix.size())) << e;
         EXPECT_TRUE(cfg->mounts.empty());
-        // nothing is served: not the broken mount, not a good one beside it
+        // nothing is served: not the broken mount, not a good one beside it,
+        // and the refusal is told apart from a path under no mount point
         Vesk_fd *fd = nullptr;
-        EXPECT_EQ(-ENOENT, vesk_open(&fd, "/vk/f", O_WRONLY | O_CREAT, getpid(), 0644));
+        EXPECT_EQ(-EINVAL, vesk_open(&fd, "/vk/f", O_WRONLY | O_CREAT, getpid(), 0644));
         EXPECT_EQ(nullptr, fd);
-        EXPECT_EQ(-ENOENT, vesk_open(&fd, "/ok/f", O_WRONLY | O_CREAT, getpid(), 0644));
+        EXPECT_EQ(-EINVAL, vesk_open(&fd, "/ok/f", O_WRONLY | O_CREAT, getpid(), 0644));
+        EXPECT_EQ(-EINVAL, vesk_mkdir("/vk/d", 0755));
+        EXPECT_EQ(-EINVAL, vesk_unlink("/vk/f"));
+        char msg[PATH_MAX + 256];
+        EXPECT_EQ(-EINVAL, vesk_config_check(msg, sizeof msg));
+        EXPECT_EQ(e, std::string(msg));
         // and the checking tool says so; its output names the same line
         RunResult r = run_program({tool("vesk_check_config")}, {{"VESK_CONFIG", file}});
         EXPECT_NE(0, r.status);
         EXPECT_NE(std::string::npos, r.out.find("ERROR")) << r.out;
-        EXPECT_NE(std::string::npos, (r.out + r.err).find(prefix)) << r.out << r.err;
+        EXPECT_NE(std::string::npos, r.err.find(prefix)) << r.err;
+        // as does a tool that only wanted a file of a mount
+        r = run_program({tool("vesk_map"), "/vk/f"}, {{"VESK_CONFIG", file}});
+        EXPECT_EQ(256 - EINVAL, r.status);
+        EXPECT_NE(std::string::npos, r.err.find(prefix)) << r.err;
     }
 }
 
@@ -103,6 +130,23 @@ TEST_F(BadConfigTest, MissingFileIsAnErrorAndErrorsReachTheLog) {
     std::string text = read_file(log);
     EXPECT_NE(std::string::npos, text.find(file + ":5: ")) << text;
     EXPECT_NE(std::string::npos, text.find("spiral")) << text;
+
+    // A log whose level would hide errors still gets the one message, and
+    // the calls that then fail add no more of it.
+    std::string log2 = tmp.sub("quiet.log");
+    mlog_close();
+    use_config(file, "log_file = " + log2 + "\nlog_level = crit\n[mount /vk]\nbackends = " +
+                         tmp.path() + "\nlayout = spiral\n");
+    Vesk_fd *fd = nullptr;
+    for (int i = 0; i < 3; i++)
+        EXPECT_EQ(-EINVAL, vesk_open(&fd, "/vk/f", O_RDONLY, getpid(), 0));
+    struct stat st;
+    EXPECT_EQ(-EINVAL, vesk_getattr(nullptr, "/vk", &st, 0));
+    text = read_file(log2);
+    size_t first = text.find(file + ":5: ");
+    ASSERT_NE(std::string::npos, first) << text;
+    EXPECT_EQ(std::string::npos, text.find(file + ":5: ", first + 1)) << text;
+    mlog_close();
 }
 
 /* --- damaged containers --------------------------------------------------- */

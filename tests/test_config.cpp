@@ -79,7 +79,7 @@ TEST(Config, FoundThroughEnvironmentAndReread) {
     EXPECT_TRUE(c->mounts.empty());
     EXPECT_FALSE(c->errors.empty());
     char *p = nullptr;
-    EXPECT_EQ(-ENOENT, vesk_expand_path("/one/x", &p));
+    EXPECT_EQ(-EINVAL, vesk_expand_path("/one/x", &p)) << "a broken file serves nothing";
     EXPECT_EQ(nullptr, p);
     setenv("VESK_CONFIG", dir.sub("absent.conf").c_str(), 1);
     c = vesk::config_reload();

@@ -3,6 +3,7 @@
  */
 #include "config/Config.h"
 #include "mlog.h"
+#include "mlog/mlog_sink.h"
 
 #include <atomic>
 #include <cerrno>
@@ -48,19 +49,63 @@ bool parse_bool(const std::string &v, bool *out) {
     return false;
 }
 
-void apply_env(Config &c) {
-    if (const char *e = getenv("VESK_LOG")) c.log_level = e;
-    if (const char *e = getenv("VESK_LOG_FILE")) c.log_file = e;
-    if (const char *e = getenv("VESK_LOG_UDP")) c.log_udp = e;
-    if (const char *e = getenv("VESK_LOG_STDERR")) c.log_stderr = e;
-    if (const char *e = getenv("VESK_TRACE")) parse_bool(e, &c.trace);
-    if (const char *e = getenv("VESK_DEBUG")) parse_bool(e, &c.debug);
+// What is wrong with a value of a log setting; empty when it is sound.
+std::string check_log_value(const std::string &key, const std::string &v) {
+    if (v.empty()) return key + " needs a value";
+    if (key == "log_level") {
+        if (mlog_checkmasks(v.c_str()) != 0)
+            return "unknown log level or facility in '" + v +
+                   "' (levels: crit err warn info dbg1 dbg2 dbg3 none all)";
+    } else if (key == "log_stderr") {
+        if (mlog_level_mask(v.c_str()) < 0) return "unknown log level '" + v + "'";
+    } else if (key == "log_file") {
+        if (v[0] != '/') return "log_file must be an absolute path: " + v;
+    } else if (key == "log_udp") {
+        size_t colon = v.rfind(':');
+        std::string port = colon == std::string::npos ? "" : v.substr(colon + 1);
+        char *end = nullptr;
+        long p = port.empty() ? 0 : strtol(port.c_str(), &end, 10);
+        if (colon == 0 || port.empty() || *end || p < 1 || p > 65535)
+            return "log_udp must be host:port, not '" + v + "'";
+    } else if (key == "log_syslog") {
+        if (v != "none" && mlog_syslog_facility(v.c_str()) < 0)
+            return "log_syslog must be daemon, user, local0..local7 or none, not '" + v + "'";
+    }
+    return "";
 }
 
-// Opens the log when the configuration asks for any of it.
+void apply_env(Config &c) {
+    struct {
+        const char *var, *key;
+        std::string *field;
+    } logs[] = {{"VESK_LOG", "log_level", &c.log_level},
+                {"VESK_LOG_FILE", "log_file", &c.log_file},
+                {"VESK_LOG_UDP", "log_udp", &c.log_udp},
+                {"VESK_LOG_STDERR", "log_stderr", &c.log_stderr},
+                {"VESK_LOG_SYSLOG", "log_syslog", &c.log_syslog}};
+    for (auto &l : logs) {
+        const char *e = getenv(l.var);
+        if (!e) continue;
+        std::string bad = check_log_value(l.key, e);
+        if (bad.empty()) *l.field = e;
+        else c.errors.push_back(std::string("$") + l.var + ": " + bad);
+    }
+    struct {
+        const char *var;
+        bool *field;
+    } flags[] = {{"VESK_TRACE", &c.trace}, {"VESK_DEBUG", &c.debug}};
+    for (auto &f : flags) {
+        const char *e = getenv(f.var);
+        if (e && !parse_bool(e, f.field))
+            c.errors.push_back(std::string("$") + f.var + ": must be 0 or 1, not '" + e + "'");
+    }
+}
+
+// Opens the log when the configuration asks for any of it, or when it has
+// an error to report: a broken configuration always leaves one message.
 void setup_log(const Config &c) {
     if (c.log_level.empty() && c.log_file.empty() && c.log_udp.empty() &&
-        c.log_stderr.empty())
+        c.log_stderr.empty() && c.log_syslog.empty() && c.errors.empty())
         return;
     mlog_options o;
     memset(&o, 0, sizeof o);
@@ -71,6 +116,8 @@ void setup_log(const Config &c) {
     }
     o.logfile = c.log_file.empty() ? nullptr : c.log_file.c_str();
     o.udp_target = c.log_udp.empty() ? nullptr : c.log_udp.c_str();
+    o.syslog_facility =
+        c.log_syslog.empty() || c.log_syslog == "none" ? nullptr : c.log_syslog.c_str();
     o.msgbuf_size = c.log_buffer;
     if (mlog_open("vesk", &o) != 0) {
         // No file or target to write to: keep at least the in-memory ring.
@@ -79,8 +126,13 @@ void setup_log(const Config &c) {
         if (mlog_open("vesk", &o) != 0) return;
     }
     if (!c.log_level.empty()) mlog_setmasks(c.log_level.c_str());
-    if (mlog_filter(MLOG_ERR | VESK_FAC_CONFIG))
-        for (const std::string &e : c.errors) mlog(MLOG_ERR | VESK_FAC_CONFIG, "%s", e.c_str());
+    if (c.errors.empty()) return;
+    // Whatever the masks say, the configuration's error is not hidden.
+    int fac = MLOG_ERR | VESK_FAC_CONFIG;
+    if (!mlog_filter(fac)) mlog_setmasks("CONF=err");
+    std::string more;
+    if (c.errors.size() > 1) more = " (and " + std::to_string(c.errors.size() - 1) + " more)";
+    mlog(fac, "%s%s; no mount point is served", c.errors[0].c_str(), more.c_str());
 }
 
 std::shared_ptr<const Config> load() {
@@ -101,6 +153,7 @@ std::shared_ptr<const Config> load() {
         }
     }
     apply_env(*c);
+    if (!c->errors.empty()) c->mounts.clear();
     setup_log(*c);
     return c;
 }
@@ -147,6 +200,17 @@ std::shared_ptr<Config> config_parse(const std::string &text, const std::string 
     auto err = [&](int line, const std::string &msg) {
         c->errors.push_back(name + ":" + std::to_string(line) + ": " + msg);
     };
+    std::vector<std::pair<std::string, int>> seen;  // settings of the section
+    auto first_seen = [&](const std::string &key) {
+        for (auto &k : seen)
+            if (k.first == key) {
+                err(lineno, "setting '" + key + "' given twice (first on line " +
+                                std::to_string(k.second) + ")");
+                return false;
+            }
+        seen.emplace_back(key, lineno);
+        return true;
+    };
     auto finish_mount = [&]() {
         if (cur && !cur_has_backends) err(cur->line, "mount " + cur->path + " has no backends");
     };
@@ -161,6 +225,7 @@ std::shared_ptr<Config> config_parse(const std::string &text, const std::string 
                 continue;
             }
             finish_mount();
+            seen.clear();
             std::vector<std::string> w = words(line.substr(1, line.size() - 2));
             if (w.size() != 2 || w[0] != "mount") {
                 err(lineno, "expected [mount /path]");
@@ -189,6 +254,7 @@ std::shared_ptr<Config> config_parse(const std::string &text, const std::string 
         }
         std::string key = trim(line.substr(0, eq));
         std::string val = trim(line.substr(eq + 1));
+        if (!first_seen(key)) continue;
         if (cur) {
             if (key == "backends") {
                 std::vector<std::string> b = words(val);
@@ -213,14 +279,16 @@ std::shared_ptr<Config> config_parse(const std::string &text, const std::string 
             }
             continue;
         }
-        if (key == "log_level") {
-            c->log_level = val;
-        } else if (key == "log_file") {
-            c->log_file = val;
-        } else if (key == "log_udp") {
-            c->log_udp = val;
-        } else if (key == "log_stderr") {
-            c->log_stderr = val;
+        std::string *log_field = key == "log_level"    ? &c->log_level
+                                 : key == "log_file"   ? &c->log_file
+                                 : key == "log_udp"    ? &c->log_udp
+                                 : key == "log_stderr" ? &c->log_stderr
+                                 : key == "log_syslog" ? &c->log_syslog
+                                                       : nullptr;
+        if (log_field) {
+            std::string bad = check_log_value(key, val);
+            if (bad.empty()) *log_field = val;
+            else err(lineno, bad);
         } else if (key == "log_buffer") {
             char *end = nullptr;
             long v = strtol(val.c_str(), &end, 0);
@@ -277,6 +345,16 @@ void config_install(std::shared_ptr<const Config> cfg) {
     std::atomic_store(&g_config, cfg);
 }
 
+int config_default_syslog(const std::string &facility) {
+    if (mlog_syslog_facility(facility.c_str()) < 0) return -EINVAL;
+    std::shared_ptr<const Config> cur = config();
+    if (!cur->log_syslog.empty() || !cur->errors.empty()) return 0;
+    auto mine = std::make_shared<Config>(*cur);
+    mine->log_syslog = facility;
+    config_install(mine);
+    return 0;
+}
+
 size_t backend_for(const std::string &rel, size_t nbackends) {
     if (nbackends <= 1) return 0;
     uint64_t h = 1469598103934665603ULL;  // FNV-1a, stable across builds
@@ -309,6 +387,7 @@ int resolve(const char *logical, Resolved *out) {
         comps.push_back(comp);
     }
     std::shared_ptr<const Config> cfg = config();
+    if (!cfg->errors.empty()) return -EINVAL;  // logged when it was read
     const Mount *best = nullptr;
     size_t best_len = 0;
     for (const Mount &m : cfg->mounts) {

@@ -8,6 +8,8 @@
  *     log_udp = 127.0.0.1:5140    # send every message to a msgsink
  *     log_stderr = err            # copy messages at this level to stderr
  *     log_buffer = 262144         # bytes of recent messages kept in memory
+ *     log_syslog = daemon         # also to syslog: daemon, user, local0..7,
+ *                                 # or none (not even for a detached veskfs)
  *     trace = 1                   # one trace line per I/O call
  *     debug = 1                   # vesk_debug() prints to stderr
  *
@@ -17,10 +19,12 @@
  *
  * Found through $VESK_CONFIG, else $HOME/.veskrc, else /etc/vesk.conf. The
  * environment variables VESK_LOG, VESK_LOG_FILE, VESK_LOG_UDP,
- * VESK_LOG_STDERR and VESK_TRACE override the file's log settings.
+ * VESK_LOG_STDERR, VESK_LOG_SYSLOG, VESK_TRACE and VESK_DEBUG override the
+ * file's settings.
  *
- * A file with any error serves no mount points; its errors name the file
- * and the line.
+ * A file with any error (or a bad value in one of those variables) serves
+ * no mount points: every path then resolves to -EINVAL, and the first
+ * error, naming the file and the line, is logged once.
  */
 #ifndef VESK_CONFIG_H
 #define VESK_CONFIG_H
@@ -52,6 +56,7 @@ struct Config {
     std::string log_file;
     std::string log_udp;
     std::string log_stderr;
+    std::string log_syslog;  // syslog facility name; empty: none
     int log_buffer = 0;      // 0: default size
     bool trace = false;
     bool debug = false;
@@ -71,6 +76,10 @@ std::string config_locate();
  * built-in default). */
 void config_install(std::shared_ptr<const Config> cfg);
 
+/* Opens the log's syslog channel under `facility` unless the
+ * configuration names one (or "none"). 0 or -EINVAL. */
+int config_default_syslog(const std::string &facility);
+
 /* Lexically normalizes an absolute path: collapses "//" and ".", resolves
  * ".." (never above "/"). Relative paths are taken from the working
  * directory. */
@@ -86,7 +95,7 @@ struct Resolved {
 };
 
 /* 0, or -ENOENT (under no mount point), -EINVAL (a ".." climbing above
- * the mount point), -ENAMETOOLONG. */
+ * the mount point, or a configuration with errors), -ENAMETOOLONG. */
 int resolve(const char *logical, Resolved *out);
 /* The backend chosen for a file of that name (the last component of its
  * path): a stable hash, so the choice follows from the name alone and a

@@ -30,11 +30,14 @@ bool normal_absolute(const std::string &p) {
 
 std::string render(const vesk::Config &c) {
     std::string t;
-    auto kv = [&](const char *k, const std::string &v) { t += std::string(k) + " = " + v + "\n"; };
+    auto kv = [&](const char *k, const std::string &v) {
+        if (!v.empty()) t += std::string(k) + " = " + v + "\n";  // an empty value is an error
+    };
     kv("log_level", c.log_level);
     kv("log_file", c.log_file);
     kv("log_udp", c.log_udp);
     kv("log_stderr", c.log_stderr);
+    kv("log_syslog", c.log_syslog);
     kv("log_buffer", std::to_string(c.log_buffer));
     kv("trace", c.trace ? "1" : "0");
     kv("debug", c.debug ? "1" : "0");
@@ -151,7 +154,8 @@ void run(const uint8_t *data, size_t size) {
     std::shared_ptr<vesk::Config> again = vesk::config_parse(render(*c), kName);
     FUZZ_CHECK(again->errors.empty());
     FUZZ_CHECK(again->log_level == c->log_level && again->log_file == c->log_file &&
-               again->log_udp == c->log_udp && again->log_stderr == c->log_stderr);
+               again->log_udp == c->log_udp && again->log_stderr == c->log_stderr &&
+               again->log_syslog == c->log_syslog);
     FUZZ_CHECK(again->log_buffer == c->log_buffer && again->trace == c->trace &&
                again->debug == c->debug);
     FUZZ_CHECK(again->mounts.size() == c->mounts.size());
@@ -168,6 +172,7 @@ void run(const uint8_t *data, size_t size) {
     quiet->log_file.clear();
     quiet->log_udp.clear();
     quiet->log_stderr.clear();
+    quiet->log_syslog.clear();
     vesk::config_install(quiet);
     size_t pos = 0, tried = 0;
     while (pos < text.size() && tried < 16) {
