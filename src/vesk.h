@@ -39,17 +39,36 @@ typedef struct Vesk_close_opt {
     size_t num_procs;
 } Vesk_close_opt;
 
+/* An open logical file. C callers hold it as an opaque pointer; C++ callers
+ * see the class (LogicalFD.h) behind the same name. */
 #ifdef __cplusplus
-#include <cstdint>
-#include <set>
-#include <string>
-#include <vector>
-
 class Vesk_fd;
+#else
+typedef struct Vesk_fd Vesk_fd;
+#include <stdbool.h>
+#endif
 
-/* The collection that readdir fills: entry names, each once. */
-typedef std::set<std::string> Vesk_dirents;
+/* How a mount point stores its files. */
+typedef enum vesk_layout {
+    VESK_LAYOUT_CONTAINER = 0,  /* one container directory per file */
+    VESK_LAYOUT_FLAT = 1        /* one backend file per file */
+} vesk_layout;
 
+/* Called by vesk_readdir for each entry name, each once, in name order;
+ * a non-zero result stops the listing and becomes vesk_readdir's. */
+typedef int (*vesk_dirent_fn)(const char *name, void *arg);
+
+/* Called by vesk_mount_info for each backend directory, in order; a
+ * non-zero result stops and becomes vesk_mount_info's. */
+typedef int (*vesk_backend_fn)(const char *backend, void *arg);
+
+/* Counters of the entry points since the library was loaded. */
+typedef struct vesk_counters {
+    unsigned long long opens, closes, reads, writes;
+    unsigned long long bytes_read, bytes_written;
+} vesk_counters;
+
+#ifdef __cplusplus
 extern "C" {
 #endif
 
@@ -58,23 +77,21 @@ const char *vesk_tag(void);
 const char *vesk_version(void);
 const char *vesk_buildtime(void);
 
-#ifdef __cplusplus
-}  /* extern "C" */
-
 /* --- Open files -------------------------------------------------------- */
 
 /* Opens `path`. A null *fd makes a new handle; a handle in *fd is opened
  * once more. On failure a handle made by this call is destroyed and *fd is
  * null again. `pid` names the writer (each pid writes logs of its own in a
- * container). */
+ * container). `opt` may be null. */
 int vesk_open(Vesk_fd **fd, const char *path, int flags, pid_t pid,
-              mode_t mode, Vesk_open_opt *opt = nullptr);
+              mode_t mode, Vesk_open_opt *opt);
 /* Drops one open; returns the opens left. The handle is destroyed by the
  * close that leaves none, and must not be used after that. A close that
  * fails (what was written cannot be recorded: the disk is full) drops
- * nothing: the handle stays open and the close may be retried. */
+ * nothing: the handle stays open and the close may be retried. `opt` may
+ * be null. */
 int vesk_close(Vesk_fd *fd, pid_t pid, uid_t uid, int open_flags,
-               Vesk_close_opt *opt = nullptr);
+               Vesk_close_opt *opt);
 ssize_t vesk_read(Vesk_fd *fd, char *buf, size_t size, off_t offset);
 ssize_t vesk_write(Vesk_fd *fd, const char *buf, size_t size, off_t offset,
                    pid_t pid);
@@ -106,7 +123,8 @@ int vesk_utime(const char *path, struct utimbuf *ut);
 int vesk_unlink(const char *path);
 int vesk_create(const char *path, mode_t mode, int flags, pid_t pid);
 int vesk_mkdir(const char *path, mode_t mode);
-int vesk_readdir(const char *path, Vesk_dirents *entries);
+/* Lists the directory: `fn` sees each name once (see vesk_dirent_fn). */
+int vesk_readdir(const char *path, vesk_dirent_fn fn, void *arg);
 int vesk_readlink(const char *path, char *buf, size_t bufsize);
 int vesk_rmdir(const char *path);
 int vesk_symlink(const char *content, const char *linkpath);
@@ -126,8 +144,8 @@ void vesk_set_creator(uid_t uid, gid_t gid);
 
 /* --- Administration ---------------------------------------------------- */
 
-/* Writes the merged index of a container file to `out`; -EBADF... for a
- * flat file, which has no index (see the header comment of each). */
+/* Writes the merged index of a container file to `out`; -ENOTSUP for a
+ * flat file, which has no index. */
 int vesk_dump_index(FILE *out, const char *path, int compress);
 /* Prints and checks the configuration; creates missing backends when
  * make_dir. 0 when all is sound. */
@@ -136,6 +154,77 @@ int vesk_dump_config(int check_dirs, int make_dir);
 int vesk_recover(const char *path);
 /* Flattens the index of a container file; a null fd opens and closes it. */
 int vesk_flatten_index(Vesk_fd *fd, const char *path);
+/* The format version of the file at `path` (library-owned text). */
+int vesk_file_version(const char *path, const char **version);
+
+/* --- Configuration ----------------------------------------------------- */
+
+/* 0 when the configuration is sound or there is no configuration file;
+ * -EINVAL when it has errors: then every path call fails with -EINVAL and
+ * the first error, "file:line: what is wrong", is copied into msg (at most
+ * size bytes, NUL-terminated; msg may be null). */
+int vesk_config_check(char *msg, size_t size);
+/* Copies the configuration file's path into buf: 0, -ENOENT when there is
+ * none, -ERANGE when buf is too small. */
+int vesk_config_file(char *buf, size_t size);
+/* The mount point `mount` (an absolute, normalized path) as configured:
+ * its layout, and each backend through fn. -ENOENT when no mount point of
+ * that name exists, -EINVAL when the configuration has errors. */
+int vesk_mount_info(const char *mount, vesk_layout *layout, vesk_backend_fn fn,
+                    void *arg);
+/* Serves `mount` from `count` backend directories when there is no
+ * configuration file: a built-in mount for a program that describes it on
+ * its command line. -EEXIST when a configuration file exists, whose mount
+ * points alone are served. */
+int vesk_mount_builtin(const char *mount, vesk_layout layout,
+                       const char *const *backends, size_t count);
+/* For a daemon about to lose its terminal: sends the log to syslog under
+ * `facility` ("daemon", "user", "local0".."local7") unless the
+ * configuration chose its own (log_syslog, "none" included). 0, or
+ * -EINVAL for an unknown facility. */
+int vesk_log_syslog(const char *facility);
+/* The mount point number `i` of the configuration, copied into buf: its
+ * length, -ENOENT past the last one, -ERANGE when buf is too small. */
+int vesk_mount_point(size_t i, char *buf, size_t size);
+/* Logs `text` as an error of the API facility, for programs built on the
+ * library that report through its log. */
+void vesk_log_error(const char *text);
+/* Fills *out with the counters; 0 or -EINVAL. */
+int vesk_get_counters(vesk_counters *out);
+
+#ifdef __cplusplus
+}  /* extern "C" */
+
+#include <cerrno>
+#include <cstdint>
+#include <set>
+#include <string>
+#include <vector>
+
+/* The collection the C++ form of readdir fills: entry names, each once. */
+typedef std::set<std::string> Vesk_dirents;
+
+/* C++ conveniences over the entry points above. */
+inline int vesk_open(Vesk_fd **fd, const char *path, int flags, pid_t pid, mode_t mode) {
+    return vesk_open(fd, path, flags, pid, mode, (Vesk_open_opt *)0);
+}
+inline int vesk_close(Vesk_fd *fd, pid_t pid, uid_t uid, int open_flags) {
+    return vesk_close(fd, pid, uid, open_flags, (Vesk_close_opt *)0);
+}
+/* Adds the directory's entry names to *entries. */
+inline int vesk_readdir(const char *path, Vesk_dirents *entries) {
+    if (!entries) return -EINVAL;
+    return vesk_readdir(
+        path,
+        [](const char *name, void *arg) {
+            static_cast<Vesk_dirents *>(arg)->insert(name);
+            return 0;
+        },
+        entries);
+}
+
+/* --- C++ only ----------------------------------------------------------- */
+
 /* One fault found by vesk_scrub. */
 struct Vesk_scrub_problem {
     std::string path;   /* the logical file */
@@ -152,16 +241,6 @@ struct Vesk_scrub_problem {
  * *bytes_checked (may be null). 0 when the check ran, else minus errno. */
 int vesk_scrub(const char *path, int repair, std::vector<Vesk_scrub_problem> &problems,
                uint64_t *bytes_checked);
-/* The format version of the file at `path` (library-owned text). */
-int vesk_file_version(const char *path, const char **version);
-
-/* The mount point number `i` of the configuration, copied into buf: its
- * length, -ENOENT past the last one, -ERANGE when buf is too small. */
-int vesk_mount_point(size_t i, char *buf, size_t size);
-/* Logs `text` as an error of the API facility, for programs built on the
- * library that report through its log. */
-void vesk_log_error(const char *text);
-
 #endif /* __cplusplus */
 
 #endif

@@ -12,6 +12,7 @@ int main(int argc, char **argv) {
         if (strcmp(argv[i], "-mkdir") == 0) make_dir = true;
     }
     int ret = vesk_dump_config(1, make_dir ? 1 : 0);
+    vesk_report_config_error(ret);
     fputs(ret == 0 ? "SUCCESS\n" : "ERROR\n", stdout);
     fflush(stdout);
     return ret;

@@ -14,6 +14,7 @@ int main(int argc, char **argv) {
     }
     const char *path = argv[1];
     int ret = vesk_flatten_index(nullptr, path);
+    vesk_report_config_error(ret);
     if (ret == 0) printf("Successfully flattened index of %s\n", path);
     else fprintf(stderr, "Couldn't read index from %s: %s\n", path, strerror(-ret));
     return ret;

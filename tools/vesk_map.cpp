@@ -27,6 +27,7 @@ int main(int argc, char **argv) {
         return 1;
     }
     int ret = vesk_dump_index(stderr, target, 0);
+    vesk_report_config_error(ret);
     if (ret != 0) fprintf(stderr, "Couldn't read index from %s: %s\n", target, strerror(-ret));
     return ret;
 }

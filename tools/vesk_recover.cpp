@@ -14,6 +14,7 @@ int main(int argc, char **argv) {
     }
     const char *path = argv[1];
     int ret = vesk_recover(path);
+    vesk_report_config_error(ret);
     if (ret == 0) {
         printf("Successfully recovered %s\n", path);
         return 0;

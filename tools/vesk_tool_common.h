@@ -2,6 +2,7 @@
 #ifndef VESK_TOOL_COMMON_H
 #define VESK_TOOL_COMMON_H
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -25,6 +26,15 @@ static inline void vesk_handle_version_arg(int argc, char *arg) {
     fputs(")\n", stdout);
     fflush(stdout);
     exit(0);
+}
+
+/* After a failed entry point: a broken configuration is why every call
+ * fails with -EINVAL, so its first error (file and line) goes to standard
+ * error. */
+static inline void vesk_report_config_error(int ret) {
+    if (ret != -EINVAL) return;
+    char msg[4096];
+    if (vesk_config_check(msg, sizeof msg) != 0) fprintf(stderr, "%s\n", msg);
 }
 
 #endif

@@ -212,12 +212,17 @@ int vesk_mkdir(const char *path, mode_t mode) {
     int ret = fs_for(path)->mkdir(path, mode);
     VESK_ABOVE_MOUNT(ret, -EEXIST);
 }
-int vesk_readdir(const char *path, Vesk_dirents *entries) {
-    if (!entries) return -EINVAL;
-    if (!path) return -EINVAL;
-    int ret = fs_for(path)->readdir(path, entries);
-    if (ret == -ENOENT && vesk::mount_ancestor(path, entries)) return 0;
-    return ret;
+int vesk_readdir(const char *path, vesk_dirent_fn fn, void *arg) {
+    if (!path || !fn) return -EINVAL;
+    Vesk_dirents entries;
+    int ret = fs_for(path)->readdir(path, &entries);
+    if (ret == -ENOENT && vesk::mount_ancestor(path, &entries)) ret = 0;
+    if (ret != 0) return ret;
+    for (const std::string &name : entries) {
+        ret = fn(name.c_str(), arg);
+        if (ret != 0) return ret;
+    }
+    return 0;
 }
 int vesk_readlink(const char *path, char *buf, size_t bufsize) {
     VESK_PATH_CALL(path, readlink(path, buf, bufsize));
