@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include "LogMessage.h"
-#include "api/Stats.h"
 #include "vesk.h"
 
 namespace veskfs {
@@ -84,20 +83,19 @@ std::string debug_text(const Served &served, const LiveFigures &live) {
     t += std::string("Build time: ") + vesk_buildtime() + "\n";
     t += checksum_line() + "\n";
     t += "mount point: " + served.mount + "\n";
-    t += std::string("layout: ") + vesk::layout_name(served.layout) + "\n";
+    t += std::string("layout: ") + layout_name(served.layout) + "\n";
     t += "backends:";
     for (const std::string &b : served.backends) t += " " + b;
     t += "\n";
     t += "served from: " +
          (served.builtin ? std::string("command line") : served.config_file) + "\n";
-    vesk::Stats &s = vesk::stats();
+    vesk_counters s{};
+    vesk_get_counters(&s);
     t += "open files: " + std::to_string(live.open_files) + "\n";
-    t += "bytes written: " + std::to_string(s.bytes_written.load()) + "\n";
-    t += "bytes read: " + std::to_string(s.bytes_read.load()) + "\n";
-    t += "opens: " + std::to_string(s.opens.load()) +
-         " closes: " + std::to_string(s.closes.load()) +
-         " reads: " + std::to_string(s.reads.load()) +
-         " writes: " + std::to_string(s.writes.load()) + "\n";
+    t += "bytes written: " + std::to_string(s.bytes_written) + "\n";
+    t += "bytes read: " + std::to_string(s.bytes_read) + "\n";
+    t += "opens: " + std::to_string(s.opens) + " closes: " + std::to_string(s.closes) +
+         " reads: " + std::to_string(s.reads) + " writes: " + std::to_string(s.writes) + "\n";
     t += "last trace: " + one_line(LogMessage::Dump()) + "\n";
     return t;
 }

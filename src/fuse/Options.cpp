@@ -1,10 +1,15 @@
+/*
+ * veskfs's command line and the choice of what it serves.
+ */
 #include "fuse/Options.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <climits>
 #include <memory>
+#include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -65,6 +70,21 @@ std::string default_backend(const std::string &mount) {
     return base + "/" + name;
 }
 
+// Options of an fstab line meant for mount(8) alone; libfuse refuses them.
+bool mount_only_option(const std::string &o) {
+    static const char *const kWords[] = {"defaults", "_netdev", "nofail", "auto", "noauto",
+                                         "user",     "nouser",  "users",  "owner", "group",
+                                         "nonempty"};
+    for (const char *w : kWords)
+        if (o == w) return true;
+    return o.compare(0, 2, "x-") == 0 || o.compare(0, 8, "comment=") == 0;
+}
+
+int add_backend(const char *dir, void *arg) {
+    static_cast<std::vector<std::string> *>(arg)->push_back(dir);
+    return 0;
+}
+
 bool inside(const std::string &path, const std::string &dir) {
     if (dir == "/") return true;
     return path == dir || path.compare(0, dir.size() + 1, dir + "/") == 0;
@@ -74,23 +94,28 @@ bool inside(const std::string &path, const std::string &dir) {
 
 void print_usage(const char *prog) {
     printf("usage: %s [options] MOUNTPOINT\n"
+           "       %s SOURCE MOUNTPOINT [-o opt,...]   (mount -t fuse.veskfs)\n"
            "\n"
            "Serves the vesk mount point MOUNTPOINT of the configuration\n"
-           "($VESK_CONFIG, ~/.veskrc or /etc/vesk.conf). Without one of that\n"
-           "name, serves a built-in mount point described by:\n"
+           "(SOURCE when it is a file, else $VESK_CONFIG, ~/.veskrc or\n"
+           "/etc/vesk.conf). A configuration file that has errors or lacks\n"
+           "MOUNTPOINT is refused. Only when there is no configuration file at\n"
+           "all, a built-in mount point is served, described by:\n"
            "    --backend DIR          a backend directory (repeatable; default\n"
            "                           one under $XDG_DATA_HOME/vesk or\n"
            "                           ~/.local/share/vesk)\n"
            "    --layout container|flat  (default container)\n"
            "\n"
            "veskfs options:\n"
-           "    --writeback            let the kernel cache writes (see README)\n"
+           "    --writeback            let the kernel cache writes (see veskfs(8))\n"
            "    -h, --help             this text\n"
            "    -V, --version          the library's version\n"
            "    -f                     stay in the foreground\n"
            "    -d                     debug output (implies -f)\n"
            "    -s                     single-threaded\n"
-           "    -o opt[,opt...]        mount options passed to FUSE\n"
+           "    -o opt[,opt...]        mount options passed to FUSE; fstab-only\n"
+           "                           ones (defaults, _netdev, noauto, ...) are\n"
+           "                           dropped\n"
            "\n"
            "Permissions: veskfs always mounts with default_permissions, so the\n"
            "kernel checks mode bits, owner, group and the sticky bit of every\n"
@@ -101,21 +126,29 @@ void print_usage(const char *prog) {
            "out of other users' reach (mode 0700 on them or above them): there\n"
            "they would bypass these checks.\n"
            "\n",
-           prog);
+           prog, prog);
+}
+
+std::string filter_mount_options(const std::string &opts) {
+    std::string out;
+    std::istringstream in(opts);
+    std::string o;
+    while (std::getline(in, o, ',')) {
+        if (o.empty() || mount_only_option(o)) continue;
+        out += (out.empty() ? "" : ",") + o;
+    }
+    return out;
 }
 
 int parse_cmdline(int argc, char **argv, CmdLine *out, std::string *err) {
     out->fuse_args.clear();
     out->fuse_args.push_back(argc > 0 ? argv[0] : "veskfs");
+    std::vector<std::string> operands;
     bool only_args = false;
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
         if (only_args || a.empty() || a[0] != '-') {
-            if (!out->mountpoint.empty()) {
-                *err = "more than one mount point given: " + out->mountpoint + ", " + a;
-                return -EINVAL;
-            }
-            out->mountpoint = a;
+            operands.push_back(a);
             continue;
         }
         if (a == "--") {
@@ -154,17 +187,48 @@ int parse_cmdline(int argc, char **argv, CmdLine *out, std::string *err) {
             out->layout = v;
             continue;
         }
-        if (a == "-o") {
-            if (i + 1 >= argc) {
-                *err = "option -o needs an argument";
-                return -EINVAL;
+        if (a == "-o" || a.compare(0, 2, "-o") == 0) {
+            std::string opts;
+            if (a == "-o") {
+                if (i + 1 >= argc) {
+                    *err = "option -o needs an argument";
+                    return -EINVAL;
+                }
+                opts = argv[++i];
+            } else {
+                opts = a.substr(2);
             }
-            out->fuse_args.push_back(a);
-            out->fuse_args.push_back(argv[++i]);
+            opts = filter_mount_options(opts);
+            if (!opts.empty()) {
+                out->fuse_args.push_back("-o");
+                out->fuse_args.push_back(opts);
+            }
             continue;
         }
-        // -f, -d, -s, -oOPT and whatever else libfuse understands.
+        if (a == "-f" || a == "-d") out->foreground = true;
+        // -s and whatever else libfuse understands.
         out->fuse_args.push_back(a);
+    }
+    if (operands.size() > 2) {
+        *err = "too many operands: expected [SOURCE] MOUNTPOINT";
+        return -EINVAL;
+    }
+    if (operands.size() == 2) out->source = operands[0];
+    if (!operands.empty()) out->mountpoint = operands.back();
+    if (!out->source.empty()) {
+        struct stat st;
+        if (::stat(out->source.c_str(), &st) == 0) {
+            if (!S_ISREG(st.st_mode)) {
+                *err = "source " + out->source + " is not a configuration file";
+                return -EINVAL;
+            }
+            out->config = out->source;
+        } else if (out->source.find('/') != std::string::npos) {
+            // A path that names nothing is a mistake, not a placeholder.
+            *err = "configuration file " + out->source + ": " + strerror(errno);
+            return -EINVAL;
+        }
+        // Any other word ("none", "vesk") only fills fstab's first column.
     }
     if (out->mountpoint.empty() && !out->help && !out->version) {
         *err = "no mount point given";
@@ -173,36 +237,80 @@ int parse_cmdline(int argc, char **argv, CmdLine *out, std::string *err) {
     return 0;
 }
 
-int setup_mount(const CmdLine &cmd, Served *out, std::vector<std::string> *notes,
-                std::string *err) {
-    out->mount = vesk::normalize_path(cmd.mountpoint);
-    std::shared_ptr<const vesk::Config> cfg = vesk::config();
-    out->config_file = cfg->file;
-    if (!cfg->file.empty()) {
-        for (const vesk::Mount &m : cfg->mounts) {
-            if (m.path != out->mount) continue;
-            out->layout = m.layout;
-            out->backends = m.backends;
-            out->builtin = false;
-            if (!cmd.backends.empty() || !cmd.layout.empty())
-                notes->push_back("--backend/--layout ignored: " + cfg->file +
-                                 " describes " + out->mount);
-            break;
-        }
-        if (out->backends.empty()) {
-            for (const std::string &e : cfg->errors) notes->push_back(e);
-            notes->push_back(cfg->file + " has no mount point " + out->mount +
-                             "; serving a built-in one");
-        }
+std::string normalize_path(const std::string &p) {
+    std::string full = p;
+    if (full.empty() || full[0] != '/') {
+        char cwd[PATH_MAX];
+        std::string base = getcwd(cwd, sizeof cwd) ? cwd : "/";
+        full = base + "/" + full;
     }
-    if (out->backends.empty()) {
+    std::vector<std::string> parts;
+    std::istringstream in(full);
+    std::string comp;
+    while (std::getline(in, comp, '/')) {
+        if (comp.empty() || comp == ".") continue;
+        if (comp == "..") {
+            if (!parts.empty()) parts.pop_back();
+            continue;
+        }
+        parts.push_back(comp);
+    }
+    std::string out;
+    for (const std::string &c : parts) out += "/" + c;
+    return out.empty() ? "/" : out;
+}
+
+const char *layout_name(vesk_layout l) { return l == VESK_LAYOUT_FLAT ? "flat" : "container"; }
+
+int setup_mount(const CmdLine &cmd, Served *out, std::string *err) {
+    out->mount = normalize_path(cmd.mountpoint);
+    char msg[PATH_MAX + 512];
+    if (vesk_config_check(msg, sizeof msg) != 0) {
+        *err = std::string("configuration error: ") + msg;
+        return -EINVAL;
+    }
+    char file[PATH_MAX];
+    if (vesk_config_file(file, sizeof file) == 0) {
+        out->config_file = file;
+        out->builtin = false;
+        if (!cmd.backends.empty() || !cmd.layout.empty()) {
+            *err = "--backend and --layout describe a built-in mount point, but " +
+                   out->config_file + " is the configuration: describe " + out->mount +
+                   " there";
+            return -EINVAL;
+        }
+        int rc = vesk_mount_info(out->mount.c_str(), &out->layout, add_backend, &out->backends);
+        if (rc == -ENOENT) {
+            *err = out->config_file + " has no mount point " + out->mount + " (no [mount " +
+                   out->mount + "] section)";
+            return rc;
+        }
+        if (rc != 0) {
+            *err = "cannot read mount point " + out->mount + ": " + strerror(-rc);
+            return rc;
+        }
+        for (const std::string &b : out->backends) {
+            struct stat st;
+            if (::stat(b.c_str(), &st) != 0) {
+                int e = errno;
+                *err = "backend " + b + " of " + out->mount + " (" + out->config_file +
+                       "): " + strerror(e) +
+                       (e == ENOENT ? " (vesk_check_config -mkdir creates it)" : "");
+                return -e;
+            }
+            if (!S_ISDIR(st.st_mode)) {
+                *err = "backend " + b + " of " + out->mount + " (" + out->config_file +
+                       ") is not a directory";
+                return -ENOTDIR;
+            }
+        }
+    } else {
         out->builtin = true;
-        out->layout = cmd.layout == "flat" ? vesk::Layout::Flat : vesk::Layout::Container;
+        out->layout = cmd.layout == "flat" ? VESK_LAYOUT_FLAT : VESK_LAYOUT_CONTAINER;
         if (cmd.backends.empty()) {
             out->backends.push_back(default_backend(out->mount));
         } else {
-            for (const std::string &b : cmd.backends)
-                out->backends.push_back(vesk::normalize_path(b));
+            for (const std::string &b : cmd.backends) out->backends.push_back(normalize_path(b));
         }
     }
     for (const std::string &b : out->backends) {
@@ -214,24 +322,20 @@ int setup_mount(const CmdLine &cmd, Served *out, std::vector<std::string> *notes
     }
     if (!out->builtin) return 0;
 
+    std::vector<const char *> dirs;
     for (const std::string &b : out->backends) {
         int rc = mkdir_p(b);
         if (rc != 0) {
             *err = "cannot create backend " + b + ": " + strerror(-rc);
             return rc;
         }
+        dirs.push_back(b.c_str());
     }
-    // Keep the log settings of a file that lacked only this mount point;
-    // its mount points stay served too.
-    auto mine = std::make_shared<vesk::Config>();
-    if (!cfg->file.empty()) *mine = *cfg;
-    mine->errors.clear();
-    vesk::Mount m;
-    m.path = out->mount;
-    m.backends = out->backends;
-    m.layout = out->layout;
-    mine->mounts.push_back(m);
-    vesk::config_install(mine);
+    int rc = vesk_mount_builtin(out->mount.c_str(), out->layout, dirs.data(), dirs.size());
+    if (rc != 0) {
+        *err = "cannot serve " + out->mount + ": " + strerror(-rc);
+        return rc;
+    }
     return 0;
 }
 

@@ -60,6 +60,7 @@
 
 #include "LogicalFD.h"
 #include "fuse/DebugInfo.h"
+#include "fuse/Mount.h"
 #include "fuse/Options.h"
 #include "fuse/Permissions.h"
 #include "vesk.h"
@@ -106,7 +107,7 @@ std::string logical(const char *fpath) {
     return g_served.mount + fpath;
 }
 
-bool flat_layout() { return g_served.layout == vesk::Layout::Flat; }
+bool flat_layout() { return g_served.layout == VESK_LAYOUT_FLAT; }
 
 // Runs `call` as the user the request (or the open) belongs to. A flat
 // file is a plain backend file: the backend itself then makes it the
@@ -469,7 +470,7 @@ int vfs_read(const char *, char *buf, size_t size, off_t off, struct fuse_file_i
     std::lock_guard<std::mutex> g(h->mu);
     if (h->closed) return -EBADF;
     // A container handle reads what it has published.
-    if (h->unpublished && g_served.layout == vesk::Layout::Container) {
+    if (h->unpublished && g_served.layout == VESK_LAYOUT_CONTAINER) {
         int rc = publish_writers(h);
         if (rc < 0) return rc;
     }
@@ -500,7 +501,7 @@ int vfs_statfs(const char *path, struct statvfs *st) {
 
 int vfs_flush(const char *, struct fuse_file_info *fi) {
     OpenFile *h = file_of(fi);
-    if (!h || g_served.layout != vesk::Layout::Container) return 0;
+    if (!h || g_served.layout != VESK_LAYOUT_CONTAINER) return 0;
     std::lock_guard<std::mutex> g(h->mu);
     return publish_writers(h);
 }
@@ -703,59 +704,12 @@ const struct fuse_operations vesk_oper = {
 
 int main(int argc, char **argv) {
     veskfs::CmdLine cmd;
-    std::string err;
-    if (veskfs::parse_cmdline(argc, argv, &cmd, &err) != 0) {
-        fprintf(stderr, "veskfs: %s\n(try %s --help)\n", err.c_str(), argv[0]);
-        return 1;
-    }
-    if (cmd.help) {
-        veskfs::print_usage(argv[0]);
-        printf("FUSE options:\n");
-        fuse_cmdline_help();
-        struct fuse_args args = FUSE_ARGS_INIT(0, nullptr);
-        fuse_opt_add_arg(&args, argv[0]);
-        fuse_lib_help(&args);
-        fuse_opt_free_args(&args);
-        return 0;
-    }
-    if (cmd.version) {
-        printf("veskfs: libvesk %s (revision %s, built %s)\n", vesk_tag(), vesk_version(),
-               vesk_buildtime());
-        printf("FUSE library version %s\n", fuse_pkgversion());
-        return 0;
-    }
-    std::vector<std::string> notes;
-    if (veskfs::setup_mount(cmd, &g_served, &notes, &err) != 0) {
-        for (const std::string &n : notes) fprintf(stderr, "veskfs: %s\n", n.c_str());
-        fprintf(stderr, "veskfs: %s\n", err.c_str());
-        return 1;
-    }
-    for (const std::string &n : notes) fprintf(stderr, "veskfs: %s\n", n.c_str());
+    int status = veskfs::prepare(argc, argv, &cmd, &g_served);
+    if (status >= 0) return status;
     g_writeback = cmd.writeback;
-    clock_gettime(CLOCK_REALTIME, &g_start);
-
-    std::vector<std::string> fargs;
-    fargs.push_back(cmd.fuse_args[0]);
-    // The mount listing must name vesk: vesk_version finds mounts by it.
-    fargs.push_back("-o");
-    fargs.push_back("fsname=veskfs,subtype=veskfs");
-    for (size_t i = 1; i < cmd.fuse_args.size(); i++) {
-        const std::string &a = cmd.fuse_args[i];
+    for (const std::string &a : cmd.fuse_args)
         if (a == "-d") g_debug = true;
-        fargs.push_back(a);
-    }
-    for (const std::string &w : veskfs::veskfs_secure_args(&fargs, g_served.backends))
-        fprintf(stderr, "veskfs: warning: %s\n", w.c_str());
     veskfs::veskfs_identity_init();
-    fargs.push_back(g_served.mount);
-    if (g_debug) {
-        fprintf(stderr, "veskfs: serving %s (%s) from", g_served.mount.c_str(),
-                vesk::layout_name(g_served.layout));
-        for (const std::string &b : g_served.backends) fprintf(stderr, " %s", b.c_str());
-        fprintf(stderr, "\n");
-    }
-    std::vector<char *> fargv;
-    for (std::string &a : fargs) fargv.push_back(&a[0]);
-    fargv.push_back(nullptr);
-    return fuse_main((int)fargs.size(), fargv.data(), &vesk_oper, nullptr);
+    clock_gettime(CLOCK_REALTIME, &g_start);
+    return veskfs::serve(cmd, g_served, &vesk_oper);
 }
