@@ -32,6 +32,7 @@
  */
 #include "vesk.h"
 #include "bench_mpi.h"
+#include "vesk_bench_stop.h"
 
 #include <algorithm>
 #include <cctype>
@@ -565,7 +566,10 @@ public:
             if (p > 0) kill(p, SIGKILL);
         }
         for (pid_t p : pids_) {
-            if (p > 0) waitpid(p, nullptr, 0);
+            if (p > 0) {
+                waitpid(p, nullptr, 0);
+                bench_stop::forget(p);
+            }
         }
         b_.up.close_both();
         b_.go[0].close_both();
@@ -576,12 +580,14 @@ public:
     void start(F body) {
         for (int i = 0; i < n_; i++) {
             fflush(nullptr);
+            bench_stop::Hold hold;
             pid_t p = fork();
             if (p < 0) {
                 perror("fork");
                 exit(kExitCall);
             }
             if (p == 0) {
+                bench_stop::in_child();
                 g_pid = getpid();
                 close(b_.up.fds[0]);
                 close(b_.go[0].fds[1]);
@@ -592,6 +598,7 @@ public:
                 fflush(nullptr);
                 _exit(st);
             }
+            bench_stop::add(p);
             pids_.push_back(p);
         }
         close(b_.up.fds[1]);
@@ -646,6 +653,7 @@ public:
         for (pid_t &p : pids_) {
             int st = 0;
             if (waitpid(p, &st, 0) < 0) continue;
+            bench_stop::forget(p);
             int code = WIFEXITED(st) ? WEXITSTATUS(st) : kExitCall;
             if (code == kExitCall || (code == kExitVerify && worst == kExitOk)) worst = code;
             else if (code != kExitOk && worst == kExitOk) worst = kExitCall;
@@ -661,6 +669,7 @@ private:
             int st = 0;
             pid_t w = waitpid(p, &st, WNOHANG);
             if (w == p) {
+                bench_stop::forget(p);
                 p = -1;
                 if (!WIFEXITED(st) || WEXITSTATUS(st) != 0) {
                     failed_status_ = WIFEXITED(st) ? WEXITSTATUS(st) : kExitCall;
@@ -1035,7 +1044,13 @@ OpenReport measure_open(const Options &o, const std::string &path, uint64_t entr
     OpenReport rep{0, 0, 0, kExitCall};
     if (pipe(fds) != 0) return rep;
     fflush(nullptr);
-    pid_t pid = fork();
+    pid_t pid;
+    {
+        bench_stop::Hold hold;
+        pid = fork();
+        if (pid == 0) bench_stop::in_child();
+        else if (pid > 0) bench_stop::add(pid);
+    }
     if (pid == 0) {
         g_pid = getpid();
         close(fds[0]);
@@ -1078,7 +1093,10 @@ OpenReport measure_open(const Options &o, const std::string &path, uint64_t entr
     close(fds[1]);
     if (pid > 0 && read(fds[0], &rep, sizeof rep) != (ssize_t)sizeof rep) rep.status = kExitCall;
     close(fds[0]);
-    if (pid > 0) waitpid(pid, nullptr, 0);
+    if (pid > 0) {
+        waitpid(pid, nullptr, 0);
+        bench_stop::forget(pid);
+    }
     return rep;
 }
 
@@ -1216,6 +1234,7 @@ int make_env(const Options &o, Env &env) {
         return kExitCall;
     }
     fill_env(b.data(), env);
+    bench_stop::install(env.root.c_str());
     int r = write_env(env, false);
     if (r != 0) return r;
     struct stat probe;
@@ -1314,6 +1333,7 @@ int run_preloaded(char **argv, const Env &env) {
 }
 
 void remove_env(const Env &env) {
+    bench_stop::uninstall();
     if (env.root.empty()) return;
     std::string cmd = "rm -rf '" + env.root + "'";
     if (system(cmd.c_str()) != 0) fprintf(stderr, "%s: could not remove %s\n", g_prog, env.root.c_str());

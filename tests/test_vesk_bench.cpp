@@ -2,6 +2,8 @@
  * verifies, a damaged byte is caught, bad options are refused. */
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <cstring>
 #include <dirent.h>
 #include <map>
 #include <set>
@@ -146,6 +148,74 @@ TEST(VeskBench, BadOptionsAreRefused) {
                             "--targets", "--fsync", "--dir", "--repeat", "--drop-caches", "--csv",
                             "--keep", "--damage", "--quiet", "--index-test", "--help"})
         EXPECT_NE(std::string::npos, h.out.find(opt)) << opt;
+}
+
+}  // namespace
+
+namespace {
+
+// The pids of `pid`'s children, from /proc.
+std::vector<pid_t> children_of(pid_t pid) {
+    std::vector<pid_t> out;
+    std::string dir = "/proc/" + std::to_string(pid) + "/task";
+    DIR *d = opendir(dir.c_str());
+    if (!d) return out;
+    while (struct dirent *e = readdir(d)) {
+        if (e->d_name[0] == '.') continue;
+        std::stringstream in(vesk_test::read_file(dir + "/" + e->d_name + "/children"));
+        pid_t c;
+        while (in >> c) out.push_back(c);
+    }
+    closedir(d);
+    return out;
+}
+
+bool alive(pid_t p) {
+    // A zombie left unreaped by a dead parent is reaped by init soon; what
+    // must not be is a process still running.
+    std::string st = vesk_test::read_file("/proc/" + std::to_string(p) + "/stat");
+    if (st.empty()) return false;
+    size_t rp = st.rfind(')');
+    return rp != std::string::npos && rp + 2 < st.size() && st[rp + 2] != 'Z';
+}
+
+// Interrupted mid-run, the benchmark takes its writers and its scratch
+// directory with it, and still dies of the signal.
+TEST(VeskBench, InterruptedRunLeavesNothingBehind) {
+    if (!built()) GTEST_SKIP() << "vesk_bench not built";
+    for (int sig : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(strsignal(sig));
+        TempDir tmp;
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            setenv("TMPDIR", tmp.path().c_str(), 1);
+            int null = open("/dev/null", O_WRONLY);
+            dup2(null, 1);
+            dup2(null, 2);
+            execl(bench().c_str(), "vesk_bench", "-P", "3", "-B", "1000000", "-T", "4096", "-t",
+                  "container", "-p", "n1i", "-q", (char *)nullptr);
+            _exit(127);
+        }
+        // Wait until the writers are at work: children and a scratch directory.
+        std::vector<pid_t> kids;
+        for (int i = 0; i < 500 && (kids.size() < 3 || entries_in(tmp.path()) == 0); i++) {
+            usleep(10000);
+            kids = children_of(pid);
+        }
+        ASSERT_GE(kids.size(), 3u) << "no writers seen";
+        ASSERT_GT(entries_in(tmp.path()), 0u);
+        usleep(100000);
+        ASSERT_EQ(0, kill(pid, sig));
+        int st = 0;
+        ASSERT_EQ(pid, waitpid(pid, &st, 0));
+        EXPECT_TRUE(WIFSIGNALED(st) && WTERMSIG(st) == sig) << st;
+        EXPECT_EQ(0u, entries_in(tmp.path())) << "scratch files left in " << tmp.path();
+        for (pid_t k : kids) {
+            EXPECT_FALSE(alive(k)) << "writer " << k << " outlived the run";
+            if (alive(k)) kill(k, SIGKILL);
+        }
+    }
 }
 
 }  // namespace
