@@ -17,7 +17,6 @@
  */
 #include "ContainerFD.h"
 #include "ContainerFS.h"
-#include "config/Config.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -163,7 +162,11 @@ int main(int argc, char **argv) {
     fprintf(f, "[mount /bench]\nbackends = %s\nlayout = container\n", backend.c_str());
     fclose(f);
     setenv("VESK_CONFIG", conf.c_str(), 1);
-    vesk::config_reload();
+    char conf_err[1024];
+    if (vesk_config_check(conf_err, sizeof conf_err) != 0) {
+        fprintf(stderr, "container_interleave: %s\n", conf_err);
+        return 1;
+    }
 
     double mib = (double)o.writers * (double)o.count * (double)o.block / (1024.0 * 1024.0);
     printf("%d writers x %ld writes of %zu bytes, interleaved, %.0f MiB per run%s, in %s\n",

@@ -17,7 +17,6 @@
 #include <unistd.h>
 #include <vector>
 
-#include "config/Config.h"
 
 namespace {
 
@@ -98,7 +97,11 @@ int main() {
         mkdir((b + "/ckpt").c_str(), 0755);
     }
     setenv("VESK_CONFIG", conf.c_str(), 1);
-    vesk::config_reload();
+    char conf_err[1024];
+    if (vesk_config_check(conf_err, sizeof conf_err) != 0) {
+        fprintf(stderr, "vesk_demo: %s\n", conf_err);
+        return 1;
+    }
     printf("vesk %s (%s, built %s)\nconfiguration %s:\n", vesk_tag(), vesk_version(),
            vesk_buildtime(), conf.c_str());
     system(("sed 's/^/  /' " + conf).c_str());
