@@ -104,16 +104,18 @@ TEST_F(Install, FilesLandWhereAPackagerExpects) {
                           "lib/cmake/vesk/veskConfigVersion.cmake", "lib/cmake/vesk/veskTargets.cmake",
                           "share/man/man8/veskfs.8", "share/man/man5/vesk.conf.5",
                           "share/man/man1/vesk_map.1", "share/man/man1/vesk_check_config.1",
-                          "share/man/man1/msgsink.1", "share/doc/vesk/LICENSE",
+                          "share/man/man1/msgsink.1", "share/man/man1/vesk_fsck.1",
+                          "share/doc/vesk/LICENSE",
                           "libexec/vesk/access", "libexec/vesk/rename"})
         EXPECT_TRUE(exists(prefix + "/" + f)) << f;
     EXPECT_NE(std::string::npos,
               read_file(prefix + "/share/doc/vesk/LICENSE").find("BSD 3-Clause License"));
     EXPECT_FALSE(exists(prefix + "/bin/rename")) << "would shadow the system's rename";
 
-    // Every program in bin/ has a man page and runs from there.
-    std::vector<std::string> progs = {"vesk_map", "vesk_check_config", "vesk_recover",
-                                      "vesk_flatten_index", "vesk_version", "msgsink", "bufdig"};
+    // The tools are in bin/, each with its man page.
+    std::vector<std::string> progs = {"vesk_map",     "vesk_check_config", "vesk_recover",
+                                      "vesk_flatten_index", "vesk_version", "vesk_fsck",
+                                      "msgsink",      "bufdig"};
     if (exists(std::string(VESK_BINARY_DIR) + "/tools/veskfs")) progs.push_back("veskfs");
     for (const std::string &p : progs) {
         EXPECT_TRUE(exists(prefix + "/bin/" + p)) << p;
