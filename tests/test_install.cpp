@@ -112,10 +112,24 @@ TEST_F(Install, FilesLandWhereAPackagerExpects) {
               read_file(prefix + "/share/doc/vesk/LICENSE").find("BSD 3-Clause License"));
     EXPECT_FALSE(exists(prefix + "/bin/rename")) << "would shadow the system's rename";
 
+    // The preload library beside libvesk, which it finds there; vesk_run
+    // finds the library of its own installation and serves a plain shell.
+    std::string pre = prefix + "/lib/libvesk_preload.so";
+    ASSERT_TRUE(exists(pre));
+    EXPECT_TRUE(exists(prefix + "/share/man/man1/vesk_run.1"));
+    r = sh("ldd '" + pre + "'");
+    EXPECT_NE(std::string::npos, r.out.find(prefix + "/lib/libvesk.so.0")) << r.out;
+    r = run_program({prefix + "/bin/vesk_run", "/bin/sh", "-c",
+                     "echo preloaded > /inst/pre && cat /inst/pre && ls /inst"},
+                    {{"VESK_CONFIG", conf}, {"VESK_PRELOAD_LIB", ""}});
+    EXPECT_EQ(0, r.status) << r.out << r.err;
+    EXPECT_EQ("preloaded\npre\n", r.out) << r.err;
+    EXPECT_EQ("preloaded\n", read_file(backend + "/pre"));
+
     // The tools are in bin/, each with its man page.
     std::vector<std::string> progs = {"vesk_map",     "vesk_check_config", "vesk_recover",
                                       "vesk_flatten_index", "vesk_version", "vesk_fsck",
-                                      "msgsink",      "bufdig"};
+                                      "msgsink",      "bufdig",       "vesk_run"};
     if (exists(std::string(VESK_BINARY_DIR) + "/tools/veskfs")) progs.push_back("veskfs");
     for (const std::string &p : progs) {
         EXPECT_TRUE(exists(prefix + "/bin/" + p)) << p;
@@ -163,16 +177,17 @@ TEST_F(Install, ExportsOnlyTheInterfaceUnderItsVersion) {
     for (const char *want : {"vesk_open", "vesk_readdir", "vesk_config_check", "vesk_mount_info",
                              "vesk_tag", "vesk_dump_config", "mlog", "mlog_xst", "mlog_bufdig",
                              "flatfs", "containerfs", "LogMessage::Dump[abi:cxx11]()",
-                             "vesk_debug"})
+                             "vesk_debug", "vesk_flush", "vesk_set_creator", "vesk_syncdir"})
         EXPECT_TRUE(names.count(want)) << want << " is not exported";
-    bool has_util = false, has_pool = false, has_expand = false;
+    bool has_util = false, has_pool = false, has_expand = false, has_scrub = false;
     for (const std::string &n : names) {
         auto starts = [&](const std::string &p) { return n.compare(0, p.size(), p) == 0; };
         has_util |= starts("Util::Open(");
         has_pool |= starts("ThreadPool::ThreadPool(");
         has_expand |= starts("vesk_expand_path(");
+        has_scrub |= starts("vesk_scrub(");
     }
-    EXPECT_TRUE(has_util && has_pool && has_expand);
+    EXPECT_TRUE(has_util && has_pool && has_expand && has_scrub);
 
     // Every defined dynamic symbol carries the version VESK_0.
     r = run_program({"/bin/sh", "-c", "objdump -T '" + lib + "'"});
@@ -212,6 +227,7 @@ int main(int argc, char **argv) {
     }
     if (r < 0) return 1;
     if (vesk_write(fd, argv[argc - 1], strlen(argv[argc - 1]), 0, getpid()) < 0) return 1;
+    if (vesk_flush(fd, getpid()) != 0 || vesk_sync(fd, getpid()) != 0) return 1;
     if (vesk_read(fd, buf, sizeof buf - 1, 0) < 0) return 1;
     printf("read %s\n", buf);
     if (vesk_close(fd, getpid(), getuid(), O_RDWR, NULL) != 0) return 1;

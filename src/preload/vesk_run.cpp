@@ -3,8 +3,8 @@
  * so its files under the configuration's mount points are vesk files.
  *
  * The library is looked for in $VESK_PRELOAD_LIB, beside this program,
- * then in ../lib from it; the search path of the dynamic loader is the
- * last resort.
+ * then in the library directory of the installation it belongs to; the
+ * search path of the dynamic loader is the last resort.
  */
 #include <cerrno>
 #include <climits>
@@ -16,6 +16,9 @@
 #include <unistd.h>
 
 static const char *kLib = "libvesk_preload.so";
+#ifndef VESK_RUN_TO_LIBDIR
+#define VESK_RUN_TO_LIBDIR "../lib"
+#endif
 
 static bool exists(const std::string &p) {
     struct stat st;
@@ -31,7 +34,7 @@ static std::string find_library() {
         self[n] = '\0';
         std::string dir(self);
         dir = dir.substr(0, dir.rfind('/'));
-        for (const std::string &cand : {dir + "/" + kLib, dir + "/../lib/" + kLib})
+        for (const std::string &cand : {dir + "/" + kLib, dir + "/" VESK_RUN_TO_LIBDIR "/" + kLib})
             if (exists(cand)) return cand;
     }
     return kLib;
