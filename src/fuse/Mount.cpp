@@ -39,12 +39,12 @@ std::string unescape(const std::string &s) {
 // place left for what the daemon has to say.
 bool g_detached = false;
 
+}  // namespace
+
 void say(int level, const std::string &text) {
     if (!g_detached) fprintf(stderr, "veskfs: %s\n", text.c_str());
     if (mlog_filter(level | VESK_FAC_FUSE)) mlog(level | VESK_FAC_FUSE, "%s", text.c_str());
 }
-
-}  // namespace
 
 std::string mount_conflict(const std::string &mount) {
     std::ifstream in("/proc/self/mountinfo");

@@ -20,6 +20,10 @@ namespace veskfs {
  * -1 when it should go on to serve(). */
 int prepare(int argc, char **argv, CmdLine *cmd, Served *served);
 
+/* Says `text` (an MLOG_ level) on standard error while the daemon has one,
+ * and through the library's log, which reaches syslog once detached. */
+void say(int level, const std::string &text);
+
 /* "" when `mount` is free for a vesk mount, else why it is not: a vesk
  * mount (live or left behind by a dead daemon) is there already. */
 std::string mount_conflict(const std::string &mount);

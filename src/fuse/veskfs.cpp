@@ -63,6 +63,7 @@
 #include "fuse/Mount.h"
 #include "fuse/Options.h"
 #include "fuse/Permissions.h"
+#include "mlog.h"
 #include "vesk.h"
 
 namespace {
@@ -374,9 +375,8 @@ int vfs_rename(const char *from, const char *to, unsigned int flags) {
         h->path = lt + h->path.substr(lf.size());
         if (!h->closed) {
             int r = h->fd->rename(h->path.c_str());
-            if (r < 0 && g_debug)
-                fprintf(stderr, "veskfs: open file renamed to %s: %s\n", h->path.c_str(),
-                        strerror(-r));
+            if (r < 0)
+                veskfs::say(MLOG_WARN, "open file renamed to " + h->path + ": " + strerror(-r));
         }
         g_by_path.emplace(h->path, h);
     }
@@ -628,7 +628,11 @@ void vfs_destroy(void *) {
     }
     for (auto &e : left) {
         std::lock_guard<std::mutex> g(e.second->mu);
-        close_handle(e.second.get(), true);
+        int rc = close_handle(e.second.get(), true);
+        // The daemon ends next: what could not be written now is lost.
+        if (rc < 0)
+            veskfs::say(MLOG_ERR, "unmounting with " + e.second->path +
+                                      " open: not all of it was written out: " + strerror(-rc));
     }
     if (g_debug && !left.empty())
         fprintf(stderr, "veskfs: closed %zu file(s) left open at unmount\n", left.size());
