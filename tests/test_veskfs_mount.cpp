@@ -159,6 +159,7 @@ TEST_F(VeskfsAdmin, MountsFromFstabAndUnmountsWithUmount) {
         "mount --bind '" + sbin + "' /usr/local/sbin || exit 90\n"
         "mount -T '" + fstab + "' \"$M\"; echo \"fstab=$?\"\n"
         "grep \" $M \" /proc/mounts | cut -d' ' -f3 | sed 's/^/type=/'\n"
+        "grep \" $M \" /proc/mounts | cut -d' ' -f4 | sed 's/^/opts=,/;s/$/,/'\n"
         "echo through-fstab > \"$M/f\"; echo \"write=$?\"\n"
         "mount -t fuse.veskfs '" + conf + "' \"$M\" 2>&1; echo \"again=$?\"\n"
         "pid=$(grep -l \"$M\" /proc/[0-9]*/cmdline 2>/dev/null | grep -v self | "
@@ -179,6 +180,13 @@ TEST_F(VeskfsAdmin, MountsFromFstabAndUnmountsWithUmount) {
     EXPECT_EQ(0, r.status) << o << r.err;
     EXPECT_NE(std::string::npos, o.find("fstab=0\n")) << o << r.err;
     EXPECT_NE(std::string::npos, o.find("type=fuse.veskfs\n")) << o;
+    // mount.fuse3 passes suid and dev on its own: the mount stays without
+    // set-ID programs and devices, with the kernel's permission checks.
+    size_t at = o.find("opts=,");
+    ASSERT_NE(std::string::npos, at) << o;
+    std::string opts = o.substr(at, o.find('\n', at) - at);
+    for (const char *want : {",nosuid,", ",nodev,", ",default_permissions,", ",allow_other,"})
+        EXPECT_NE(std::string::npos, opts.find(want)) << want << " missing: " << opts;
     EXPECT_NE(std::string::npos, o.find("write=0\n")) << o << r.err;
     EXPECT_NE(std::string::npos, o.find("already has a vesk mount")) << o;
     EXPECT_EQ(std::string::npos, o.find("again=0\n")) << "mounted twice: " << o;

@@ -115,7 +115,8 @@ void print_usage(const char *prog) {
            "    -s                     single-threaded\n"
            "    -o opt[,opt...]        mount options passed to FUSE; fstab-only\n"
            "                           ones (defaults, _netdev, noauto, ...) are\n"
-           "                           dropped\n"
+           "                           dropped, and so are suid and dev in the\n"
+           "                           SOURCE MOUNTPOINT form\n"
            "\n"
            "Permissions: veskfs always mounts with default_permissions, so the\n"
            "kernel checks mode bits, owner, group and the sticky bit of every\n"
@@ -213,7 +214,30 @@ int parse_cmdline(int argc, char **argv, CmdLine *out, std::string *err) {
         *err = "too many operands: expected [SOURCE] MOUNTPOINT";
         return -EINVAL;
     }
-    if (operands.size() == 2) out->source = operands[0];
+    if (operands.size() == 2) {
+        out->source = operands[0];
+        // mount.fuse3 adds suid and dev to every mount root makes, asked
+        // for or not: in this form they say nothing, and veskfs keeps its
+        // nosuid and nodev.
+        std::vector<std::string> &fa = out->fuse_args;
+        for (size_t k = 1; k + 1 < fa.size();) {
+            if (fa[k] != "-o") {
+                k++;
+                continue;
+            }
+            std::string kept;
+            std::istringstream in(fa[k + 1]);
+            std::string o;
+            while (std::getline(in, o, ','))
+                if (o != "suid" && o != "dev") kept += (kept.empty() ? "" : ",") + o;
+            if (kept.empty()) {
+                fa.erase(fa.begin() + k, fa.begin() + k + 2);
+            } else {
+                fa[k + 1] = kept;
+                k += 2;
+            }
+        }
+    }
     if (!operands.empty()) out->mountpoint = operands.back();
     if (!out->source.empty()) {
         struct stat st;
