@@ -177,7 +177,7 @@ TEST_F(Install, ExportsOnlyTheInterfaceUnderItsVersion) {
     for (const char *want : {"vesk_open", "vesk_readdir", "vesk_config_check", "vesk_mount_info",
                              "vesk_tag", "vesk_dump_config", "mlog", "mlog_xst", "mlog_bufdig",
                              "flatfs", "containerfs", "LogMessage::Dump[abi:cxx11]()",
-                             "vesk_debug", "vesk_flush", "vesk_set_creator", "vesk_syncdir"})
+                             "vesk_debug", "vesk_flush", "vesk_refresh", "vesk_set_creator", "vesk_syncdir"})
         EXPECT_TRUE(names.count(want)) << want << " is not exported";
     bool has_util = false, has_pool = false, has_expand = false, has_scrub = false;
     for (const std::string &n : names) {
