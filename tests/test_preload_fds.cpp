@@ -363,6 +363,41 @@ TEST_P(PreloadFds, FlockLocks) {
     close(fd);
 }
 
+// lockf, which glibc builds on fcntl inside libc: record locks from the
+// descriptor's offset.
+TEST_P(PreloadFds, LockfLocks) {
+    int fd = open(path("lf").c_str(), O_RDWR | O_CREAT, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(lockf(fd, F_LOCK, 100), 0) << strerror(errno);  // [0, 100)
+    int go[2], done[2];
+    ASSERT_EQ(pipe(go), 0);
+    ASSERT_EQ(pipe(done), 0);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int code = 0;
+        int c = open(path("lf").c_str(), O_RDWR);
+        if (lseek(c, 50, SEEK_SET) != 50) code |= 1;
+        if (lockf(c, F_TEST, 10) == 0 || (errno != EACCES && errno != EAGAIN)) code |= 2;
+        if (lockf(c, F_TLOCK, 10) == 0 || (errno != EACCES && errno != EAGAIN)) code |= 4;
+        if (lseek(c, 100, SEEK_SET) != 100 || lockf(c, F_TLOCK, 10) != 0) code |= 8;
+        char ch;
+        if (write(done[1], "1", 1) != 1 || read(go[0], &ch, 1) != 1) code |= 16;
+        if (lseek(c, 50, SEEK_SET) != 50 || lockf(c, F_TLOCK, 10) != 0) code |= 32;
+        _exit(code);
+    }
+    char ch;
+    ASSERT_EQ(read(done[0], &ch, 1), 1);
+    // The child holds [100, 110).
+    ASSERT_EQ(lseek(fd, 105, SEEK_SET), 105);
+    EXPECT_EQ(lockf(fd, F_TEST, 1), -1);
+    ASSERT_EQ(lseek(fd, 0, SEEK_SET), 0);
+    EXPECT_EQ(lockf(fd, F_ULOCK, 100), 0);
+    ASSERT_EQ(write(go[1], "1", 1), 1);
+    EXPECT_EQ(wait_status(pid), 0) << "2 test, 4 tlock saw no conflict; 8 beside; 32 after unlock";
+    close(fd);
+    for (int f : {go[0], go[1], done[0], done[1]}) close(f);
+}
+
 TEST_P(PreloadFds, MmapPrivateServedSharedWritableRefused) {
     std::string text(10000, 'm');
     text += "end";

@@ -154,6 +154,41 @@ VP_EXPORT int flock(int fd, int op) {
     return VP_REAL(flock)(lfd, op);
 }
 
+// glibc's lockf reaches fcntl inside libc, past the wrapper: it is made
+// of record locks here, from the descriptor's offset.
+static int vlockf(Desc *d, int fd, int cmd, off_t len) {
+    struct flock fl = {};
+    fl.l_whence = SEEK_CUR;
+    fl.l_start = 0;
+    fl.l_len = len;
+    switch (cmd) {
+    case F_ULOCK: fl.l_type = F_UNLCK; return vlock(d, fd, F_SETLK, &fl);
+    case F_LOCK: fl.l_type = F_WRLCK; return vlock(d, fd, F_SETLKW, &fl);
+    case F_TLOCK: {
+        fl.l_type = F_WRLCK;
+        int r = vlock(d, fd, F_SETLK, &fl);
+        return r == -EAGAIN ? -EACCES : r;
+    }
+    case F_TEST:
+        fl.l_type = F_WRLCK;
+        if (int r = vlock(d, fd, F_GETLK, &fl)) return r;
+        return fl.l_type == F_UNLCK || fl.l_pid == getpid() ? 0 : -EACCES;
+    default: return -EINVAL;
+    }
+}
+
+VP_EXPORT int lockf(int fd, int cmd, off_t len) {
+    Ref d(fd);
+    if (!d) return VP_REAL(lockf)(fd, cmd, len);
+    return (int)fail(vlockf(d.d, fd, cmd, len));
+}
+
+VP_EXPORT int lockf64(int fd, int cmd, off64_t len) {
+    Ref d(fd);
+    if (!d) return VP_REAL(lockf64)(fd, cmd, len);
+    return (int)fail(vlockf(d.d, fd, cmd, (off_t)len));
+}
+
 int append_lock(const char *path) {
     // flock and record locks on one file do not interact on Linux, so the
     // program's own record locks are untouched.
