@@ -187,6 +187,22 @@ TEST_F(Scrub, DataDamageIsFoundWithItsRange) {
     EXPECT_EQ(3000, found[0].end);
     EXPECT_NE(std::string::npos, found[0].what.find("data checksum"));
     EXPECT_FALSE(scrub(true)[0].repaired);  // nothing to mend it with
+    // Reads check data only when asked: the changed byte is served...
+    EXPECT_NE(want, outcome());
+    EXPECT_EQ(want.size(), outcome().size());
+    // ...and with verify = 1 the write it belongs to is lost (-EIO), every
+    // other byte reads as written.
+    auto cfg = use_config(tmp.sub("vesk.conf"),
+                          "verify = 1\n" + mount_config("/vk", {b0, b1}, "container"));
+    ASSERT_TRUE(cfg->errors.empty()) << cfg->errors[0];
+    EXPECT_EQ(want.substr(0, 2000), outcome());
+    EXPECT_EQ("error " + std::to_string(-EIO), read_range(2000, 1));
+    EXPECT_EQ("error " + std::to_string(-EIO), read_range(2999, 1));
+    EXPECT_EQ(want.substr(3000), read_range(3000, 1000));
+    EXPECT_EQ((off_t)want.size(), size_of(victim));
+    // a sound file reads whole with verify on
+    flip(data_of(wa), 2500, 0x01);
+    EXPECT_EQ(want, outcome());
 }
 
 TEST_F(Scrub, TornTailMissingLogsAndFlattenedIndex) {

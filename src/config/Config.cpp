@@ -295,10 +295,11 @@ std::shared_ptr<Config> config_parse(const std::string &text, const std::string 
             if (val.empty() || *end || v < -1 || v > (64L << 20))
                 err(lineno, "log_buffer must be a byte count up to 64 MiB");
             else c->log_buffer = (int)v;
-        } else if (key == "trace" || key == "debug") {
+        } else if (key == "trace" || key == "debug" || key == "verify") {
             bool b = false;
             if (!parse_bool(val, &b)) err(lineno, key + " must be 0 or 1");
             else if (key == "trace") c->trace = b;
+            else if (key == "verify") c->verify = b;
             else c->debug = b;
         } else {
             err(lineno, "unknown setting '" + key + "'");

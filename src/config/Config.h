@@ -12,6 +12,8 @@
  *                                 # or none (not even for a detached veskfs)
  *     trace = 1                   # one trace line per I/O call
  *     debug = 1                   # vesk_debug() prints to stderr
+ *     verify = 1                  # check every write's bytes against its
+ *                                 # checksum when a reader opens a file
  *
  *     [mount /vesk/ckpt]
  *     backends = /scratch/a /scratch/b
@@ -60,6 +62,7 @@ struct Config {
     int log_buffer = 0;      // 0: default size
     bool trace = false;
     bool debug = false;
+    bool verify = false;     // data checksums checked when an index is merged
 };
 
 /* The process's configuration, read once on first use (thread-safe). */

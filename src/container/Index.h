@@ -259,6 +259,10 @@ int index_read_log(const std::string &path, off_t data_size, std::vector<HostEnt
 int index_read_log(const std::string &path, off_t data_size, std::vector<HostEntry> &out,
                    std::vector<DamagedRange> *damaged);
 
+/* The CRC-32C of `len` bytes of the data log `fd` at `off`, as a write's
+ * record keeps it; false when they cannot all be read. */
+bool index_data_crc(int fd, uint64_t off, uint64_t len, uint32_t *crc);
+
 /* Creates or opens the index log of `pid` at `path` for appending: writes
  * the header into a new (or empty) log and cuts a torn last record. The
  * descriptor, and in *tail where the next record goes; -errno or -EIO. */

@@ -8,6 +8,7 @@
 #include "container/Format.h"
 #include "container/IndexPrivate.h"
 #include "container/IndexRecord.h"
+#include "util/Crc32c.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -166,6 +167,21 @@ int index_read_log(const std::string &path, off_t data_size, std::vector<HostEnt
     }
     Util::Close(fd);
     return 0;
+}
+
+bool index_data_crc(int fd, uint64_t off, uint64_t len, uint32_t *crc) {
+    static const size_t kChunk = 1 << 20;
+    std::unique_ptr<char[]> buf(new char[std::min<uint64_t>(kChunk, len) + 1]);
+    uint32_t c = 0;
+    while (len > 0) {
+        size_t n = len < kChunk ? (size_t)len : kChunk;
+        if (Util::ReadAll(fd, buf.get(), n, (off_t)off) != (ssize_t)n) return false;
+        c = vesk_crc32c(c, buf.get(), n);
+        off += n;
+        len -= n;
+    }
+    *crc = c;
+    return true;
 }
 
 int index_open_log(const std::string &path, pid_t pid, mode_t mode, off_t *tail) {

@@ -7,12 +7,15 @@
 #include "ThreadPool.h"
 #include "Util.h"
 #include "container/IndexPrivate.h"
+#include "container/Format.h"
 #include "container/Layout.h"
+#include "config/Config.h"
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 using namespace vesk_index;
@@ -62,8 +65,45 @@ struct ReadJob {
     std::vector<std::vector<HostEntry>> *records;
     std::vector<std::vector<DamagedRange>> *damaged;
     std::vector<int> *results;
+    bool verify;
     std::atomic<size_t> next;
 };
+
+// With `verify = 1`: the bytes of every write read from `index` (records
+// from `first` on) are checked against the checksum its record keeps; a
+// write whose bytes fail is damage, taken out of `out`. Logs of the
+// previous format keep no data checksums and are taken as they are.
+int verify_data(const std::string &index, const std::string &data, std::vector<HostEntry> &out,
+                size_t first, std::vector<DamagedRange> &damaged) {
+    unsigned char h[vesk_fmt::kIndexHeaderSize];
+    int ifd = Util::Open(index.c_str(), O_RDONLY, 0);
+    if (ifd < 0) return errno == ENOENT ? 0 : -errno;
+    bool current = Util::ReadAll(ifd, h, sizeof h, 0) == (ssize_t)sizeof h &&
+                   vesk_fmt::get_u32(h + 8) == vesk_fmt::kVersion;
+    Util::Close(ifd);
+    if (!current || out.size() == first) return 0;
+    int dfd = Util::Open(data.c_str(), O_RDONLY, 0);
+    if (dfd < 0) return errno == ENOENT ? 0 : -errno;
+    size_t keep = first;
+    for (size_t i = first; i < out.size(); i++) {
+        const HostEntry &e = out[i];
+        uint32_t crc = 0;
+        if (!e.isTruncation() && e.length > 0 &&
+            (!index_data_crc(dfd, (uint64_t)e.physical_offset, e.length, &crc) ||
+             crc != e.data_crc)) {
+            if (mlog_filter(kErr))
+                mlog(kErr, "index log %s: record %zu: [%lld, %lld): data checksum mismatch",
+                     index.c_str(), i - first, (long long)e.logical_offset,
+                     (long long)e.logical_tail());
+            damaged.push_back(DamagedRange{e.logical_offset, e.logical_tail()});
+            continue;
+        }
+        out[keep++] = e;
+    }
+    out.resize(keep);
+    Util::Close(dfd);
+    return 0;
+}
 
 // Reads one index log and checks that its writes lie inside their data
 // log. A writer appends its bytes before their record, so the data log is
@@ -74,7 +114,7 @@ struct ReadJob {
 // Damaged records, and writes whose bytes are not in the data log, go to
 // `damaged`; everything else is served.
 int read_one(const std::string &container, const IndexLogInfo &log, std::vector<HostEntry> &out,
-             std::vector<DamagedRange> &damaged) {
+             std::vector<DamagedRange> &damaged, bool verify) {
     std::string data = data_log_of(container, log.rel);
     std::string index = container + "/" + log.rel;
     const size_t first = out.size();
@@ -91,7 +131,7 @@ int read_one(const std::string &container, const IndexLogInfo &log, std::vector<
         };
         size_t bad = 0;
         for (size_t i = first; i < out.size(); i++) bad += beyond(out[i]) ? 1 : 0;
-        if (bad == 0) return 0;
+        if (bad == 0) return verify ? verify_data(index, data, out, first, damaged) : 0;
         if (attempt == 0) {
             out.resize(first);
             continue;
@@ -120,7 +160,7 @@ void *read_logs_thread(void *arg) {
         size_t i = job->next.fetch_add(1);
         if (i >= job->logs->size()) break;
         (*job->results)[i] = read_one(*job->container, (*job->logs)[i], (*job->records)[i],
-                                      (*job->damaged)[i]);
+                                      (*job->damaged)[i], job->verify);
     }
     return nullptr;
 }
@@ -218,6 +258,7 @@ int Index::readIndex(std::string path) {
 
     std::vector<DamagedRange> lost;
     check_writers_have_logs(path, logs, lost);
+    const bool verify = vesk::config()->verify;
     std::vector<std::vector<HostEntry>> records(logs.size());
     std::vector<std::vector<DamagedRange>> per_log(logs.size());
     std::vector<int> results(logs.size(), 0);
@@ -227,6 +268,7 @@ int Index::readIndex(std::string path) {
         job.logs = &logs;
         job.records = &records;
         job.damaged = &per_log;
+        job.verify = verify;
         job.results = &results;
         job.next = 0;
         size_t threads = std::min(logs.size(), kMaxReaders);
@@ -236,7 +278,7 @@ int Index::readIndex(std::string path) {
             read_logs_thread(&job);
         }
     } else if (logs.size() == 1) {
-        results[0] = read_one(path, logs[0], records[0], per_log[0]);
+        results[0] = read_one(path, logs[0], records[0], per_log[0], verify);
     }
     for (size_t i = 0; i < logs.size(); i++) {
         if (results[i] != 0) return cleanupReadIndex(-1, nullptr, 0, results[i], "read",

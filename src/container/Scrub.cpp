@@ -44,22 +44,6 @@ struct Ctx {
     }
 };
 
-// The CRC-32C of `len` bytes of fd at `off`; false when they cannot all
-// be read.
-bool crc_of_range(int fd, uint64_t off, uint64_t len, uint32_t *crc) {
-    static const size_t kChunk = 1 << 20;
-    std::unique_ptr<char[]> buf(new char[kChunk]);
-    uint32_t c = 0;
-    while (len > 0) {
-        size_t n = len < kChunk ? (size_t)len : kChunk;
-        if (Util::ReadAll(fd, buf.get(), n, (off_t)off) != (ssize_t)n) return false;
-        c = vesk_crc32c(c, buf.get(), n);
-        off += n;
-        len -= n;
-    }
-    *crc = c;
-    return true;
-}
 
 // Writes `keep` (header + sound records) over the log at `path` through a
 // temporary file and a rename, and appends `dropped` to the side file.
@@ -164,7 +148,7 @@ void scrub_log(Ctx &c, const IndexLogInfo &log) {
             continue;
         }
         uint32_t crc = 0;
-        if (!crc_of_range(dfd, rec.physical, rec.length, &crc)) {
+        if (!index_data_crc(dfd, rec.physical, rec.length, &crc)) {
             c.add(part, lo, hi, "data unreadable");
             continue;
         }
