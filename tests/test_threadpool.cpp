@@ -5,10 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <condition_variable>
 #include <cstring>
 #include <dlfcn.h>
 #include <fstream>
@@ -172,22 +174,27 @@ TEST(ThreadPool, ClosedLogChangesNothing) {
 
 struct OrderJob {
     int n = 0;
-    std::atomic<int> rank{0};
     std::mutex mu;
+    std::condition_variable cv;
+    std::vector<pid_t> started;   // tids, as the threads got going
     std::vector<pid_t> finished;  // tids, in the order the threads ended
 };
 
-// Threads that start later sleep less, so they end in about the reverse
-// of the order they were created in.
+// Threads end in the reverse of the order they were created in, whatever
+// order the scheduler starts them in: each waits for all, then for every
+// later-created thread (a higher tid) to end first.
 void *finish_in_reverse(void *arg) {
     OrderJob *job = static_cast<OrderJob *>(arg);
-    int r = job->rank++;
-    usleep((useconds_t)(job->n - r) * 40000);
     pid_t tid = thread_tid();
-    {
-        std::lock_guard<std::mutex> g(job->mu);
-        job->finished.push_back(tid);
-    }
+    std::unique_lock<std::mutex> g(job->mu);
+    job->started.push_back(tid);
+    job->cv.notify_all();
+    job->cv.wait(g, [&] { return job->started.size() == (size_t)job->n; });
+    std::vector<pid_t> order = job->started;
+    std::sort(order.rbegin(), order.rend());
+    job->cv.wait(g, [&] { return order[job->finished.size()] == tid; });
+    job->finished.push_back(tid);
+    job->cv.notify_all();
     return (void *)(intptr_t)tid;
 }
 
