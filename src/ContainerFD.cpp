@@ -5,6 +5,9 @@
  */
 #include "ContainerFD.h"
 
+#include <cerrno>
+#include <limits>
+
 #include "OpenFile.h"
 #include "container/Container.h"
 
@@ -64,3 +67,13 @@ int Container_fd::compress_metadata(const char *path) {
 }
 
 int Container_fd::rename(const char *path) { return container_rename_open_file(fd, path); }
+
+int Container_fd::allocate(off_t offset, off_t len) {
+    if (offset < 0 || len <= 0) return -EINVAL;
+    if (offset > std::numeric_limits<off_t>::max() - len) return -EFBIG;
+    struct stat st;
+    int r = container_getattr(fd, fd->getPath(), &st, 1);
+    if (r < 0) return r;
+    if (st.st_size >= offset + len) return 0;
+    return container_trunc(fd, fd->getPath(), offset + len, 1);
+}

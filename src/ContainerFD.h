@@ -39,6 +39,9 @@ public:
     int publish(pid_t pid);
     /* The next read merges the index anew (container_refresh). */
     int refresh();
+    /* Extends the file to offset + len when shorter; a container keeps
+     * no unwritten space, so nothing is reserved. */
+    int allocate(off_t offset, off_t len) override;
 
 private:
     Container_OpenFile *fd;

@@ -62,6 +62,11 @@ int ContainerFileSystem::utime(const char *logical, struct utimbuf *ut) {
     return container_utime(logical, ut);
 }
 
+int ContainerFileSystem::utimens(const char *logical, const struct timespec ts[2],
+                                 int flags) {
+    return container_utimens(logical, ts, flags);
+}
+
 int ContainerFileSystem::unlink(const char *logical) { return container_unlink(logical); }
 
 int ContainerFileSystem::create(const char *logical, mode_t mode, int flags, pid_t pid) {

@@ -32,6 +32,7 @@ public:
     int readlink(const char *path, char *buf, size_t bufsize) override;
     int rmdir(const char *path) override;
     int symlink(const char *path, const char *to) override;
+    int utimens(const char *logical, const struct timespec ts[2], int flags) override;
     int statvfs(const char *path, struct statvfs *stbuf) override;
 };
 

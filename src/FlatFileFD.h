@@ -45,6 +45,8 @@ public:
      * file system's rename did that), but the handle now names it by its
      * new backend path, whose directory a later sync makes durable. */
     int rename(const char *path) override;
+    /* fallocate(2) of the backend file. */
+    int allocate(off_t offset, off_t len) override;
 
 private:
     int refs;

@@ -169,6 +169,9 @@ int FlatFileSystem::unlink(const char *logical) {
     FLAT_PATH_OP(Util::Unlink(path.c_str()));
 }
 
+int FlatFileSystem::utimens(const char *logical, const struct timespec ts[2], int flags) {
+    FLAT_PATH_OP(Util::Utimens(path.c_str(), ts, flags));
+}
 int FlatFileSystem::statvfs(const char *logical, struct statvfs *stbuf) {
     FLAT_PATH_OP(Util::Statvfs(path.c_str(), stbuf));
 }
@@ -323,6 +326,10 @@ void Flat_fd::setPath(std::string p) { path = p; }
 const char *Flat_fd::getPath() { return path.c_str(); }
 
 int Flat_fd::compress_metadata(const char * /*path*/) { return 0; }
+
+int Flat_fd::allocate(off_t offset, off_t len) {
+    return result(Util::Fallocate(backend_fd, 0, offset, len));
+}
 
 int Flat_fd::rename(const char *path) {
     setPath(std::string(path));

@@ -34,6 +34,7 @@ public:
     int readlink(const char *logical, char *buf, size_t bufsize) override;
     int rmdir(const char *logical) override;
     int symlink(const char *logical, const char *to) override;
+    int utimens(const char *logical, const struct timespec ts[2], int flags) override;
     int statvfs(const char *logical, struct statvfs *stbuf) override;
 };
 

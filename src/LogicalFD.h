@@ -44,6 +44,9 @@ public:
     virtual int compress_metadata(const char *path) = 0;
     /* The file now has the logical path `path`. */
     virtual int rename(const char *path) = 0;
+    /* Makes [offset, offset + len) part of the file, as fallocate(2) mode
+     * 0 does: the size grows to its end when shorter, data is kept. */
+    virtual int allocate(off_t offset, off_t len) = 0;
 };
 
 inline Vesk_fd::~Vesk_fd() {}

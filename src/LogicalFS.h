@@ -51,6 +51,9 @@ public:
     /* Makes a link at `to` holding `logical`, unexpanded. */
     virtual int symlink(const char *logical, const char *to) = 0;
     virtual int statvfs(const char *logical, struct statvfs *stbuf) = 0;
+    /* Sets the times to the nanosecond, as utimensat(2) does (UTIME_NOW,
+     * UTIME_OMIT); AT_SYMLINK_NOFOLLOW in `flags` sets a link's own. */
+    virtual int utimens(const char *logical, const struct timespec ts[2], int flags) = 0;
 };
 
 #endif

@@ -45,6 +45,8 @@ struct VeskSyscalls {
     /* renameat2(2) between two paths, with RENAME_EXCHANGE or
      * RENAME_NOREPLACE in `flags`. */
     int (*rename2)(const char *from, const char *to, unsigned flags);
+    int (*utimensat)(int dirfd, const char *path, const struct timespec ts[2], int flags);
+    int (*fallocate)(int fd, int mode, off_t off, off_t len);
 };
 
 class Util {
@@ -101,6 +103,11 @@ public:
     static int Access(const char *path, int mask);
     /* Sets the times of a symbolic link itself, never its target. */
     static int Utime(const char *path, const struct utimbuf *ut);
+    /* utimensat(2) relative to the working directory: nanoseconds,
+     * UTIME_NOW and UTIME_OMIT, AT_SYMLINK_NOFOLLOW in `flags`. */
+    static int Utimens(const char *path, const struct timespec ts[2], int flags);
+    /* fallocate(2) on an open descriptor. */
+    static int Fallocate(int fd, int mode, off_t off, off_t len);
     static int Unlink(const char *path);
     static int Statvfs(const char *path, struct statvfs *st);
     static int Symlink(const char *content, const char *path);

@@ -108,6 +108,9 @@ int vesk_flush(Vesk_fd *fd, pid_t pid);
 int vesk_refresh(Vesk_fd *fd);
 int vesk_trunc(Vesk_fd *fd, const char *path, off_t offset);
 /* fd may be null: then the path is looked up. */
+/* fallocate(2) mode 0 of an open file: [offset, offset + len) becomes part
+ * of it, the size growing when shorter. Other modes: -EOPNOTSUPP. */
+int vesk_fallocate(Vesk_fd *fd, int mode, off_t offset, off_t len);
 int vesk_getattr(Vesk_fd *fd, const char *path, struct stat *st, int sz_only);
 int vesk_query(Vesk_fd *fd, size_t *writers, size_t *readers,
                size_t *bytes_written, bool *reopen);
@@ -120,6 +123,10 @@ int vesk_mode(const char *path, mode_t *mode);
 int vesk_rename(const char *from, const char *to);
 int vesk_link(const char *from, const char *to);
 int vesk_utime(const char *path, struct utimbuf *ut);
+/* utimensat(2) of a logical file: times to the nanosecond, UTIME_NOW and
+ * UTIME_OMIT. A link is followed (its target a logical path) unless
+ * `flags` holds AT_SYMLINK_NOFOLLOW, which sets the link's own times. */
+int vesk_utimens(const char *path, const struct timespec ts[2], int flags);
 int vesk_unlink(const char *path);
 int vesk_create(const char *path, mode_t mode, int flags, pid_t pid);
 int vesk_mkdir(const char *path, mode_t mode);

@@ -22,7 +22,11 @@
 #include "mlog.h"
 
 #include <cerrno>
+#include <algorithm>
 #include <atomic>
+#include <climits>
+#include <fcntl.h>
+#include <mutex>
 #include <unistd.h>
 
 namespace {
@@ -136,6 +140,14 @@ int vesk_trunc(Vesk_fd *fd, const char *path, off_t offset) {
     return fd->trunc(path, offset);
 }
 
+int vesk_fallocate(Vesk_fd *fd, int mode, off_t offset, off_t len) {
+    if (!fd) return -EBADF;
+    if (mode != 0) return -EOPNOTSUPP;
+    if (offset < 0 || len <= 0) return -EINVAL;
+    trace("fallocate", (size_t)len, offset, kSelf);
+    return fd->allocate(offset, len);
+}
+
 int vesk_getattr(Vesk_fd *fd, const char *path, struct stat *st, int sz_only) {
     if (!st) return -EFAULT;
     if (fd) return fd->getattr(path, st, sz_only);
@@ -197,6 +209,27 @@ int vesk_mode(const char *path, mode_t *mode) {
 int vesk_utime(const char *path, struct utimbuf *ut) {
     if (!path) return -EINVAL;
     int ret = fs_for(path)->utime(path, ut);
+    VESK_ABOVE_MOUNT(ret, -EROFS);
+}
+int vesk_utimens(const char *path, const struct timespec ts[2], int flags) {
+    if (!path) return -EINVAL;
+    if (flags & ~AT_SYMLINK_NOFOLLOW) return -EINVAL;
+    // Links hold logical paths: one is followed here, in logical space,
+    // never on a backend.
+    std::string p = path;
+    for (int depth = 0; !(flags & AT_SYMLINK_NOFOLLOW); depth++) {
+        struct stat st;
+        int r = vesk_getattr(nullptr, p.c_str(), &st, 0);
+        if (r < 0) return r;
+        if (!S_ISLNK(st.st_mode)) break;
+        if (depth == 8) return -ELOOP;
+        char target[PATH_MAX];
+        r = vesk_readlink(p.c_str(), target, sizeof target - 1);
+        if (r < 0) return r;
+        target[std::min((size_t)r, sizeof target - 1)] = '\0';
+        p = target[0] == '/' ? std::string(target) : Util::dirName(p) + "/" + target;
+    }
+    int ret = fs_for(p.c_str())->utimens(p.c_str(), ts, AT_SYMLINK_NOFOLLOW);
     VESK_ABOVE_MOUNT(ret, -EROFS);
 }
 int vesk_unlink(const char *path) {

@@ -69,6 +69,9 @@ int container_access(const char *path, int mask);
 int container_rename(const char *path, const char *to);
 int container_link(const char *path, const char *to);
 int container_utime(const char *path, struct utimbuf *ut);
+/* utimensat(2) of the file: nanoseconds, UTIME_NOW, UTIME_OMIT; a link's
+ * own times with AT_SYMLINK_NOFOLLOW. */
+int container_utimens(const char *path, const struct timespec ts[2], int flags);
 int container_unlink(const char *path);
 int container_create(const char *path, mode_t mode, int flags, pid_t pid);
 /* Directories exist on every backend of the mount. */

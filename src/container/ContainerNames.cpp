@@ -97,9 +97,29 @@ int container_access(const char *path, int mask) {
     }, false);
 }
 
+// Times set while this process holds the file open for writing are the
+// caller's: the writers' closes must not stamp over them. Marked before the
+// times change, so that a close that looks later cannot stamp after them.
+static void keep_set_times(const char *path) {
+    std::string dir;
+    if (locate(path, dir) != 0) return;
+    SharedFile *sh = pin_open(dir);
+    if (!sh) return;
+    if (WriteFile *wf = writefile_of(sh)) wf->timesSet();
+    unpin(sh);
+}
+
 int container_utime(const char *path, struct utimbuf *ut) {
+    keep_set_times(path);
     return path_op(path, [&](const std::string &p, bool) {
         return Util::Utime(p.c_str(), ut) < 0 ? -errno : 0;
+    }, true);
+}
+
+int container_utimens(const char *path, const struct timespec ts[2], int flags) {
+    keep_set_times(path);
+    return path_op(path, [&](const std::string &p, bool) {
+        return Util::Utimens(p.c_str(), ts, flags) < 0 ? -errno : 0;
     }, true);
 }
 
@@ -191,9 +211,20 @@ int container_unlink(const char *path) {
     r = vesk_stage::staging_path_for(dir, "unlink", &doomed);
     if (r != 0) return r;
     if (Util::Rename(dir.c_str(), doomed.c_str()) < 0) return -errno;
-    r = vesk_cont::remove_tree(doomed);
-    if (mlog_filter(kInfo)) mlog(kInfo, "unlink %s: %d", dir.c_str(), r);
-    return r;
+    // A writer still closing (in this process or another) may add its size
+    // record while the tree goes: try again. The unlink itself is done once
+    // the name is gone; what cannot be removed stays in the staging
+    // directory (recovery clears it), and is reported.
+    for (int attempt = 0; attempt < 5; attempt++) {
+        r = vesk_cont::remove_tree(doomed);
+        if (r != -ENOTEMPTY && r != -EEXIST) break;
+        usleep(1000u << attempt);
+    }
+    if (r != 0 && mlog_filter(kErr))
+        mlog(kErr, "unlink %s: %s left behind: %s", dir.c_str(), doomed.c_str(), strerror(-r));
+    else if (mlog_filter(kInfo))
+        mlog(kInfo, "unlink %s: %d", dir.c_str(), r);
+    return 0;
 }
 
 int container_create(const char *path, mode_t mode, int flags, pid_t pid) {

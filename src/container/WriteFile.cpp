@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <unistd.h>
 #include <utime.h>
@@ -164,6 +165,8 @@ int WriteFile::addWriter(pid_t pid, bool child) {
     w->bytes = 0;
     w->since_us = 0;
     w->last_ts = 0;
+    w->stamp = false;
+    w->last_write = timespec{0, 0};
 
     int r = vesk_cont::make_member_dir(subdir_path, vesk_cont::dir_mode(mode));
     if (r == 0) r = openDataFile(w);
@@ -278,17 +281,15 @@ int WriteFile::Close(Writer *w, bool leave_meta) {
     if (or_ != 0 && or_ != -ENOENT && mlog_filter(kErr))
         mlog(kErr, "open-writer record of %d in %s: %s", (int)w->pid, container_path.c_str(),
              strerror(-or_));
-    if (w->bytes > 0) {
-        // The logical file's modification time is its marker's.
+    if (w->stamp) {
+        // The logical file's modification time is its marker's: the time
+        // of this writer's last write, unless a caller has set the times
+        // since (cp -p, tar and rsync set them before they close).
         std::string mk = vesk_cont::marker(container_path);
-        struct stat st;
-        if (Util::Lstat(mk.c_str(), &st) == 0) {
-            struct utimbuf ut;
-            ut.actime = st.st_atime;
-            ut.modtime = time(nullptr);
-            if (Util::Utime(mk.c_str(), &ut) < 0 && mlog_filter(kErr))
-                mlog(kErr, "time of %s: %s", mk.c_str(), strerror(errno));
-        }
+        struct timespec ts[2] = {{0, UTIME_OMIT}, w->last_write};
+        if (Util::Utimens(mk.c_str(), ts, 0) < 0 && mlog_filter(kErr))
+            mlog(kErr, "time of %s: %s", mk.c_str(), strerror(errno));
+        w->stamp = false;
     }
     Util::MutexUnlock(&w->mu, "Close");
     return r;
@@ -388,6 +389,8 @@ ssize_t WriteFile::write(const char *buf, size_t size, off_t offset, pid_t pid) 
     double end = Util::getTime();
     if (end < begin) end = begin;
     w->last_ts = end;
+    w->stamp = true;
+    clock_gettime(CLOCK_REALTIME, &w->last_write);
     int r = w->idx->addWrite(offset, size, pid, begin, end, vesk_crc32c(0, buf, size));
     if (r != 0) {
         // The full buffer could not be written: this write is not
@@ -642,5 +645,15 @@ int WriteFile::restoreFds(bool droppings_were_truncd) {
 Index *WriteFile::getIndex() { return index; }
 
 double WriteFile::createTime() { return createtime; }
+
+void WriteFile::timesSet() {
+    Util::MutexLock(&data_mux, "timesSet");
+    for (auto &e : writers) {
+        Util::MutexLock(&e.second->mu, "timesSet");
+        e.second->stamp = false;
+        Util::MutexUnlock(&e.second->mu, "timesSet");
+    }
+    Util::MutexUnlock(&data_mux, "timesSet");
+}
 
 size_t WriteFile::bytesWritten() { return __atomic_load_n(&written, __ATOMIC_RELAXED); }

@@ -107,6 +107,9 @@ public:
     const std::string &containerPath() const { return container_path; }
     /* Bytes written through this WriteFile. */
     size_t bytesWritten();
+    /* The file's times were just set by a caller: closes leave them as
+     * they are, unless a writer writes again. */
+    void timesSet();
 
 private:
     struct Writer {
@@ -122,6 +125,8 @@ private:
         uint64_t bytes;     // bytes in its data log
         uint64_t since_us;  // eof holds since then (see Layout.h)
         double last_ts;     // timestamps never run backwards in one log
+        bool stamp;         // wrote since the file's times were last set
+        struct timespec last_write;  // when it last wrote
     };
 
     int openIndexFile(Writer *w);

@@ -74,12 +74,21 @@ int sys_rename2(const char *from, const char *to, unsigned flags) {
     return ::renameat2(AT_FDCWD, from, AT_FDCWD, to, flags);
 }
 
+// A link among backend objects is never followed: its own times change.
+int sys_utimensat(int dirfd, const char *p, const struct timespec ts[2], int flags) {
+    return ::utimensat(dirfd, p, ts, flags | AT_SYMLINK_NOFOLLOW);
+}
+
+int sys_fallocate(int fd, int mode, off_t off, off_t len) {
+    return ::fallocate(fd, mode, off, len);
+}
+
 const VeskSyscalls kDefaultSyscalls = {
     sys_open,   ::close,    ::pread,     ::pwrite,   ::fsync,
     ::ftruncate, ::fstat,   ::lstat,     sys_truncate, ::lchown,
     sys_chmod,  ::access,   sys_utime,   ::unlink,   ::statvfs,
     ::symlink,  ::readlink, ::rename,    ::mkdir,    ::rmdir,
-    sys_rename2,
+    sys_rename2, sys_utimensat, sys_fallocate,
 };
 
 VeskSyscalls g_sys = kDefaultSyscalls;
@@ -309,6 +318,12 @@ int Util::Access(const char *path, int mask) {
 }
 int Util::Utime(const char *path, const struct utimbuf *ut) {
     return (int)trace("utime", path, g_sys.utime(path, ut));
+}
+int Util::Utimens(const char *path, const struct timespec ts[2], int flags) {
+    return (int)trace("utimens", path, g_sys.utimensat(AT_FDCWD, path, ts, flags));
+}
+int Util::Fallocate(int fd, int mode, off_t off, off_t len) {
+    return (int)trace_fd("fallocate", fd, g_sys.fallocate(fd, mode, off, len));
 }
 int Util::Unlink(const char *path) {
     return (int)trace("unlink", path, g_sys.unlink(path));
