@@ -7,7 +7,7 @@ VESK_BUILD="${VESK_BUILD:-$VESK_ROOT/build}"
 # Debian packages the build and the tests use.
 VESK_PACKAGES=(cmake g++ make pkg-config libgtest-dev libgmock-dev
                libfuse3-dev fuse3 clang libclang-rt-14-dev gdb
-               python3 fio sqlite3
+               python3 fio sqlite3 rsync git dbench bonnie++ stress-ng
                openmpi-bin libopenmpi-dev libhdf5-openmpi-dev hdf5-tools)
 
 vesk_install_deps() {
