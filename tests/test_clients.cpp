@@ -89,6 +89,7 @@ std::string listing_diff(const std::string &want, const std::string &got) {
 }
 
 constexpr const char *kStaging = ".veskfs-unlinked";
+constexpr const char *kLayerStaging = ".vesk-staging";
 
 /* The file system under test: a plain directory or a veskfs mount of one
  * layout over two backends. */
@@ -142,6 +143,11 @@ protected:
                 // staging/<daemon>/<slot>/<file>: slots stay, files must not
                 bool staged = p.compare(0, strlen(kStaging), kStaging) == 0 &&
                               std::count(p.begin(), p.end(), '/') >= 3;
+                // the layer's own staging directory empties as its
+                // operations end
+                if (p.compare(0, strlen(kLayerStaging) + 1,
+                              std::string(kLayerStaging) + "/") == 0)
+                    staged = true;
                 if (hidden || staged) found.push_back(b + "/" + p);
             }
         }

@@ -19,6 +19,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <cstring>
 #include <unistd.h>
 #include <vector>
 
