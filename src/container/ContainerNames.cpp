@@ -19,6 +19,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <functional>
 #include <cstring>
 #include <unistd.h>
 #include <vector>
@@ -99,29 +100,31 @@ int container_access(const char *path, int mask) {
 }
 
 // Times set while this process holds the file open for writing are the
-// caller's: the writers' closes must not stamp over them. Marked before the
-// times change, so that a close that looks later cannot stamp after them.
-static void keep_set_times(const char *path) {
+// caller's: the writers' closes must not stamp over them (see
+// WriteFile::setTimes).
+static int set_times(const char *path, const std::function<int()> &set) {
     std::string dir;
-    if (locate(path, dir) != 0) return;
-    SharedFile *sh = pin_open(dir);
-    if (!sh) return;
-    if (WriteFile *wf = writefile_of(sh)) wf->timesSet();
+    SharedFile *sh = locate(path, dir) == 0 ? pin_open(dir) : nullptr;
+    WriteFile *wf = sh ? writefile_of(sh) : nullptr;
+    int r = wf ? wf->setTimes(set) : set();
     unpin(sh);
+    return r;
 }
 
 int container_utime(const char *path, struct utimbuf *ut) {
-    keep_set_times(path);
-    return path_op(path, [&](const std::string &p, bool) {
-        return Util::Utime(p.c_str(), ut) < 0 ? -errno : 0;
-    }, true);
+    return set_times(path, [&] {
+        return path_op(path, [&](const std::string &p, bool) {
+            return Util::Utime(p.c_str(), ut) < 0 ? -errno : 0;
+        }, true);
+    });
 }
 
 int container_utimens(const char *path, const struct timespec ts[2], int flags) {
-    keep_set_times(path);
-    return path_op(path, [&](const std::string &p, bool) {
-        return Util::Utimens(p.c_str(), ts, flags) < 0 ? -errno : 0;
-    }, true);
+    return set_times(path, [&] {
+        return path_op(path, [&](const std::string &p, bool) {
+            return Util::Utimens(p.c_str(), ts, flags) < 0 ? -errno : 0;
+        }, true);
+    });
 }
 
 // A rename is durable once both directories it changed are synced (one,
