@@ -264,12 +264,9 @@ int container_close(Container_OpenFile *fd, pid_t pid, uid_t u, int flags,
     return 0;
 }
 
-ssize_t container_read(Container_OpenFile *fd, char *buf, size_t size, off_t offset) {
-    if (!fd) return -EBADF;
-    if (offset < 0) return -EINVAL;
-    std::shared_ptr<Index> idx;
-    int r = index_for(fd, false, &idx);
-    if (r != 0) return r;
+// Reads what the merged index `idx` holds of [offset, offset + size): the
+// bytes up to its end of file, or an error when none could be read.
+static ssize_t read_merged(Index *idx, char *buf, size_t size, off_t offset) {
     // The index is never changed once built: its pieces are read without
     // a lock, so readers of one file do not wait for each other's preads.
     size_t done = 0;
@@ -281,8 +278,8 @@ ssize_t container_read(Container_OpenFile *fd, char *buf, size_t size, off_t off
         std::string chunk_path;
         bool hole;
         pid_t chunkpid;
-        r = idx->globalLookup(&dfd, &chunk_off, &chunk_len, chunk_path, &hole, &chunkpid,
-                              offset + (off_t)done);
+        int r = idx->globalLookup(&dfd, &chunk_off, &chunk_len, chunk_path, &hole, &chunkpid,
+                                  offset + (off_t)done);
         if (r < 0) {
             ret = r;
             break;
@@ -304,6 +301,39 @@ ssize_t container_read(Container_OpenFile *fd, char *buf, size_t size, off_t off
     }
     if (ret < 0 && done == 0) return ret;
     return (ssize_t)done;
+}
+
+ssize_t container_read(Container_OpenFile *fd, char *buf, size_t size, off_t offset) {
+    if (!fd) return -EBADF;
+    if (offset < 0) return -EINVAL;
+    OpenState *os = state_of(fd);
+    if (!os) return -EBADF;
+    WriteFile *wf = writefile_of(os->sh);
+    // The last merge, with what this process wrote since laid over it: a
+    // read after a write needs neither a flush nor a merge. When the kept
+    // writes no longer reach back to that merge, a new one is made.
+    for (int attempt = 0;; attempt++) {
+        std::shared_ptr<Index> idx;
+        int r = index_for(fd, attempt > 0, &idx);
+        if (r != 0) return r;
+        ssize_t got = read_merged(idx.get(), buf, size, offset);
+        if (!wf || got < 0) return got;
+        // past the merged end of file the bytes read as zeros, up to a
+        // kept write beyond it
+        memset(buf + got, 0, size - (size_t)got);
+        off_t end = 0;
+        uint64_t gen = (uint64_t)std::max(0, idx->builtGeneration());
+        if (wf->recentWrites().overlay(gen, buf, size, offset, &end)) {
+            if (end > offset + got) got = (ssize_t)std::min<off_t>((off_t)size, end - offset);
+            return got;
+        }
+        // Only writers going over the memory budget all the while can
+        // outrun fresh merges this long.
+        if (attempt == 8) {
+            if (mlog_filter(kErr)) mlog(kErr, "read %s: writes outran the merges", fd->getPath());
+            return -EAGAIN;
+        }
+    }
 }
 
 ssize_t container_write(Container_OpenFile *fd, const char *buf, size_t size, off_t offset,

@@ -44,6 +44,7 @@ const int kDbg = MLOG_DBG1 | VESK_FAC_CONTAINER;
  *                                     inserts only, never across I/O
  *   5. WriteFile::add_mux (making a new writer's logs), then
  *      WriteFile::data_mux, then a writer's mutex, then WriteFile::index_mux
+ *      (or WriteFile::times_mux)
  *   6. Index::lock                    lazily opened data logs of an index
  * Only build_mu, add_mux and the WriteFile's writer mutexes are held across
  * I/O, and each concerns one file.

@@ -139,9 +139,30 @@ void fill_stat(const std::string &dir, const struct stat &dst, const struct stat
 
 }  // namespace
 
-// The attributes of what stands at the backend path `dir`; `wf`: the
-// writer of the open file, or null.
-static int getattr_at(const std::string &dir, WriteFile *wf, struct stat *stbuf) {
+// The figures of a file this process writes, as its reads see it: the last
+// merge with this process's writes since (see container_read), without
+// publishing them or merging again. -EAGAIN when the writes kept no longer
+// reach back to a merge.
+static int written_figures(Container_OpenFile *fd, WriteFile *wf, Figures *f) {
+    for (int attempt = 0; attempt < 2; attempt++) {
+        std::shared_ptr<Index> idx;
+        int r = index_for(fd, attempt > 0, &idx);
+        if (r != 0) return r;
+        off_t end = 0;
+        if (!wf->recentWrites().extent((uint64_t)std::max(0, idx->builtGeneration()), &end))
+            continue;
+        off_t merged = idx->lastOffset();
+        f->size = std::max(merged, end);
+        f->bytes = idx->totalBytes() + (uint64_t)(f->size - merged);
+        return 0;
+    }
+    return -EAGAIN;
+}
+
+// The attributes of what stands at the backend path `dir`; `fd` and `wf`:
+// the open file and its writer, or null.
+static int getattr_at(const std::string &dir, Container_OpenFile *fd, WriteFile *wf,
+                      struct stat *stbuf) {
     Kind k;
     struct stat dst;
     int r = classify(dir, &k, &dst);
@@ -154,9 +175,21 @@ static int getattr_at(const std::string &dir, WriteFile *wf, struct stat *stbuf)
     struct stat mst;
     if (Util::Lstat(vesk_cont::marker(dir).c_str(), &mst) < 0) return -errno;
     Figures f;
-    r = container_figures(dir, &f, wf);
+    r = -EAGAIN;
+    if (fd && wf && wf->numWriters() > 0) r = written_figures(fd, wf, &f);
+    if (r == -EAGAIN) r = container_figures(dir, &f, wf);
     if (r != 0) return r;
     fill_stat(dir, dst, mst, f, stbuf);
+    if (wf) {
+        // A file being written was modified at its last write (the marker
+        // takes that time at the close). Programs and the kernel's caches
+        // tell a changed file by it.
+        struct timespec t;
+        if (wf->lastWrite(&t) && (t.tv_sec > stbuf->st_mtim.tv_sec ||
+                                  (t.tv_sec == stbuf->st_mtim.tv_sec &&
+                                   t.tv_nsec > stbuf->st_mtim.tv_nsec)))
+            stbuf->st_mtim = stbuf->st_ctim = t;
+    }
     return 0;
 }
 
@@ -167,7 +200,7 @@ int container_getattr(Container_OpenFile *fd, const char *path, struct stat *stb
         // The open file is what this process opened, wherever it is now.
         OpenState *os = state_of(fd);
         if (!os) return -EBADF;
-        return getattr_at(os->sh->dir, writefile_of(os->sh), stbuf);
+        return getattr_at(os->sh->dir, fd, writefile_of(os->sh), stbuf);
     }
     std::string dir;
     int r = locate(path, dir);
@@ -179,9 +212,9 @@ int container_getattr(Container_OpenFile *fd, const char *path, struct stat *stb
     for (int attempt = 0; attempt < 1000; attempt++) {
         struct stat held, now;
         int dfd = hold_dir(dir, &held);
-        if (dfd == -ENOTDIR || dfd == -ELOOP) return getattr_at(dir, nullptr, stbuf);
+        if (dfd == -ENOTDIR || dfd == -ELOOP) return getattr_at(dir, nullptr, nullptr, stbuf);
         if (dfd < 0) return dfd;
-        r = getattr_at(vesk_cont::held_path(dfd), nullptr, stbuf);
+        r = getattr_at(vesk_cont::held_path(dfd), nullptr, nullptr, stbuf);
         ::close(dfd);
         if (Util::Lstat(dir.c_str(), &now) == 0 && now.st_dev == held.st_dev &&
             now.st_ino == held.st_ino)

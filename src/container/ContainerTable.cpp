@@ -13,7 +13,9 @@
 #include "container/WriteFile.h"
 #include "mlog.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
@@ -99,19 +101,27 @@ void invalidate_index(SharedFile *sh) {
     sh->epoch++;
 }
 
+// Whether an index built at `index_gen` still serves reads of a file whose
+// writers are at `gen`: it does when nothing was written since, or when
+// this process keeps everything written since (RecentWrites).
+static bool serves(int index_gen, int gen, uint64_t recent_base) {
+    return index_gen == gen || (index_gen >= 0 && (uint64_t)index_gen >= recent_base);
+}
+
 int index_for(Container_OpenFile *rec, bool at_open, std::shared_ptr<Index> *out) {
     OpenState *os = state_of(rec);
     if (!os) return -EBADF;
     SharedFile *sh = os->sh;
     WriteFile *wf = writefile_of(sh);
     int gen = wf ? wf->generation() : 0;
+    uint64_t base = wf ? wf->recentWrites().base() : UINT64_MAX;
     rec->lockIndex();
     int epoch, ticket;
     {
         TableLock lock;
         epoch = sh->epoch;
-        if (!at_open && os->index && os->index == sh->index && sh->index_gen == gen &&
-            sh->index_epoch == epoch) {
+        if (!at_open && os->index && os->index == sh->index &&
+            serves(sh->index_gen, gen, base) && sh->index_epoch == epoch) {
             *out = os->index;
             rec->unlockIndex();
             return 0;
@@ -122,35 +132,47 @@ int index_for(Container_OpenFile *rec, bool at_open, std::shared_ptr<Index> *out
     // merge takes its result when it began after this open asked.
     Util::MutexLock(&sh->build_mu, "index_for");
     std::shared_ptr<Index> cur;
-    uint64_t serves;
+    uint64_t serves_tickets;
     {
         TableLock lock;
-        if (sh->index && sh->index_gen == gen && sh->index_epoch == sh->epoch &&
-            (!at_open || sh->index_serves >= (uint64_t)ticket))
+        if (sh->index && sh->index_epoch == sh->epoch &&
+            (at_open ? sh->index_gen == gen && sh->index_serves >= (uint64_t)ticket
+                     : serves(sh->index_gen, gen, base)))
             cur = sh->index;
-        serves = sh->tickets;
+        serves_tickets = sh->tickets;
         epoch = sh->epoch;
     }
     int r = 0;
     if (!cur) {
         // This process's buffered records go to the logs first; a flush
-        // that fails leaves them buffered, and they are not yet visible.
+        // that fails leaves them buffered, and they are not yet visible:
+        // the index then stands for what was kept before (reads lay every
+        // write still kept over it).
+        int built = gen;
         if (wf) {
             int fr = wf->closeIndex();
-            if (fr != 0 && mlog_filter(kErr))
-                mlog(kErr, "%s: records not yet published: %s", sh->dir.c_str(), strerror(-fr));
+            if (fr != 0) {
+                built = (int)std::min<uint64_t>((uint64_t)gen, wf->recentWrites().base());
+                if (mlog_filter(kErr))
+                    mlog(kErr, "%s: records not yet published: %s", sh->dir.c_str(),
+                         strerror(-fr));
+            }
         }
         auto idx = std::make_shared<Index>(sh->dir);
         r = idx->readIndex(sh->dir);
         if (r == 0) r = idx->openChunks();
         if (r == 0) {
-            idx->setBuiltGeneration(gen);
+            idx->setBuiltGeneration(built);
             cur = idx;
-            TableLock lock;
-            sh->index = idx;
-            sh->index_gen = gen;
-            sh->index_epoch = epoch;
-            sh->index_serves = serves;
+            {
+                TableLock lock;
+                sh->index = idx;
+                sh->index_gen = built;
+                sh->index_epoch = epoch;
+                sh->index_serves = serves_tickets;
+            }
+            // The writes it holds need not be kept any longer.
+            if (wf) wf->recentWrites().dropThrough((uint64_t)built);
         }
     }
     Util::MutexUnlock(&sh->build_mu, "index_for");

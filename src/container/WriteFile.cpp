@@ -46,6 +46,7 @@ WriteFile::WriteFile(std::string container_dir, std::string host_name, mode_t m,
     pthread_mutex_init(&index_mux, nullptr);
     pthread_mutex_init(&data_mux, nullptr);
     pthread_mutex_init(&add_mux, nullptr);
+    pthread_mutex_init(&times_mux, nullptr);
 }
 
 WriteFile::~WriteFile() {
@@ -61,6 +62,7 @@ WriteFile::~WriteFile() {
     pthread_mutex_destroy(&index_mux);
     pthread_mutex_destroy(&data_mux);
     pthread_mutex_destroy(&add_mux);
+    pthread_mutex_destroy(&times_mux);
 }
 
 int WriteFile::openFile(const std::string &path, mode_t m, int flags) {
@@ -165,7 +167,8 @@ int WriteFile::addWriter(pid_t pid, bool child) {
     w->bytes = 0;
     w->since_us = 0;
     w->last_ts = 0;
-    w->stamp = false;
+    w->wrote = false;
+    w->times_seen = 0;
     w->last_write = timespec{0, 0};
 
     int r = vesk_cont::make_member_dir(subdir_path, vesk_cont::dir_mode(mode));
@@ -281,7 +284,8 @@ int WriteFile::Close(Writer *w, bool leave_meta) {
     if (or_ != 0 && or_ != -ENOENT && mlog_filter(kErr))
         mlog(kErr, "open-writer record of %d in %s: %s", (int)w->pid, container_path.c_str(),
              strerror(-or_));
-    if (w->stamp) {
+    Util::MutexLock(&times_mux, "Close");
+    if (w->wrote && w->times_seen == times_set) {
         // The logical file's modification time is its marker's: the time
         // of this writer's last write, unless a caller has set the times
         // since (cp -p, tar and rsync set them before they close).
@@ -289,8 +293,9 @@ int WriteFile::Close(Writer *w, bool leave_meta) {
         struct timespec ts[2] = {{0, UTIME_OMIT}, w->last_write};
         if (Util::Utimens(mk.c_str(), ts, 0) < 0 && mlog_filter(kErr))
             mlog(kErr, "time of %s: %s", mk.c_str(), strerror(errno));
-        w->stamp = false;
     }
+    w->wrote = false;
+    Util::MutexUnlock(&times_mux, "Close");
     Util::MutexUnlock(&w->mu, "Close");
     return r;
 }
@@ -389,7 +394,8 @@ ssize_t WriteFile::write(const char *buf, size_t size, off_t offset, pid_t pid) 
     double end = Util::getTime();
     if (end < begin) end = begin;
     w->last_ts = end;
-    w->stamp = true;
+    w->wrote = true;
+    w->times_seen = times_set;
     clock_gettime(CLOCK_REALTIME, &w->last_write);
     int r = w->idx->addWrite(offset, size, pid, begin, end, vesk_crc32c(0, buf, size));
     if (r != 0) {
@@ -402,7 +408,10 @@ ssize_t WriteFile::write(const char *buf, size_t size, off_t offset, pid_t pid) 
     if (offset + (off_t)size > w->eof) w->eof = offset + (off_t)size;
     w->bytes += size;
     Util::MutexUnlock(&w->mu, "write");
-    __atomic_fetch_add(&write_count, 1, __ATOMIC_RELAXED);
+    // Numbered once its record is buffered: a merge that reads the
+    // generation afterwards flushes the record and holds the write.
+    int seq = __atomic_add_fetch(&write_count, 1, __ATOMIC_SEQ_CST);
+    recent.add(offset, buf, size, (uint64_t)seq);
     __atomic_fetch_add(&written, size, __ATOMIC_RELAXED);
     return (ssize_t)size;
 }
@@ -518,7 +527,8 @@ int WriteFile::truncateAt(off_t length, pid_t pid, double when) {
     Util::MutexLock(&index_mux, "truncateAt");
     append_base = length;
     Util::MutexUnlock(&index_mux, "truncateAt");
-    __atomic_fetch_add(&write_count, 1, __ATOMIC_RELAXED);
+    // What reads laid over the last merge no longer holds: they merge again.
+    recent.forgetAll((uint64_t)__atomic_add_fetch(&write_count, 1, __ATOMIC_SEQ_CST));
     return r;
 }
 
@@ -563,11 +573,11 @@ int WriteFile::resetLogs() {
     Util::MutexLock(&index_mux, "resetLogs");
     append_base = 0;
     Util::MutexUnlock(&index_mux, "resetLogs");
-    __atomic_fetch_add(&write_count, 1, __ATOMIC_RELAXED);
+    recent.forgetAll((uint64_t)__atomic_add_fetch(&write_count, 1, __ATOMIC_SEQ_CST));
     return ret;
 }
 
-int WriteFile::generation() { return __atomic_load_n(&write_count, __ATOMIC_RELAXED); }
+int WriteFile::generation() { return __atomic_load_n(&write_count, __ATOMIC_SEQ_CST); }
 
 off_t WriteFile::appendOffset() {
     off_t end = append_base;
@@ -646,14 +656,30 @@ Index *WriteFile::getIndex() { return index; }
 
 double WriteFile::createTime() { return createtime; }
 
-void WriteFile::timesSet() {
-    Util::MutexLock(&data_mux, "timesSet");
-    for (auto &e : writers) {
-        Util::MutexLock(&e.second->mu, "timesSet");
-        e.second->stamp = false;
-        Util::MutexUnlock(&e.second->mu, "timesSet");
+bool WriteFile::lastWrite(struct timespec *t) {
+    bool any = false;
+    Util::MutexLock(&data_mux, "lastWrite");
+    for (auto &kv : writers) {
+        Writer *w = kv.second;
+        Util::MutexLock(&w->mu, "lastWrite");
+        if (w->wrote && w->times_seen == times_set &&
+            (!any || w->last_write.tv_sec > t->tv_sec ||
+             (w->last_write.tv_sec == t->tv_sec && w->last_write.tv_nsec > t->tv_nsec))) {
+            *t = w->last_write;
+            any = true;
+        }
+        Util::MutexUnlock(&w->mu, "lastWrite");
     }
-    Util::MutexUnlock(&data_mux, "timesSet");
+    Util::MutexUnlock(&data_mux, "lastWrite");
+    return any;
+}
+
+int WriteFile::setTimes(const std::function<int()> &set) {
+    Util::MutexLock(&times_mux, "setTimes");
+    times_set++;
+    int r = set();
+    Util::MutexUnlock(&times_mux, "setTimes");
+    return r;
 }
 
 size_t WriteFile::bytesWritten() { return __atomic_load_n(&written, __ATOMIC_RELAXED); }

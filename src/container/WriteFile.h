@@ -19,6 +19,7 @@
 #define VESK_CONTAINER_WRITEFILE_H
 
 #include <atomic>
+#include <functional>
 #include <map>
 #include <pthread.h>
 #include <string>
@@ -27,6 +28,7 @@
 #include "container/HostEntry.h"
 #include "container/Index.h"
 #include "container/Metadata.h"
+#include "container/RecentWrites.h"
 
 class WriteFile : public Metadata {
 public:
@@ -107,9 +109,16 @@ public:
     const std::string &containerPath() const { return container_path; }
     /* Bytes written through this WriteFile. */
     size_t bytesWritten();
-    /* The file's times were just set by a caller: closes leave them as
-     * they are, unless a writer writes again. */
-    void timesSet();
+    /* The bytes written since the last merge, for reads to lay over it. */
+    RecentWrites &recentWrites() { return recent; }
+    /* Runs `set`, which sets the file's times for a caller, so that no
+     * writer's close stamps over them: a close stamps the time of its
+     * writer's last write only when no times were set since. Returns what
+     * `set` returns. */
+    int setTimes(const std::function<int()> &set);
+    /* When the last write of a writer that will stamp the file at its
+     * close happened (see setTimes); false when no writer will. */
+    bool lastWrite(struct timespec *t);
 
 private:
     struct Writer {
@@ -125,7 +134,8 @@ private:
         uint64_t bytes;     // bytes in its data log
         uint64_t since_us;  // eof holds since then (see Layout.h)
         double last_ts;     // timestamps never run backwards in one log
-        bool stamp;         // wrote since the file's times were last set
+        bool wrote;         // since its open
+        uint64_t times_seen;         // times_set at its last write
         struct timespec last_write;  // when it last wrote
     };
 
@@ -162,6 +172,11 @@ private:
     // sync that makes the directory entries durable; one batch of
     // directory syncs serves every writer and every sync until then.
     std::atomic<bool> names_dirty{true};
+    // Guards the file's times against the closes' stamps (after a
+    // writer's mutex); times_set counts the times callers set them.
+    pthread_mutex_t times_mux;
+    RecentWrites recent;
+    std::atomic<uint64_t> times_set{0};
 };
 
 #endif

@@ -1,0 +1,79 @@
+/*
+ * RecentWrites: the bytes this process wrote to one container file since
+ * its last merged index, kept in memory so that a read of the file sees
+ * them without publishing the writers' records and merging every index log
+ * again (a read after a write would otherwise cost a merge of the whole
+ * file: what editors, databases and rewrite loops do all the time).
+ *
+ * Each write has a sequence number (WriteFile::generation after it). A
+ * merged index built at generation G holds every write numbered up to G;
+ * a read takes the index and lays over it the kept writes numbered above
+ * G. Kept pieces never overlap: a later write cuts what it covers out of
+ * earlier ones.
+ *
+ * `base`: writes numbered up to it may be forgotten, so only an index built
+ * at base or later can be completed from here. Forgetting happens when a
+ * newer index holds them (dropThrough), when the memory budget is spent or
+ * at a truncation (forgetAll). Locked inside: the lock is a leaf and is
+ * never held across I/O.
+ */
+#ifndef VESK_CONTAINER_RECENTWRITES_H
+#define VESK_CONTAINER_RECENTWRITES_H
+
+#include <cstdint>
+#include <map>
+#include <pthread.h>
+#include <string>
+#include <sys/types.h>
+
+class RecentWrites {
+public:
+    RecentWrites();
+    ~RecentWrites();
+    RecentWrites(const RecentWrites &) = delete;
+    RecentWrites &operator=(const RecentWrites &) = delete;
+
+    /* Keeps `len` bytes written at `offset` as write number `seq`. Past the
+     * budget everything is forgotten instead (as forgetAll(seq)). */
+    void add(off_t offset, const char *buf, size_t len, uint64_t seq);
+    /* An index built at `gen` now holds the writes numbered up to it. */
+    void dropThrough(uint64_t gen);
+    /* Nothing kept serves an index built before `seq` any more. */
+    void forgetAll(uint64_t seq);
+
+    /* Lays the writes numbered above `gen` over buf, which holds `len`
+     * bytes of the file at `offset` as an index built at `gen` reads them.
+     * *end: the furthest end of those writes, 0 when there are none.
+     * False when writes numbered above `gen` were forgotten: the index is
+     * too old to be completed, and buf is left as it was. */
+    bool overlay(uint64_t gen, char *buf, size_t len, off_t offset, off_t *end);
+    /* *end as overlay gives it, for the whole file. */
+    bool extent(uint64_t gen, off_t *end);
+
+    uint64_t base();
+    size_t heldBytes();
+    /* Bytes the whole process keeps, over every file. */
+    static size_t processBytes();
+    /* The process's budget (bytes); tests lower it. */
+    static void setBudget(size_t bytes);
+
+private:
+    struct Piece {
+        std::string data;
+        uint64_t seq;
+    };
+    void clearLocked();
+    void cut(off_t from, off_t to);
+
+    std::map<off_t, Piece> pieces;  // by logical offset
+    size_t held = 0;
+    uint64_t base_ = 0;
+    // The furthest end of the kept pieces. Those numbered up to an index's
+    // generation lie inside it (a truncation forgets them all), so this is
+    // also the furthest end of the ones above it, unless there are none.
+    off_t max_end = 0;
+    uint64_t newest = 0;  // the highest number kept
+    pthread_mutex_t mu;
+};
+
+#endif

@@ -1,0 +1,248 @@
+/*
+ * Reads of a container file this process writes: its own writes are laid
+ * over the last merge (RecentWrites) instead of being published and merged
+ * again for every read, and what an open writer's handle reports (size,
+ * modification time) moves with its writes.
+ */
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <random>
+#include <string>
+#include <sys/stat.h>
+#include <time.h>
+#include <vector>
+
+#include "container/RecentWrites.h"
+#include "container_test_util.h"
+
+namespace {
+
+using vesk_test::ContainerMount;
+
+/* --- the kept writes against a model of the file ------------------------ */
+
+TEST(RecentWrites, LaysEveryNewerWriteOverAnyMergeItStillServes) {
+    // content[g]: the file as a merge built at generation g reads it.
+    const size_t kFile = 4096;
+    std::mt19937 rng(7);
+    RecentWrites rw;
+    std::vector<std::string> content{std::string(kFile, '\0')};
+    uint64_t dropped = 0;
+    for (uint64_t seq = 1; seq <= 600; seq++) {
+        size_t off = rng() % kFile, len = 1 + rng() % 300;
+        if (off + len > kFile) len = kFile - off;
+        std::string data(len, (char)('a' + seq % 26));
+        rw.add((off_t)off, data.data(), len, seq);
+        std::string next = content.back();
+        next.replace(off, len, data);
+        content.push_back(next);
+        if (seq % 97 == 0) {
+            dropped = seq - rng() % 20;
+            rw.dropThrough(dropped);
+        }
+        // Any merge from the drop on, completed by the kept writes, reads
+        // the file as it is now; an older one is refused.
+        uint64_t gen = dropped + rng() % (seq - dropped + 1);
+        size_t at = rng() % kFile, n = 1 + rng() % 700;
+        if (at + n > kFile) n = kFile - at;
+        std::string buf = content[gen].substr(at, n);
+        off_t end = -1;
+        ASSERT_TRUE(rw.overlay(gen, &buf[0], n, (off_t)at, &end)) << "seq " << seq;
+        ASSERT_EQ(content.back().substr(at, n), buf) << "seq " << seq << " gen " << gen;
+        if (gen < seq) {
+            EXPECT_GT(end, 0);
+        }
+        if (dropped > 0) {
+            std::string untouched(n, '#');
+            EXPECT_FALSE(rw.overlay(dropped - 1, &untouched[0], n, (off_t)at, &end));
+            EXPECT_EQ(std::string(n, '#'), untouched);
+        }
+    }
+}
+
+TEST(RecentWrites, BudgetAndTruncationForgetEverythingAndSayWhen) {
+    RecentWrites::setBudget(10000);
+    {
+        RecentWrites rw;
+        std::string block(4000, 'x');
+        rw.add(0, block.data(), block.size(), 1);
+        rw.add(4000, block.data(), block.size(), 2);
+        EXPECT_EQ(8000u, rw.heldBytes());
+        // A rewrite of kept bytes costs nothing more.
+        rw.add(0, block.data(), block.size(), 3);
+        EXPECT_EQ(8000u, rw.heldBytes());
+        rw.add(8000, block.data(), block.size(), 4);  // over the budget
+        EXPECT_EQ(0u, rw.heldBytes());
+        EXPECT_EQ(0u, RecentWrites::processBytes());
+        std::string buf(10, '\0');
+        off_t end;
+        EXPECT_FALSE(rw.overlay(3, &buf[0], buf.size(), 0, &end));
+        EXPECT_TRUE(rw.overlay(4, &buf[0], buf.size(), 0, &end));
+        EXPECT_EQ(0, end);
+
+        rw.add(100, "abc", 3, 5);
+        rw.forgetAll(6);
+        EXPECT_EQ(0u, rw.heldBytes());
+        EXPECT_FALSE(rw.extent(5, &end));
+        EXPECT_TRUE(rw.extent(6, &end));
+        EXPECT_EQ(0, end);
+    }
+    RecentWrites::setBudget(64u << 20);
+    EXPECT_EQ(0u, RecentWrites::processBytes());
+}
+
+/* --- through the container layer -------------------------------------- */
+
+class RecentContainer : public ContainerMount {
+protected:
+    // Bytes in the file's index logs on its backend: they grow only when
+    // records are published.
+    off_t index_bytes(const std::string &rel) {
+        off_t total = 0;
+        std::string dir = backend(rel);
+        DIR *d = opendir(dir.c_str());
+        if (!d) return -1;
+        while (struct dirent *e = readdir(d)) {
+            std::string host = e->d_name;
+            if (host.compare(0, 8, "hostdir.") != 0) continue;
+            DIR *h = opendir((dir + "/" + host).c_str());
+            if (!h) continue;
+            while (struct dirent *f = readdir(h)) {
+                std::string n = f->d_name;
+                struct stat st;
+                if (n.compare(0, 6, "index.") == 0 &&
+                    stat((dir + "/" + host + "/" + n).c_str(), &st) == 0)
+                    total += st.st_size;
+            }
+            closedir(h);
+        }
+        closedir(d);
+        return total;
+    }
+    static std::string block(char c, size_t n = 8192) { return std::string(n, c); }
+};
+
+TEST_F(RecentContainer, RewriteLoopReadsItsOwnWritesWithoutPublishingThem) {
+    const int kBlocks = 64;
+    const size_t kB = 8192;
+    Vesk_fd *w = open("loop", O_RDWR | O_CREAT);
+    ASSERT_NE(nullptr, w);
+    pid_t pid = getpid();
+    for (int b = 0; b < kBlocks; b++)
+        ASSERT_EQ((ssize_t)kB, w->write(block('a').data(), kB, (off_t)b * kB, pid));
+    // A reader of this process opened beside the writer.
+    Vesk_fd *r = open("loop", O_RDONLY);
+    ASSERT_NE(nullptr, r);
+    off_t published = index_bytes("loop");
+    ASSERT_GT(published, 0);
+
+    std::string buf(kB, '\0');
+    for (int round = 0; round < 3; round++) {
+        char was = (char)('a' + round), now = (char)('b' + round);
+        for (int b = 0; b < kBlocks; b++) {
+            off_t at = (off_t)b * kB;
+            ASSERT_EQ((ssize_t)kB, w->read(&buf[0], kB, at));
+            ASSERT_EQ(block(was), buf) << "round " << round << " block " << b;
+            ASSERT_EQ((ssize_t)kB, w->write(block(now).data(), kB, at, pid));
+            // the other handle sees it at once, a straddling read too
+            std::string want = block(now, kB / 2) +
+                               (b + 1 < kBlocks ? block(was, kB / 2) : std::string());
+            ASSERT_EQ((ssize_t)want.size(), r->read(&buf[0], kB, at + (off_t)kB / 2));
+            buf.resize(want.size());
+            ASSERT_EQ(want, buf) << "reader, round " << round << " block " << b;
+            buf.resize(kB);
+        }
+    }
+    // Nothing was published for those reads.
+    EXPECT_EQ(published, index_bytes("loop"));
+    struct stat st;
+    ASSERT_EQ(0, w->getattr(nullptr, &st, 0));
+    EXPECT_EQ((off_t)kBlocks * (off_t)kB, st.st_size);
+
+    // Past the end: a write leaves a hole that reads as zeros, and the size
+    // grows with it before anything is published.
+    off_t far = (off_t)(kBlocks + 3) * (off_t)kB;
+    ASSERT_EQ(3, w->write("xyz", 3, far, pid));
+    ASSERT_EQ(0, r->getattr(nullptr, &st, 0));
+    EXPECT_EQ(far + 3, st.st_size);
+    std::string tail(3 * kB + 10, '#');
+    ASSERT_EQ((ssize_t)(3 * kB + 3), r->read(&tail[0], tail.size(), (off_t)kBlocks * kB));
+    EXPECT_EQ(std::string(3 * kB, '\0') + "xyz", tail.substr(0, 3 * kB + 3));
+    EXPECT_EQ(published, index_bytes("loop"));
+
+    // A truncation ends what was laid over the last merge.
+    ASSERT_EQ(0, w->trunc(L("loop").c_str(), 5000));
+    ASSERT_EQ((ssize_t)5000, r->read(&buf[0], kB, 0));
+    EXPECT_EQ(block('d', 5000), buf.substr(0, 5000));
+    ASSERT_EQ(4, w->write("tail", 4, 6000, pid));
+    ASSERT_EQ((ssize_t)6004, w->read(&buf[0], kB, 0));
+    EXPECT_EQ(block('d', 5000) + std::string(1000, '\0') + "tail", buf.substr(0, 6004));
+
+    EXPECT_EQ(0, r->close(pid, getuid(), O_RDONLY, nullptr));
+    delete r;
+    EXPECT_EQ(0, w->close(pid, getuid(), O_RDWR, nullptr));
+    delete w;
+    EXPECT_EQ(block('d', 5000) + std::string(1000, '\0') + "tail", read_all("loop"));
+}
+
+TEST_F(RecentContainer, ReadsStayRightWhenTheKeptWritesOutgrowTheirBudget) {
+    RecentWrites::setBudget(3 * 8192);
+    const size_t kB = 8192;
+    Vesk_fd *w = open("budget", O_RDWR | O_CREAT);
+    ASSERT_NE(nullptr, w);
+    pid_t pid = getpid();
+    std::string buf(kB, '\0');
+    for (int b = 0; b < 12; b++) {
+        std::string data = pattern(kB, (unsigned)b);
+        ASSERT_EQ((ssize_t)kB, w->write(data.data(), kB, (off_t)b * kB, pid));
+        for (int back = 0; back <= b; back++) {
+            ASSERT_EQ((ssize_t)kB, w->read(&buf[0], kB, (off_t)back * kB));
+            ASSERT_EQ(pattern(kB, (unsigned)back), buf) << "after " << b << ", block " << back;
+        }
+    }
+    EXPECT_LE(RecentWrites::processBytes(), 3 * kB);
+    RecentWrites::setBudget(64u << 20);
+    EXPECT_EQ(0, w->close(pid, getuid(), O_RDWR, nullptr));
+    delete w;
+    EXPECT_EQ(0u, RecentWrites::processBytes());
+}
+
+bool later(const struct timespec &a, const struct timespec &b) {
+    return a.tv_sec > b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec > b.tv_nsec);
+}
+
+// The kernel's page cache of a mounted file is dropped when the file's
+// modification time changes: a time that stood still while other processes
+// wrote let pages read before a write stay cached after it.
+TEST_F(RecentContainer, AnOpenWritersTimeMovesWithEachWriteUntilTimesAreSet) {
+    Vesk_fd *w = open("times", O_RDWR | O_CREAT);
+    ASSERT_NE(nullptr, w);
+    pid_t pid = getpid();
+    struct stat st;
+    ASSERT_EQ(0, w->getattr(nullptr, &st, 0));
+    struct timespec prev = st.st_mtim;
+    for (int i = 0; i < 5; i++) {
+        struct timespec pause = {0, 2000000};
+        nanosleep(&pause, nullptr);
+        ASSERT_EQ(1, w->write("x", 1, i, pid));
+        ASSERT_EQ(0, w->getattr(nullptr, &st, 0));
+        EXPECT_TRUE(later(st.st_mtim, prev)) << "write " << i;
+        prev = st.st_mtim;
+    }
+    // Times set by a caller stand, through the handle and after the close.
+    struct timespec ts[2] = {{1000000000, 5}, {1100000000, 6}};
+    ASSERT_EQ(0, containerfs.utimens(L("times").c_str(), ts, 0));
+    ASSERT_EQ(0, w->getattr(nullptr, &st, 0));
+    EXPECT_EQ(1100000000, st.st_mtim.tv_sec);
+    EXPECT_EQ(6, st.st_mtim.tv_nsec);
+    EXPECT_EQ(0, w->close(pid, getuid(), O_RDWR, nullptr));
+    delete w;
+    ASSERT_EQ(0, containerfs.getattr(L("times").c_str(), &st, 0));
+    EXPECT_EQ(1100000000, st.st_mtim.tv_sec);
+    EXPECT_EQ(6, st.st_mtim.tv_nsec);
+    EXPECT_EQ(1000000000, st.st_atim.tv_sec);
+    EXPECT_EQ(5u, (unsigned)st.st_size);
+}
+
+}  // namespace
