@@ -10,6 +10,7 @@
 #include <random>
 #include <string>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <vector>
 
@@ -184,6 +185,33 @@ TEST_F(RecentContainer, RewriteLoopReadsItsOwnWritesWithoutPublishingThem) {
     EXPECT_EQ(0, w->close(pid, getuid(), O_RDWR, nullptr));
     delete w;
     EXPECT_EQ(block('d', 5000) + std::string(1000, '\0') + "tail", read_all("loop"));
+}
+
+// What another process publishes is seen by a read after a write here, as
+// when every such read merged again.
+TEST_F(RecentContainer, AReadAfterAWriteSeesWhatOthersPublishedMeanwhile) {
+    Vesk_fd *w = open("shared", O_RDWR | O_CREAT);
+    ASSERT_NE(nullptr, w);
+    pid_t me = getpid();
+    ASSERT_EQ(4, w->write("mine", 4, 0, me));
+    char buf[16] = {};
+    ASSERT_EQ(4, w->read(buf, sizeof buf, 0));
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        Vesk_fd *o = open("shared", O_RDWR);
+        bool ok = o && o->write("theirs", 6, 8, getpid()) == 6 &&
+                  o->close(getpid(), getuid(), O_RDWR, nullptr) == 0;
+        _exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ASSERT_EQ(4, w->write("MINE", 4, 0, me));
+    ASSERT_EQ(14, w->read(buf, sizeof buf, 0));
+    EXPECT_EQ(std::string("MINE\0\0\0\0theirs", 14), std::string(buf, 14));
+    EXPECT_EQ(0, w->close(me, getuid(), O_RDWR, nullptr));
+    delete w;
 }
 
 TEST_F(RecentContainer, ReadsStayRightWhenTheKeptWritesOutgrowTheirBudget) {

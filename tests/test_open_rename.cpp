@@ -432,14 +432,10 @@ TEST_F(OpenRename, RenameWhileAnotherProcessWrites) {
 // backend, so it reads an empty file where a plain file's holder still
 // reads what it wrote. (Its bytes die with its last close either way.)
 TEST_F(OpenRename, UnlinkWhileAnotherProcessWrites) {
-    compare("uw", unlink_while_open,
-            {{"read", "read 0 ''"},
-             {"read-after-new-a", "read-after-new-a 0 ''"},
-             {"read-again", "read-again 0 ''"},
-             {"fsize", "fsize 0"}});
+    compare("uw", unlink_while_open, {{"fsize", "fsize 0"}});
 }
 TEST_F(OpenRename, RenameOverAFileAnotherProcessHolds) {
-    compare("ro", rename_over_open, {{"read", "read 0 ''"}, {"read-again", "read-again 0 ''"}});
+    compare("ro", rename_over_open);
 }
 TEST_F(OpenRename, RenameOfAFileThisProcessHolds) { compare("own", rename_own_open); }
 

@@ -108,6 +108,29 @@ static bool serves(int index_gen, int gen, uint64_t recent_base) {
     return index_gen == gen || (index_gen >= 0 && (uint64_t)index_gen >= recent_base);
 }
 
+// Whether processes other than this one published records since `idx` was
+// merged: an index log not of this process's writers that is new or grew.
+// (Logs of this process's writers grow only by writes that reads lay over
+// the index.) A container that cannot be listed, being gone, changed by no
+// one's publishing.
+static bool published_elsewhere(SharedFile *sh, Index *idx, WriteFile *wf) {
+    std::vector<IndexLogInfo> now;
+    if (index_list_logs(sh->dir, now) != 0) return false;
+    const std::vector<IndexLogInfo> &then = idx->sources();
+    const std::string mine = "hostdir." + vesk_cont::host();
+    for (const IndexLogInfo &log : now) {
+        std::string h;
+        pid_t pid;
+        parse_log_rel(log.rel, h, pid);
+        if (wf && "hostdir." + h == mine && wf->hasWriter(pid)) continue;
+        auto it = std::lower_bound(
+            then.begin(), then.end(), log,
+            [](const IndexLogInfo &a, const IndexLogInfo &b) { return a.rel < b.rel; });
+        if (it == then.end() || it->rel != log.rel || it->size != log.size) return true;
+    }
+    return false;
+}
+
 int index_for(Container_OpenFile *rec, bool at_open, std::shared_ptr<Index> *out) {
     OpenState *os = state_of(rec);
     if (!os) return -EBADF;
@@ -117,15 +140,39 @@ int index_for(Container_OpenFile *rec, bool at_open, std::shared_ptr<Index> *out
     uint64_t base = wf ? wf->recentWrites().base() : UINT64_MAX;
     rec->lockIndex();
     int epoch, ticket;
+    std::shared_ptr<Index> kept;
     {
         TableLock lock;
         epoch = sh->epoch;
-        if (!at_open && os->index && os->index == sh->index &&
-            serves(sh->index_gen, gen, base) && sh->index_epoch == epoch) {
-            *out = os->index;
+        if (!at_open && sh->index && serves(sh->index_gen, gen, base) &&
+            sh->index_epoch == epoch) {
+            kept = sh->index;
+            if (sh->index_gen == gen) {
+                // nothing written here since: what it read stands
+                os->index = kept;
+                rec->setIndex(kept.get());
+                *out = kept;
+                rec->unlockIndex();
+                return 0;
+            }
+        }
+    }
+    // Written here since the merge: the writes are laid over it, but what
+    // other processes published meanwhile needs a merge (as a read after a
+    // write always saw it).
+    bool fresh = at_open;
+    if (kept) {
+        if (!published_elsewhere(sh, kept.get(), wf)) {
+            os->index = kept;
+            rec->setIndex(kept.get());
+            *out = kept;
             rec->unlockIndex();
             return 0;
         }
+        fresh = true;
+    }
+    {
+        TableLock lock;
         ticket = (int)++sh->tickets;
     }
     // One merge at a time per file; an open that waited for another's
@@ -136,8 +183,8 @@ int index_for(Container_OpenFile *rec, bool at_open, std::shared_ptr<Index> *out
     {
         TableLock lock;
         if (sh->index && sh->index_epoch == sh->epoch &&
-            (at_open ? sh->index_gen == gen && sh->index_serves >= (uint64_t)ticket
-                     : serves(sh->index_gen, gen, base)))
+            (fresh ? sh->index_gen == gen && sh->index_serves >= (uint64_t)ticket
+                   : serves(sh->index_gen, gen, base)))
             cur = sh->index;
         serves_tickets = sh->tickets;
         epoch = sh->epoch;
