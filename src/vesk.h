@@ -11,6 +11,7 @@
 
 #include <stdio.h>
 #include <sys/types.h>
+#include <time.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <utime.h>

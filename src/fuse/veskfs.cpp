@@ -469,11 +469,8 @@ int vfs_read(const char *, char *buf, size_t size, off_t off, struct fuse_file_i
     }
     std::lock_guard<std::mutex> g(h->mu);
     if (h->closed) return -EBADF;
-    // A container handle reads what it has published.
-    if (h->unpublished && g_served.layout == VESK_LAYOUT_CONTAINER) {
-        int rc = publish_writers(h);
-        if (rc < 0) return rc;
-    }
+    // The container layer serves a handle its process's own writes: no
+    // publishing first.
     ssize_t n = vesk_read(h->fd, buf, size, off);
     return (int)n;
 }
@@ -646,28 +643,26 @@ int vfs_access(const char *path, int mask) {
 int vfs_utimens(const char *path, const struct timespec tv[2], struct fuse_file_info *fi) {
     if (is_debug(path) || pseudo(of(fi))) return -EPERM;
     std::string lp = target_path(path, fi);
-    time_t now = time(nullptr);
     struct timespec t[2];
     if (tv) {
         t[0] = tv[0];
         t[1] = tv[1];
     } else {
+        t[0].tv_sec = t[1].tv_sec = 0;
         t[0].tv_nsec = t[1].tv_nsec = UTIME_NOW;
     }
-    if (t[0].tv_nsec == UTIME_OMIT && t[1].tv_nsec == UTIME_OMIT) return 0;
-    struct utimbuf ut;
-    if (t[0].tv_nsec == UTIME_OMIT || t[1].tv_nsec == UTIME_OMIT) {
-        struct stat st;
-        int rc = vesk_getattr(nullptr, lp.c_str(), &st, 0);
-        if (rc < 0) return rc;
-        ut.actime = st.st_atime;
-        ut.modtime = st.st_mtime;
-    }
-    if (t[0].tv_nsec == UTIME_NOW) ut.actime = now;
-    else if (t[0].tv_nsec != UTIME_OMIT) ut.actime = t[0].tv_sec;
-    if (t[1].tv_nsec == UTIME_NOW) ut.modtime = now;
-    else if (t[1].tv_nsec != UTIME_OMIT) ut.modtime = t[1].tv_sec;
-    return vesk_utime(lp.c_str(), &ut);
+    // The kernel has followed any link already: times that reach here for
+    // a link are the link's own (touch -h, tar x).
+    return vesk_utimens(lp.c_str(), t, AT_SYMLINK_NOFOLLOW);
+}
+
+int vfs_fallocate(const char *, int mode, off_t off, off_t len, struct fuse_file_info *fi) {
+    OpenFile *h = file_of(fi);
+    if (!h || !writable(h->flags)) return -EBADF;
+    std::lock_guard<std::mutex> g(h->mu);
+    if (h->closed) return -EBADF;
+    veskfs::VeskfsCreds caller = veskfs::veskfs_caller();
+    return as_owner(caller, [&] { return vesk_fallocate(h->fd, mode, off, len); });
 }
 
 // Operations left out stay null: libfuse answers them with ENOSYS.
@@ -701,6 +696,7 @@ const struct fuse_operations vesk_oper = {
     .access = vfs_access,
     .create = vfs_create,
     .utimens = vfs_utimens,
+    .fallocate = vfs_fallocate,
 };
 #pragma GCC diagnostic pop
 
