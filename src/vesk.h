@@ -11,7 +11,6 @@
 
 #include <stdio.h>
 #include <sys/types.h>
-#include <time.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <utime.h>
@@ -127,7 +126,8 @@ int vesk_utime(const char *path, struct utimbuf *ut);
 /* utimensat(2) of a logical file: times to the nanosecond, UTIME_NOW and
  * UTIME_OMIT. A link is followed (its target a logical path) unless
  * `flags` holds AT_SYMLINK_NOFOLLOW, which sets the link's own times. */
-int vesk_utimens(const char *path, const struct timespec ts[2], int flags);
+struct timespec;
+int vesk_utimens(const char *path, const struct timespec *ts, int flags);
 int vesk_unlink(const char *path);
 int vesk_create(const char *path, mode_t mode, int flags, pid_t pid);
 int vesk_mkdir(const char *path, mode_t mode);
