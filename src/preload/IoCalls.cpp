@@ -182,17 +182,13 @@ int vtruncate(Desc *d, off_t len) {
 
 int vsync(Desc *d) { return vsync_desc(d); }
 
-// Grows the file to off+len by writing zeros past its end (the library has
-// no allocation call); never shrinks, never overwrites data.
+// Mode 0 only: the range becomes part of the file (a flat file's blocks
+// are allocated; a container grows its size), never shrinking it.
 int vallocate(Desc *d, int mode, off_t off, off_t len) {
     if (off < 0 || len <= 0) return -EINVAL;
     if (mode != 0) return unserved("fallocate with a mode", EOPNOTSUPP);
     if ((d->sh->flags & O_ACCMODE) == O_RDONLY) return -EBADF;
-    int err = 0;
-    int64_t sz = file_size(d, &err);
-    if (sz < 0) return err;
-    if (off + len <= sz) return 0;
-    return vtruncate(d, off + len) < 0 ? -EIO : 0;
+    return (int)with_handle(d, [&](Vesk_fd *h) -> long { return vesk_fallocate(h, 0, off, len); });
 }
 
 // Copies through a buffer when either end is a vesk descriptor.

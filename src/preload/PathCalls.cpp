@@ -40,44 +40,23 @@ int do_fstatat(int dirfd, const char *path, struct stat *st, int flags) {
     return (int)fail(vstat(abs, st, !(flags & AT_SYMLINK_NOFOLLOW)));
 }
 
-// UTIME_NOW and UTIME_OMIT, resolved against the file's current times
-// (the library stores whole seconds).
+// Times to the nanosecond, UTIME_NOW and UTIME_OMIT as utimensat(2) takes
+// them; not following, a link's own times.
 int set_times(const std::string &abs, const struct timespec ts[2], bool follow) {
     std::string p = abs;
     if (follow) {
         int r = follow_links(&p);
         if (r < 0) return r;
         if (r == 1) return -EXDEV;
-    } else {
-        // The library keeps no times of a symbolic link of its own: the
-        // request is accepted and has no effect (as on file systems
-        // without link times).
-        struct stat lst;
-        if (vesk_getattr(nullptr, p.c_str(), &lst, 0) == 0 && S_ISLNK(lst.st_mode)) return 0;
     }
-    struct utimbuf ub;
-    time_t now = time(nullptr);
-    if (!ts) {
-        ub.actime = ub.modtime = now;
-        return vesk_utime(p.c_str(), &ub);
-    }
-    struct stat st;
-    if ((ts[0].tv_nsec == UTIME_OMIT || ts[1].tv_nsec == UTIME_OMIT)) {
-        int r = vesk_getattr(nullptr, p.c_str(), &st, 0);
-        if (r < 0) return r;
-    }
-    auto pick = [&](const struct timespec &t, time_t cur) {
-        if (t.tv_nsec == UTIME_NOW) return now;
-        if (t.tv_nsec == UTIME_OMIT) return cur;
-        return t.tv_sec;
-    };
+    static const struct timespec now[2] = {{0, UTIME_NOW}, {0, UTIME_NOW}};
+    if (!ts) ts = now;
     for (int i = 0; i < 2; i++)
         if (ts[i].tv_nsec != UTIME_NOW && ts[i].tv_nsec != UTIME_OMIT &&
             (ts[i].tv_nsec < 0 || ts[i].tv_nsec >= 1000000000))
             return -EINVAL;
-    ub.actime = pick(ts[0], st.st_atime);
-    ub.modtime = pick(ts[1], st.st_mtime);
-    return vesk_utime(p.c_str(), &ub);
+    // The links on the way were followed above, in logical space.
+    return vesk_utimens(p.c_str(), ts, AT_SYMLINK_NOFOLLOW);
 }
 
 int follow_for(std::string *abs) {
