@@ -24,12 +24,12 @@
 #include <unistd.h>
 #include <vector>
 
-#include "mount_test_util.h"
+#include "veskfs_test_util.h"
 #include "vesk_test_util.h"
 
-using vesk_mount::run;
-using vesk_mount::sh;
-using vesk_mount::trim;
+using veskfs_test::run;
+using veskfs_test::sh;
+using veskfs_test::trim;
 using vesk_test::TempDir;
 
 namespace {
@@ -110,14 +110,14 @@ protected:
             ASSERT_EQ(0, mkdir(root_.c_str(), 0755));
             return;
         }
-        std::string why = vesk_mount::no_fuse_reason();
+        std::string why = veskfs_test::no_fuse_reason();
         if (!why.empty()) GTEST_SKIP() << why;
         root_ = tmp_.sub("mnt");
         ASSERT_EQ(0, mkdir(root_.c_str(), 0755));
         backends_ = {tmp_.sub("b0"), tmp_.sub("b1")};
         std::string cfg = tmp_.sub("vesk.conf");
         vesk_test::write_file(cfg, vesk_test::mount_config(root_, backends_, layout_));
-        daemon_.reset(new vesk_mount::Daemon(root_, tmp_.sub("veskfs.log"), {}, cfg));
+        daemon_.reset(new veskfs_test::Daemon(root_, tmp_.sub("veskfs.log"), {}, cfg));
         ASSERT_TRUE(daemon_->start(&why)) << why;
     }
 
@@ -126,7 +126,7 @@ protected:
         // Releases reach the daemon after close(2) returns: give the last
         // ones a moment before looking for what they should have removed.
         std::vector<std::string> left;
-        vesk_mount::wait_for([&] { return (left = leftovers()).empty(); }, 3000);
+        veskfs_test::wait_for([&] { return (left = leftovers()).empty(); }, 3000);
         for (const std::string &l : left) ADD_FAILURE() << "left on a backend: " << l;
         EXPECT_TRUE(daemon_->stop()) << "unclean end; log:\n"
                                      << vesk_test::read_file(daemon_->log());
@@ -183,7 +183,7 @@ protected:
     std::string layout_;
     std::string root_;
     std::vector<std::string> backends_;
-    std::unique_ptr<vesk_mount::Daemon> daemon_;
+    std::unique_ptr<veskfs_test::Daemon> daemon_;
 };
 
 TEST_P(ClientsTest, UnlinkAfterCloseNeverFailsAndLeavesNothing) {

@@ -42,7 +42,7 @@ unsigned char byte_of(uint64_t seed, uint64_t o) {
 
 /* What one writer writes: `count` extents of `len` bytes, the i-th at
  * start + i * step, byte o being byte_of(seed, o). */
-struct Spec {
+struct WriterPlan {
     std::string how;  // "lib" (the library) or "posix" (plain calls on a mount)
     std::string path;
     uint64_t start = 0, len = 0, step = 0, count = 0, seed = 0;
@@ -55,8 +55,8 @@ struct Spec {
           << seed << ' ' << (hold.empty() ? "-" : hold);
         return s.str();
     }
-    static Spec parse(const std::string &t) {
-        Spec s;
+    static WriterPlan parse(const std::string &t) {
+        WriterPlan s;
         std::istringstream in(t);
         in >> s.how >> s.path >> s.start >> s.len >> s.step >> s.count >> s.seed >> s.hold;
         if (s.hold == "-") s.hold.clear();
@@ -81,7 +81,7 @@ bool wait_file(const std::string &path, int seconds) {
 }
 
 /* The writer, in its host's namespaces. 0 when all was written and synced. */
-int run_writer(const Spec &s) {
+int run_writer(const WriterPlan &s) {
     pid_t me = getpid();
     bool lib = s.how == "lib";
     Vesk_fd *vfd = nullptr;
@@ -197,7 +197,7 @@ protected:
         vesk_test::use_config(conf, vesk_test::mount_config(mnt, backends, "container"));
     }
 
-    pid_t writer(const std::string &host, Spec s) {
+    pid_t writer(const std::string &host, WriterPlan s) {
         s.how = via_mount ? "posix" : "lib";
         s.path = mnt + "/ckpt";
         std::string cmd = "env " + std::string(kWriterVar) + "='" + s.text() + "' '" + self_exe() + "'";
@@ -235,7 +235,7 @@ TEST_P(Cluster, ReadersSeeEveryHostsSyncedWritesLaterWriteWins) {
     std::string want;
     // Two hosts at once, interleaved 4 KiB blocks, each holding the file
     // open after its sync.
-    Spec a, b;
+    WriterPlan a, b;
     a.start = 0, a.len = 4096, a.step = 8192, a.count = kSpan / 8192, a.seed = 1, a.hold = hold;
     b = a;
     b.start = 4096, b.seed = 2;
@@ -250,10 +250,10 @@ TEST_P(Cluster, ReadersSeeEveryHostsSyncedWritesLaterWriteWins) {
     ASSERT_TRUE(ready) << log_of("node-a") << log_of("node-b");
 
     // Overlaps: node-c over both, then node-a again over part of node-c's.
-    Spec c;
+    WriterPlan c;
     c.start = 10000, c.len = 30000, c.step = 0, c.count = 1, c.seed = 3;
     ASSERT_EQ(wait_exit(writer("node-c", c)), 0) << log_of("node-c");
-    Spec a2;
+    WriterPlan a2;
     a2.start = 25000, a2.len = 9000, a2.step = 0, a2.count = 1, a2.seed = 4;
     ASSERT_EQ(wait_exit(writer("node-a", a2)), 0) << log_of("node-a");
     c.apply(want);
@@ -308,7 +308,7 @@ int main(int argc, char **argv) {
             in >> path >> out;
             return run_reader(path, out);
         }
-        return run_writer(Spec::parse(t));
+        return run_writer(WriterPlan::parse(t));
     }
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();

@@ -25,66 +25,18 @@
 
 #include "vesk.h"
 #include "vesk_test_util.h"
+#include "veskfs_test_util.h"
 
 using vesk_test::TempDir;
+using veskfs_test::Daemon;
+using veskfs_test::mount_line;
+using veskfs_test::no_fuse_reason;
+using veskfs_test::run;
+using veskfs_test::sh;
+using veskfs_test::trim;
+using veskfs_test::wait_for;
 
 namespace {
-
-const std::string kVeskfs = VESK_BINARY_DIR "/tools/veskfs";
-
-std::string no_fuse_reason() {
-    if (access(kVeskfs.c_str(), X_OK) != 0)
-        return kVeskfs + " not built (libfuse 3 missing at configure time?)";
-    int fd = open("/dev/fuse", O_RDWR);
-    if (fd < 0) return std::string("/dev/fuse cannot be opened: ") + strerror(errno);
-    close(fd);
-    if (system("command -v fusermount3 >/dev/null 2>&1") != 0) return "fusermount3 not installed";
-    return "";
-}
-
-int sh(const std::string &cmd) {
-    int rc = system(cmd.c_str());
-    return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-}
-
-std::string run(const std::string &cmd, int *status = nullptr) {
-    std::string out;
-    FILE *p = popen(cmd.c_str(), "r");
-    if (!p) return out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    int rc = pclose(p);
-    if (status) *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-    return out;
-}
-
-std::string trim(std::string s) {
-    while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
-    return s;
-}
-
-// The line of /proc/mounts whose mount point is `dir`, or "".
-std::string mount_line(const std::string &dir) {
-    std::ifstream in("/proc/mounts");
-    std::string line;
-    while (std::getline(in, line)) {
-        std::istringstream ss(line);
-        std::string dev, mp;
-        ss >> dev >> mp;
-        if (mp == dir) return line;
-    }
-    return "";
-}
-
-bool wait_for(const std::function<bool()> &cond, int ms) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (std::chrono::steady_clock::now() < end) {
-        if (cond()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return cond();
-}
 
 std::vector<std::string> lines_with(const std::string &text, const std::string &word) {
     std::vector<std::string> out;
@@ -104,98 +56,6 @@ std::string random_bytes(size_t n, unsigned seed) {
     }
     return s;
 }
-
-/* One veskfs daemon in the foreground, in a child process. */
-class Daemon {
-public:
-    Daemon(std::string mnt, std::string log, std::vector<std::string> args,
-           std::string config)
-        : mnt_(std::move(mnt)), log_(std::move(log)), args_(std::move(args)),
-          config_(std::move(config)) {}
-    ~Daemon() { stop(); }
-
-    // Starts it and waits until the mount is listed.
-    bool start(std::string *why) {
-        pid_ = fork();
-        if (pid_ < 0) {
-            *why = strerror(errno);
-            return false;
-        }
-        if (pid_ == 0) {
-            if (config_.empty()) {
-                // No configuration file anywhere: not named, none at home.
-                unsetenv("VESK_CONFIG");
-                setenv("HOME", log_.substr(0, log_.rfind('/')).c_str(), 1);
-            } else {
-                setenv("VESK_CONFIG", config_.c_str(), 1);
-            }
-            int fd = open(log_.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-            if (fd >= 0) {
-                dup2(fd, 1);
-                dup2(fd, 2);
-            }
-            std::vector<char *> argv;
-            argv.push_back(const_cast<char *>(kVeskfs.c_str()));
-            argv.push_back(const_cast<char *>("-f"));
-            for (std::string &a : args_) argv.push_back(&a[0]);
-            argv.push_back(&mnt_[0]);
-            argv.push_back(nullptr);
-            execv(kVeskfs.c_str(), argv.data());
-            _exit(127);
-        }
-        bool up = wait_for([&] { return !mount_line(mnt_).empty() || exited(); }, 10000);
-        if (!up || exited()) {
-            *why = "no mount appeared; daemon log:\n" + vesk_test::read_file(log_);
-            stop();
-            return false;
-        }
-        return true;
-    }
-
-    bool exited() {
-        if (pid_ <= 0) return true;
-        int st;
-        pid_t r = waitpid(pid_, &st, WNOHANG);
-        if (r == pid_) {
-            status_ = st;
-            pid_ = -1;
-            return true;
-        }
-        return false;
-    }
-
-    // Waits (bounded) for the daemon to end; false when it had to be killed.
-    bool wait_exit(int ms) {
-        if (wait_for([&] { return exited(); }, ms)) return true;
-        kill(pid_, SIGKILL);
-        waitpid(pid_, &status_, 0);
-        pid_ = -1;
-        return false;
-    }
-
-    // Unmounts as a user would; true when the daemon then ended by itself
-    // with status 0.
-    bool stop() {
-        if (pid_ <= 0 && mount_line(mnt_).empty()) return status_ == 0;
-        if (!mount_line(mnt_).empty()) {
-            std::string u = "fusermount3 -u '" + mnt_ + "' 2>/dev/null";
-            if (!wait_for([&] { return sh(u) == 0 || mount_line(mnt_).empty(); }, 5000))
-                sh("fusermount3 -u -z '" + mnt_ + "' 2>/dev/null");
-        }
-        bool clean = wait_exit(20000);
-        return clean && WIFEXITED(status_) && WEXITSTATUS(status_) == 0;
-    }
-
-    pid_t pid() const { return pid_; }
-    const std::string &log() const { return log_; }
-
-private:
-    std::string mnt_, log_;
-    std::vector<std::string> args_;
-    std::string config_;
-    pid_t pid_ = -1;
-    int status_ = 0;
-};
 
 /* A mount of one layout over two backends, configured through a file. */
 class VeskfsTest : public ::testing::TestWithParam<const char *> {
@@ -475,11 +335,11 @@ TEST(VeskfsCommandLine, ServesABuiltInMountFromItsOptions) {
     TempDir tmp;
     ASSERT_TRUE(tmp.ok());
     int rc = -1;
-    std::string out = run(kVeskfs + " --version", &rc);
+    std::string out = run(veskfs_test::veskfs_binary() + " --version", &rc);
     EXPECT_EQ(0, rc);
     EXPECT_NE(std::string::npos, out.find(vesk_tag())) << out;
-    EXPECT_NE(0, sh(kVeskfs + " 2>/dev/null")) << "no mount point is a usage error";
-    EXPECT_NE(0, sh(kVeskfs + " --layout striped " + tmp.sub("x") + " 2>/dev/null"));
+    EXPECT_NE(0, sh(veskfs_test::veskfs_binary() + " 2>/dev/null")) << "no mount point is a usage error";
+    EXPECT_NE(0, sh(veskfs_test::veskfs_binary() + " --layout striped " + tmp.sub("x") + " 2>/dev/null"));
 
     std::string mnt = tmp.sub("mnt"), back = tmp.sub("only");
     ASSERT_EQ(0, mkdir(mnt.c_str(), 0755));

@@ -19,22 +19,14 @@
 
 #include "run_program.h"
 #include "vesk_test_util.h"
+#include "veskfs_test_util.h"
 
 using namespace vesk_test;
 
 namespace {
 
-const std::string kVeskfs = VESK_BINARY_DIR "/tools/veskfs";
-
-std::string no_fuse_reason() {
-    if (access(kVeskfs.c_str(), X_OK) != 0)
-        return kVeskfs + " not built (libfuse 3 missing at configure time?)";
-    int fd = open("/dev/fuse", O_RDWR);
-    if (fd < 0) return std::string("/dev/fuse cannot be opened: ") + strerror(errno);
-    close(fd);
-    if (system("command -v fusermount3 >/dev/null 2>&1") != 0) return "fusermount3 not installed";
-    return "";
-}
+const std::string &kVeskfs = veskfs_test::veskfs_binary();
+using veskfs_test::no_fuse_reason;
 
 // The file-system type /proc/mounts lists at `dir`, or "".
 std::string mounted_type(const std::string &dir) {

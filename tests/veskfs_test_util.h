@@ -83,7 +83,8 @@ inline bool wait_for(const std::function<bool()> &cond, int ms) {
 }
 
 /* One veskfs daemon in the foreground, in a child process; `config` is
- * the configuration file it reads. */
+ * the configuration file it reads, or "" for none at all (not named, none
+ * at home). */
 class Daemon {
 public:
     Daemon(std::string mnt, std::string log, std::vector<std::string> args, std::string config)
@@ -99,7 +100,12 @@ public:
             return false;
         }
         if (pid_ == 0) {
-            setenv("VESK_CONFIG", config_.c_str(), 1);
+            if (config_.empty()) {
+                unsetenv("VESK_CONFIG");
+                setenv("HOME", log_.substr(0, log_.rfind('/')).c_str(), 1);
+            } else {
+                setenv("VESK_CONFIG", config_.c_str(), 1);
+            }
             int fd = open(log_.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
             if (fd >= 0) {
                 dup2(fd, 1);
@@ -144,15 +150,20 @@ public:
             if (!wait_for([&] { return sh(u) == 0 || mount_line(mnt_).empty(); }, 5000))
                 sh("fusermount3 -u -z '" + mnt_ + "' 2>/dev/null");
         }
-        if (!wait_for([&] { return exited(); }, 20000)) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, &status_, 0);
-            pid_ = -1;
-            return false;
-        }
-        return WIFEXITED(status_) && WEXITSTATUS(status_) == 0;
+        bool clean = wait_exit(20000);
+        return clean && WIFEXITED(status_) && WEXITSTATUS(status_) == 0;
     }
 
+    // Waits (bounded) for the daemon to end; false when it had to be killed.
+    bool wait_exit(int ms) {
+        if (wait_for([&] { return exited(); }, ms)) return true;
+        kill(pid_, SIGKILL);
+        waitpid(pid_, &status_, 0);
+        pid_ = -1;
+        return false;
+    }
+
+    pid_t pid() const { return pid_; }
     const std::string &log() const { return log_; }
 
 private:
