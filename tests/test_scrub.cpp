@@ -5,8 +5,10 @@
 #include "container_test_util.h"
 #include "run_program.h"
 
+#include <cctype>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include "container/Format.h"
 #include "container/IndexRecord.h"
@@ -141,6 +143,86 @@ TEST_F(Scrub, EveryFlippedByteOfARecordOrHeaderIsCaught) {
         write_file(log, saved);
     }
     EXPECT_TRUE(scrub().empty());
+}
+
+// The marker carries a CRC-32C of its version line, so a flipped bit
+// anywhere in it is damage: an open is -EIO, the scrub names the marker,
+// and the repair restores its very text, keeping its bits and times (the
+// logical file's).
+TEST_F(Scrub, EveryFlippedBitOfTheMarkerIsCaughtAndRepaired) {
+    const std::string mk = vesk_cont::marker(dir);
+    const std::string sound = read_file(mk);
+    ASSERT_EQ(0u, sound.find("vesk-container " VESK_CONTAINER_VERSION_TEXT "\n")) << sound;
+    ASSERT_GT(sound.size(), sizeof("vesk-container " VESK_CONTAINER_VERSION_TEXT "\n"));
+    ASSERT_EQ(0, ::chmod(mk.c_str(), 0640));
+    const struct timespec ts[2] = {{1000000000, 5000}, {1200000000, 7000}};
+    ASSERT_EQ(0, utimensat(AT_FDCWD, mk.c_str(), ts, 0));
+    const std::string eio = "error " + std::to_string(-EIO);
+    for (size_t k = 0; k < sound.size(); k++) {
+        for (int bit = 0; bit < 8; bit++) {
+            SCOPED_TRACE("marker byte " + std::to_string(k) + " bit " + std::to_string(bit));
+            flip(mk, (off_t)k, (unsigned char)(1u << bit));
+            // decay, not a write: the times stay
+            ASSERT_EQ(0, utimensat(AT_FDCWD, mk.c_str(), ts, 0));
+            ASSERT_EQ(eio, outcome());
+            const char *v = nullptr;
+            EXPECT_EQ(-EIO, vesk_file_version(L(victim).c_str(), &v));
+            std::vector<Vesk_scrub_problem> found = scrub(true);
+            ASSERT_EQ(1u, found.size());
+            EXPECT_EQ(".vesk_container", found[0].part);
+            EXPECT_TRUE(found[0].repaired);
+            ASSERT_EQ(sound, read_file(mk));
+            EXPECT_EQ(want, outcome());
+            struct stat st;
+            ASSERT_EQ(0, ::lstat(mk.c_str(), &st));
+            EXPECT_EQ(0640u, st.st_mode & 07777);
+            EXPECT_EQ(ts[1].tv_sec, st.st_mtim.tv_sec);
+            EXPECT_EQ(ts[1].tv_nsec, st.st_mtim.tv_nsec);
+        }
+    }
+    // vesk_recover mends it the same way
+    flip(mk, (off_t)sound.size() - 2, 0x01);
+    EXPECT_EQ(0, vesk_recover(L(victim).c_str()));
+    EXPECT_EQ(sound, read_file(mk));
+    EXPECT_TRUE(scrub().empty());
+}
+
+// Markers made before the checksum line (of either version) still open,
+// scrub clean and are left alone by a repair; a text this system never
+// wrote, however close, is damage.
+TEST_F(Scrub, MarkersWithoutTheChecksumLineStillOpen) {
+    const std::string mk = vesk_cont::marker(dir);
+    const std::string sound = read_file(mk);
+    for (const char *old : {"vesk-container 2\n", "vesk-container 1\n"}) {
+        SCOPED_TRACE(old);
+        write_file(mk, old);
+        EXPECT_EQ(want, outcome());
+        EXPECT_TRUE(scrub(true).empty());
+        EXPECT_EQ(-EEXIST, vesk_recover(L(victim).c_str()));
+        EXPECT_EQ(old, read_file(mk));
+        const char *v = nullptr;
+        ASSERT_EQ(0, vesk_file_version(L(victim).c_str(), &v));
+        EXPECT_EQ(std::string(old).substr(15, 1), v);
+    }
+    const size_t line = sound.find('\n') + 1;
+    std::string upper = sound;
+    for (size_t i = line; i < upper.size(); i++) upper[i] = (char)toupper(upper[i]);
+    const std::vector<std::string> wrong = {
+        upper,                                                   // hex digits in capitals
+        "vesk-container 1\n" + sound.substr(line),               // another line's checksum
+        sound + "\n",                                            // text after the checksum
+        sound.substr(0, sound.size() - 1),                       // checksum line cut short
+        "vesk-container 02\n", "vesk-container 2\n\n", "vesk-container 2", "",
+    };
+    for (const std::string &w : wrong) {
+        SCOPED_TRACE(w);
+        write_file(mk, w);
+        EXPECT_EQ("error " + std::to_string(-EIO), outcome());
+        EXPECT_TRUE(names(scrub(), ".vesk_container", "marker"));
+    }
+    EXPECT_EQ(0, vesk_recover(L(victim).c_str()));
+    EXPECT_EQ(sound, read_file(mk));
+    EXPECT_EQ(want, outcome());
 }
 
 // A record damaged past undoing (every field changed, its checksum made

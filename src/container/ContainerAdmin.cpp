@@ -144,11 +144,7 @@ int container_recover(const char *path) {
     } else {
         uint32_t v;
         if (vesk_cont::read_marker(dir, &v) == -EIO) {
-            struct stat ms;
-            mode_t bits = Util::Lstat(vesk_cont::marker(dir).c_str(), &ms) == 0
-                              ? ms.st_mode & 07777 : 0644;
-            r = vesk_cont::write_marker(dir, bits);
-            if (r == 0) Util::Chmod(vesk_cont::marker(dir).c_str(), (int)bits);
+            r = vesk_cont::repair_marker(dir);
             if (r != 0) return r;
             repaired = true;
         }

@@ -4,7 +4,10 @@
  *
  * A logical file is a directory (the container) at its backend path:
  *
- *   .vesk_container              marker: text "vesk-container <version>\n";
+ *   .vesk_container              marker: text "vesk-container <version>\n"
+ *                                then "crc32c <crc>\n" (<crc>: CRC-32C of
+ *                                the first line, 8 lowercase hex digits;
+ *                                markers without that line still read);
  *                                its permission bits, owner and times are
  *                                the logical file's
  *   hostdir.<host>/data.<pid>    data log of one writer: raw bytes, only

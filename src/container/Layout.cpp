@@ -25,7 +25,37 @@ const char *const kMetaDir = "meta";
 
 namespace {
 
-const char kMarkerText[] = "vesk-container " VESK_CONTAINER_VERSION_TEXT "\n";
+// The marker's first line names the format version; the second carries
+// the CRC-32C of the first (line feed included) as 8 lowercase hex digits,
+// so that a changed bit anywhere shows. Markers made before the checksum
+// line are the first line alone.
+const char kMarkerLine[] = "vesk-container " VESK_CONTAINER_VERSION_TEXT "\n";
+const char kMarkerCrcWord[] = "crc32c ";
+
+std::string marker_text() {
+    char crc[16];
+    snprintf(crc, sizeof crc, "%08x",
+             (unsigned)vesk_crc32c(0, kMarkerLine, sizeof kMarkerLine - 1));
+    return std::string(kMarkerLine) + kMarkerCrcWord + crc + "\n";
+}
+
+// The version a marker's text names, 0 when it is not a marker this
+// system wrote: exactly a first line of a known version, then either
+// nothing or the checksum line matching it.
+uint32_t marker_version(const std::string &text) {
+    size_t nl = text.find('\n');
+    if (nl == std::string::npos) return 0;
+    const std::string line = text.substr(0, nl + 1);
+    uint32_t v = 0;
+    if (line == "vesk-container 1\n") v = vesk_fmt::kOldVersion;
+    else if (line == kMarkerLine) v = vesk_fmt::kVersion;
+    else return 0;
+    if (text.size() == line.size()) return v;
+    char crc[16];
+    snprintf(crc, sizeof crc, "%08x", (unsigned)vesk_crc32c(0, line.data(), line.size()));
+    return text.compare(line.size(), std::string::npos,
+                        std::string(kMarkerCrcWord) + crc + "\n") == 0 ? v : 0;
+}
 
 int list_names(const std::string &dir, std::vector<std::string> &out) {
     DIR *d = Util::OpenDir(dir.c_str());
@@ -113,7 +143,8 @@ int write_marker(const std::string &dir, mode_t mode) {
     if (fd < 0) return -errno;
     int r = 0;
     // The bits pass through the umask, as open(2) would pass them.
-    if (Util::WriteAll(fd, kMarkerText, sizeof kMarkerText - 1, 0) < 0) r = -errno;
+    const std::string text = marker_text();
+    if (Util::WriteAll(fd, text.data(), text.size(), 0) < 0) r = -errno;
     // Made once per container (or by a repair): synced here, so that the
     // directory syncs of a later sync find its bytes on disk.
     if (r == 0 && Util::Fsync(fd) < 0) r = -errno;
@@ -174,17 +205,33 @@ int read_marker(const std::string &dir, uint32_t *version) {
     std::string text;
     int r = read_whole(marker(dir), text);
     if (r != 0) return r;
-    unsigned v = 0;
-    char tail = 0;
-    if (text.size() > 64 || sscanf(text.c_str(), "vesk-container %u%c", &v, &tail) != 2 ||
-        tail != '\n' || (v != vesk_fmt::kVersion && v != vesk_fmt::kOldVersion)) {
+    uint32_t v = text.size() <= 64 ? marker_version(text) : 0;
+    if (v == 0) {
         if (mlog_filter(MLOG_ERR | VESK_FAC_CONTAINER))
-            mlog(MLOG_ERR | VESK_FAC_CONTAINER, "%s: unrecognised container marker",
-                 dir.c_str());
+            mlog(MLOG_ERR | VESK_FAC_CONTAINER, "%s: unrecognised container marker (%s)",
+                 dir.c_str(),
+                 text.compare(0, 15, "vesk-container ") == 0 ? "checksum or text damaged"
+                                                             : "no marker text");
         return -EIO;
     }
     *version = v;
     return 0;
+}
+
+int repair_marker(const std::string &dir) {
+    // The marker carries the file's bits and times: both outlive the
+    // rewrite (its text is all that changes).
+    std::string m = marker(dir);
+    struct stat ms;
+    bool had = Util::Lstat(m.c_str(), &ms) == 0 && S_ISREG(ms.st_mode);
+    mode_t bits = had ? ms.st_mode & 07777 : 0644;
+    int r = write_marker(dir, bits);
+    if (r == 0 && Util::Chmod(m.c_str(), (int)bits) < 0) r = -errno;
+    if (r == 0 && had) {
+        struct timespec ts[2] = {ms.st_atim, ms.st_mtim};
+        if (Util::Utimens(m.c_str(), ts, AT_SYMLINK_NOFOLLOW) < 0) r = -errno;
+    }
+    return r;
 }
 
 /* --- open writers --------------------------------------------------------- */

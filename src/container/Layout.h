@@ -46,14 +46,17 @@ int create_container(const std::string &dir, mode_t mode);
 /* Whether `dir` holds a marker: a regular file of the marker's name. No
  * user can make one on a container mount (a user's file of that name is a
  * container or a link), so a directory holding one is a container, sound
- * or (when its text lacks the magic, see read_marker) damaged. 1 yes, 0
- * no, -errno when the directory cannot be looked into. */
+ * or (when its text or checksum fails, see read_marker) damaged. 1 yes,
+ * 0 no, -errno when the directory cannot be looked into. */
 int has_marker(const std::string &dir);
-/* Rewrites a lost marker. */
+/* Writes the marker (synced), with `mode` through the umask. */
 int write_marker(const std::string &dir, mode_t mode);
 /* The format version the marker names; -ENOENT without marker, -EIO for
- * one this system did not write. */
+ * one this system did not write or whose checksum fails (logged). */
 int read_marker(const std::string &dir, uint32_t *version);
+/* Rewrites a lost or damaged marker, keeping the bits and times of the
+ * one there (0644 when none is). 0 or -errno. */
+int repair_marker(const std::string &dir);
 
 /* Reads a whole small file. 0 or -errno. */
 int read_whole(const std::string &path, std::string &out);

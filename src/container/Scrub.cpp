@@ -248,8 +248,14 @@ int container_scrub(const std::string &dir, bool repair, std::vector<VeskScrubPr
     Ctx c{dir, repair, out, stats ? *stats : local};
     uint32_t v = 0;
     int r = vesk_cont::read_marker(dir, &v);
-    if (r == -ENOENT) c.add(".vesk_container", -1, -1, "marker missing");
-    else if (r != 0) c.add(".vesk_container", -1, -1, "marker unreadable or damaged");
+    if (r == -ENOENT) {
+        c.add(".vesk_container", -1, -1, "marker missing");
+    } else if (r != 0) {
+        VeskScrubProblem &pr = c.add(".vesk_container", -1, -1,
+                                     r == -EIO ? "marker damaged (text or checksum)"
+                                               : "marker unreadable");
+        if (repair && r == -EIO && vesk_cont::repair_marker(dir) == 0) pr.repaired = true;
+    }
     std::vector<IndexLogInfo> logs;
     r = index_list_logs(dir, logs);
     if (r != 0) return r;

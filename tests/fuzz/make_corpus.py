@@ -200,7 +200,12 @@ def summed(kind, rest):
     return "%s2.%08x.%s" % (kind, crc32c(rest.encode()), rest)
 
 
-seed("meta", "checksummed", meta("vesk-container 2\n",
+def marker(version):
+    line = "vesk-container %d\n" % version
+    return line + "crc32c %08x\n" % crc32c(line.encode())
+
+
+seed("meta", "checksummed", meta(marker(2),
                                  [summed("w", "100.100.192.1700000000000000.17.hosta"),
                                   summed("t", "50.1700000000000001"),
                                   "w2.00000000.5.5.128.1.9.hostb", "t2.zzzzzzzz.1.2"]))
