@@ -280,6 +280,16 @@ TEST_F(DamagedContainer, EachDamageGivesAClearResultAndSparesTheRest) {
              return std::string(1000, '\0') + d.want.substr(1000, 500);
          },
          nullptr, 0, nullptr},
+        // not the start of a header: all writer a may have written is
+        // lost, b's bytes beyond it read; the repair leaves a an empty log
+        {"index log cut inside its header (magic damaged)",
+         [](D &d) {
+             ASSERT_EQ(0, truncate(d.index_of(d.wa).c_str(), 8));
+             D::poke(d.index_of(d.wa), 3, "?", 1);
+         },
+         eio,
+         [](D &d) { return std::string(1000, '\0') + d.want.substr(1000, 500); }, 0,
+         "bad magic"},
         // records carry checksums of their own: a bad header loses none,
         // and the repair writes a new one
         {"index log header with a wrong magic number",

@@ -253,9 +253,12 @@ int index_list_logs(const std::string &container, std::vector<IndexLogInfo> &out
  * check. A torn last record is dropped. 0, or -EIO for a bad header or a
  * corrupt record (logged). */
 int index_read_log(const std::string &path, off_t data_size, std::vector<HostEntry> &out);
-/* The same, serving what survives: a record that fails its checks, or a
- * log whose header does, is reported in `damaged` (what it describes)
- * and the rest of the log is read; 0 or -errno. */
+/* The same, serving what survives: a record that fails its checks is
+ * reported in `damaged` (what it describes, or end -1 when that cannot be
+ * told) and the rest of the log is read; a damaged header loses nothing
+ * (the records are read as of the current format, each checked alone);
+ * a log shorter than a header that is not the start of one is damage of
+ * unknown range. 0, or -errno for a system error only. */
 int index_read_log(const std::string &path, off_t data_size, std::vector<HostEntry> &out,
                    std::vector<DamagedRange> *damaged);
 

@@ -64,11 +64,18 @@ int index_read_log(const std::string &path, off_t data_size, std::vector<HostEnt
 
 namespace {
 
-// What a damaged record of a current log described, as far as it can be
-// told.
-DamagedRange range_of_damaged(const unsigned char *p, off_t data_size) {
+// What a damaged record described, as far as it can be told. A record
+// whose checksum holds (or one of a version 1 log, which has none) is as
+// written, and one whose checksum fails is mended when one changed byte
+// explains it; either describes its own range when its fields are sound
+// but for its data (a write beyond the end of its data log). Anything
+// else: all its writer may have written.
+DamagedRange range_of_damaged(const unsigned char *p, uint32_t version) {
     IndexRecord rec;
-    if (mend_record(p, &rec) && !check_record(rec, data_size) && rec.kind == kKindWrite)
+    bool known = version == kOldVersion ? (rec = decode_record_v1(p), true)
+                 : record_crc_ok(p)     ? (rec = decode_record(p), true)
+                                        : mend_record(p, &rec);
+    if (known && !check_record(rec, -1) && rec.kind == kKindWrite)
         return DamagedRange{(off_t)rec.logical, (off_t)(rec.logical + rec.length)};
     return DamagedRange{0, -1};
 }
@@ -99,7 +106,10 @@ int index_read_log(const std::string &path, off_t data_size, std::vector<HostEnt
         size_t m = have < 8 ? have : 8;
         if (memcmp(h, kIndexMagic, m) != 0) {
             if (mlog_filter(kErr)) mlog(kErr, "index log %s: bad magic number", path.c_str());
-            return -EIO;
+            if (!damaged) return -EIO;
+            // Not a header being made: whatever the log held is lost, and
+            // what is lost is all its writer may have written.
+            damaged->push_back(DamagedRange{0, -1});
         }
         return 0;
     }
@@ -151,8 +161,7 @@ int index_read_log(const std::string &path, off_t data_size, std::vector<HostEnt
             if (why && damaged) {
                 if (mlog_filter(kErr))
                     mlog(kErr, "index log %s: record %zu: %s", path.c_str(), i, why);
-                damaged->push_back(version == kOldVersion ? DamagedRange{0, -1}
-                                                          : range_of_damaged(p, data_size));
+                damaged->push_back(range_of_damaged(p, version));
                 continue;
             }
             if (why) {

@@ -213,6 +213,8 @@ void Index::takeDamage(const std::string &dir, const std::vector<IndexLogInfo> &
                 off_t end = claimed_end(dir, logs[s].rel);
                 for (const HostEntry &h : records[s]) end = std::max(end, h.logical_tail());
                 d = DamagedRange{0, end};
+            } else if (d.end <= d.begin) {
+                continue;  // a damaged write of no bytes loses none
             }
             lost.push_back(d);
         }

@@ -90,8 +90,19 @@ void scrub_log(Ctx &c, const IndexLogInfo &log) {
     const unsigned char *b = reinterpret_cast<const unsigned char *>(bytes.data());
     if (bytes.size() < kIndexHeaderSize) {
         size_t m = bytes.size() < 8 ? bytes.size() : 8;
-        if (memcmp(b, kIndexMagic, m) != 0) c.add(log.rel, -1, -1, "header: bad magic number");
-        return;  // a writer that died making it: holds nothing
+        if (memcmp(b, kIndexMagic, m) == 0) return;  // a writer that died making it
+        // Not the start of a header: readers lose all its writer may have
+        // written. The repair sets the bytes aside and leaves an empty log.
+        VeskScrubProblem &pr = c.add(log.rel, -1, -1, "header: bad magic number (log cut short)");
+        if (c.repair) {
+            unsigned char h[kIndexHeaderSize];
+            encode_index_header(h, log.pid, Util::getTime());
+            r = rewrite_log(path, side, std::string(reinterpret_cast<const char *>(h), sizeof h),
+                            bytes);
+            if (r == 0) pr.repaired = true;
+            else c.add(log.rel, -1, -1, std::string("repair failed: ") + strerror(-r));
+        }
+        return;
     }
     uint32_t version = 0;
     const char *why = header_problem(b, &version);
