@@ -1,7 +1,9 @@
 /* What the container layer promises when things go wrong or overlap: each
  * handle counts its own opens and keeps its access mode, a rename replaces
- * its target in one step (also when the process dies half way), and a
- * write the disk could not take is reported, kept and written by a retry. */
+ * its target in one step (also when the process dies half way), a file
+ * whose name goes while this process holds it lives until its last close
+ * here, and a write the disk could not take is reported, kept and written
+ * by a retry. */
 #include "container_test_util.h"
 
 #include "Util.h"
@@ -130,6 +132,105 @@ TEST_F(ContainerIntegrity, RenameOverReplacesEveryKindInOneStep) {
     EXPECT_EQ(-EPERM, r);
     EXPECT_EQ(-EPERM, containerfs.mkdir(L(vesk_stage::kStagingName).c_str(), 0755));
     EXPECT_EQ(-EPERM, containerfs.rename(L("kt0").c_str(), L(vesk_stage::kStagingName).c_str()));
+}
+
+// Unlinked while this process holds it twice: the logs wait in the staging
+// directory for the last close, a merge after the first close still finds
+// every byte, and the last close leaves nothing.
+TEST_F(ContainerIntegrity, UnlinkedFileLivesUntilItsLastCloseHere) {
+    const std::string big = pattern(70000, 3);
+    Vesk_fd *w = open("u", O_RDWR | O_CREAT);
+    ASSERT_NE(nullptr, w);
+    ASSERT_EQ((ssize_t)big.size(), w->write(big.data(), big.size(), 0, getpid()));
+    Vesk_fd *r = open("u", O_RDONLY);
+    ASSERT_NE(nullptr, r);
+    ASSERT_EQ(0, containerfs.unlink(L("u").c_str()));
+    struct stat st;
+    EXPECT_EQ(-ENOENT, containerfs.getattr(L("u").c_str(), &st, 0));
+    std::vector<std::string> in = staged();
+    ASSERT_EQ(1u, in.size());
+    EXPECT_EQ(0u, in[0].compare(0, 7, "unlink.")) << in[0];
+    // the name is free for a file of its own
+    write_file_at("u", "newcomer", 0);
+    ASSERT_EQ(5, w->write("LATE!", 5, 100000, getpid()));
+    close_ok(w, O_RDWR);
+    EXPECT_EQ(1u, staged().size()) << "gone before its last close";
+    // a merge of the logs, as another reader of them would make
+    ASSERT_EQ(0, static_cast<Container_fd *>(r)->refresh());
+    ASSERT_EQ(0, r->getattr(nullptr, &st, 0));
+    EXPECT_EQ(100005, st.st_size);
+    EXPECT_EQ(0u, st.st_nlink);
+    std::string got(100005, '\0');
+    ASSERT_EQ(100005, r->read(&got[0], got.size(), 0));
+    EXPECT_EQ(big, got.substr(0, big.size()));
+    EXPECT_EQ(std::string(100000 - big.size(), '\0'), got.substr(big.size(), 100000 - big.size()));
+    EXPECT_EQ("LATE!", got.substr(100000));
+    close_ok(r, O_RDONLY);
+    EXPECT_TRUE(staged().empty());
+    EXPECT_EQ("newcomer", read_all("u"));
+}
+
+// Replaced by a rename while held here: the holder keeps the old file
+// (kept apart from the staged entries of renames, which recovery finishes
+// or removes), the name leads to the new one.
+TEST_F(ContainerIntegrity, ReplacedFileLivesUntilItsLastCloseHere) {
+    write_file_at("r", "old-old-old", 0);
+    write_file_at("n", "new", 0);
+    Vesk_fd *h = open("r", O_RDWR);
+    ASSERT_NE(nullptr, h);
+    ASSERT_EQ(0, containerfs.rename(L("n").c_str(), L("r").c_str()));
+    std::vector<std::string> in = staged();
+    ASSERT_EQ(1u, in.size());
+    EXPECT_EQ(0u, in[0].compare(0, 7, "unlink.")) << in[0];
+    vesk_recover(L("r").c_str());  // finishes or removes what renames staged
+    ASSERT_EQ(1u, staged().size()) << "recovery took a file still open";
+    ASSERT_EQ(3, h->write("OLD", 3, 0, getpid()));
+    ASSERT_EQ(0, h->sync(getpid()));
+    ASSERT_EQ(0, static_cast<Container_fd *>(h)->refresh());
+    char buf[32] = {0};
+    EXPECT_EQ(11, h->read(buf, sizeof buf, 0));
+    EXPECT_STREQ("OLD-old-old", buf);
+    EXPECT_EQ("new", read_all("r"));
+    close_ok(h, O_RDWR);
+    EXPECT_TRUE(staged().empty());
+    EXPECT_EQ("new", read_all("r"));
+}
+
+// A process killed while it holds an unlinked file leaves its logs in the
+// staging directory only: no listing shows them, the name stays free.
+TEST_F(ContainerIntegrity, UnlinkedFileOfAKilledHolderStaysStaged) {
+    int ready[2];
+    ASSERT_EQ(0, pipe(ready));
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        Vesk_fd *fd = nullptr;
+        if (containerfs.open(&fd, L("k").c_str(), O_RDWR | O_CREAT, getpid(), 0644, nullptr) != 0 ||
+            fd->write("doomed", 6, 0, getpid()) != 6 || fd->sync(getpid()) != 0 ||
+            containerfs.unlink(L("k").c_str()) != 0)
+            _exit(1);
+        if (write(ready[1], "x", 1) != 1) _exit(1);
+        pause();
+        _exit(0);
+    }
+    close(ready[1]);
+    char c;
+    ASSERT_EQ(1, read(ready[0], &c, 1));
+    close(ready[0]);
+    kill(child, SIGKILL);
+    int status;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    std::vector<std::string> in = staged();
+    ASSERT_EQ(1u, in.size());
+    EXPECT_EQ(0u, in[0].compare(0, 7, "unlink.")) << in[0];
+    Vesk_dirents names;
+    ASSERT_EQ(0, containerfs.readdir("/vk", &names));
+    EXPECT_EQ(0u, names.count("k"));
+    EXPECT_EQ(0u, names.size()) << *names.begin();
+    write_file_at("k", "fresh", 0);
+    EXPECT_EQ("fresh", read_all("k"));
+    EXPECT_EQ(5, size_of("k"));
 }
 
 // Kills the process at the n-th namespace call (rename, exchange, unlink,

@@ -40,6 +40,8 @@ public:
     virtual ssize_t read(std::string &out, size_t n, off_t off) = 0;
     virtual int sync() = 0;
     virtual off_t fsize() = 0;  // size through the open handle
+    virtual long links() = 0;   // link count through the open handle, or -errno
+    virtual int ftrunc(off_t len) = 0;
     virtual int close() = 0;
     virtual int rename(const std::string &a, const std::string &b) = 0;
     virtual int unlink(const std::string &a) = 0;
@@ -70,6 +72,11 @@ public:
         struct stat st;
         return ::fstat(fd_, &st) < 0 ? -errno : st.st_size;
     }
+    long links() override {
+        struct stat st;
+        return ::fstat(fd_, &st) < 0 ? -errno : (long)st.st_nlink;
+    }
+    int ftrunc(off_t len) override { return ::ftruncate(fd_, len) < 0 ? -errno : 0; }
     int close() override { return ::close(fd_) < 0 ? -errno : 0; }
     int rename(const std::string &a, const std::string &b) override {
         return ::rename(path(a).c_str(), path(b).c_str()) < 0 ? -errno : 0;
@@ -111,6 +118,12 @@ public:
         int r = vesk_getattr(fd_, nullptr, &st, 0);
         return r < 0 ? r : st.st_size;
     }
+    long links() override {
+        struct stat st;
+        int r = vesk_getattr(fd_, nullptr, &st, 0);
+        return r < 0 ? r : (long)st.st_nlink;
+    }
+    int ftrunc(off_t len) override { return vesk_trunc(fd_, nullptr, len); }
     int close() override { return vesk_close(fd_, getpid(), getuid(), flags_); }
     int rename(const std::string &a, const std::string &b) override {
         return vesk_rename(path(a).c_str(), path(b).c_str());
@@ -352,6 +365,82 @@ void rename_own_open(Ops &ops, Transcript &t) {
     t.push_back("a: " + look(ops, "a"));
 }
 
+std::string read_line(Ops &o, const std::string &label) {
+    std::string got;
+    ssize_t n = o.read(got, 64, 0);
+    for (char &c : got)
+        if (c == '\0') c = '.';
+    return label + " " + std::to_string(n) + " '" + got + "'";
+}
+
+std::string stat_line(Ops &o, const std::string &label) {
+    return label + " " + std::to_string(o.fsize()) + " links " + std::to_string(o.links());
+}
+
+// The temporary-file pattern (tmpfile(3), Python's TemporaryFile): this
+// process opens a file, unlinks it, and works on it through the handle
+// only; the name is free for an independent file at once.
+void temp_file(Ops &ops, Transcript &t) {
+    std::unique_ptr<Ops> own(clone(ops));
+    t.push_back("open " + std::to_string(own->open("a", RW)));
+    t.push_back("w1 " + std::to_string(own->write("scratch", 0)));
+    t.push_back("unlink " + std::to_string(ops.unlink("a")));
+    t.push_back("a-gone: " + look(ops, "a"));
+    t.push_back("w2 " + std::to_string(own->write("-data", 7)));
+    t.push_back(read_line(*own, "read"));
+    t.push_back(stat_line(*own, "fstat"));
+    t.push_back("sync " + std::to_string(own->sync()));
+    t.push_back("new-a: " + write_new(ops, "a", "other"));
+    t.push_back(read_line(*own, "read-after-new-a"));
+    t.push_back("trunc " + std::to_string(own->ftrunc(4)));
+    t.push_back(read_line(*own, "read-truncated"));
+    t.push_back("grow " + std::to_string(own->ftrunc(9)));
+    t.push_back("w3 " + std::to_string(own->write("!", 9)));
+    t.push_back("sync " + std::to_string(own->sync()));
+    t.push_back(read_line(*own, "read-grown"));
+    t.push_back(stat_line(*own, "fstat-grown"));
+    t.push_back("a-open: " + look(ops, "a"));
+    t.push_back("close " + std::to_string(own->close()));
+    t.push_back("a-closed: " + look(ops, "a"));
+}
+
+// Two handles of this process on a file it unlinks: the file lives on
+// through the second after the first closes, and sees the first's writes.
+void unlink_two_handles(Ops &ops, Transcript &t) {
+    std::unique_ptr<Ops> w(clone(ops)), r(clone(ops));
+    t.push_back("open-w " + std::to_string(w->open("a", RW)));
+    t.push_back("w1 " + std::to_string(w->write("0123456789", 0)));
+    t.push_back("sync " + std::to_string(w->sync()));
+    t.push_back("open-r " + std::to_string(r->open("a", O_RDONLY)));
+    t.push_back("unlink " + std::to_string(ops.unlink("a")));
+    t.push_back("w2 " + std::to_string(w->write("abc", 8)));
+    t.push_back("close-w " + std::to_string(w->close()));
+    t.push_back(read_line(*r, "read"));
+    t.push_back(stat_line(*r, "fstat"));
+    t.push_back("a-open: " + look(ops, "a"));
+    t.push_back("close-r " + std::to_string(r->close()));
+    t.push_back("a-closed: " + look(ops, "a"));
+}
+
+// This process holds a file that it, or another, replaces by a rename: the
+// holder goes on with the old file, the name leads to the new one.
+void rename_over_own_open(Ops &ops, Transcript &t) {
+    std::unique_ptr<Ops> own(clone(ops));
+    t.push_back("open-b " + std::to_string(own->open("b", RW)));
+    t.push_back("w1 " + std::to_string(own->write("old-b", 0)));
+    t.push_back("new-a: " + write_new(ops, "a", "new-a"));
+    t.push_back("rename " + std::to_string(ops.rename("a", "b")));
+    t.push_back(read_line(*own, "read"));
+    t.push_back("w2 " + std::to_string(own->write("+tail", 5)));
+    t.push_back("sync " + std::to_string(own->sync()));
+    t.push_back(read_line(*own, "read-again"));
+    t.push_back(stat_line(*own, "fstat"));
+    t.push_back("b-open: " + look(ops, "b"));
+    t.push_back("close " + std::to_string(own->close()));
+    t.push_back("b-closed: " + look(ops, "b"));
+    t.push_back("a: " + look(ops, "a"));
+}
+
 class OpenRename : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -438,5 +527,17 @@ TEST_F(OpenRename, RenameOverAFileAnotherProcessHolds) {
     compare("ro", rename_over_open);
 }
 TEST_F(OpenRename, RenameOfAFileThisProcessHolds) { compare("own", rename_own_open); }
+
+// What this process holds open lives until its last close here, also when
+// its name is gone; then nothing of it stays on the backends.
+TEST_F(OpenRename, FilesThisProcessHoldsLiveUntilTheLastClose) {
+    compare("tmp", temp_file);
+    compare("two", unlink_two_handles);
+    compare("over", rename_over_own_open);
+    for (const char *b : {"k0", "k1"}) {
+        std::vector<std::string> left = dir_entries(tmp.sub(b) + "/.vesk-staging");
+        EXPECT_TRUE(left.empty()) << b << " keeps " << left.size() << " staged entries";
+    }
+}
 
 }  // namespace

@@ -3,6 +3,7 @@
 #define VESK_TEST_UTIL_H
 
 #include <cstdlib>
+#include <dirent.h>
 #include <fstream>
 #include <string>
 #include <sys/stat.h>
@@ -52,6 +53,19 @@ inline void write_file(const std::string &path, const std::string &text) {
 inline std::string read_file(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+/* The names in directory `dir` (none when it cannot be read). */
+inline std::vector<std::string> dir_entries(const std::string &dir) {
+    std::vector<std::string> out;
+    DIR *d = opendir(dir.c_str());
+    if (!d) return out;
+    while (struct dirent *e = readdir(d)) {
+        std::string n = e->d_name;
+        if (n != "." && n != "..") out.push_back(n);
+    }
+    closedir(d);
+    return out;
 }
 
 /* Writes `text` as the configuration, points $VESK_CONFIG at it and makes

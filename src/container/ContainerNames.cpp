@@ -210,26 +210,37 @@ int container_unlink(const char *path) {
     default: return Util::Unlink(dir.c_str()) < 0 ? -errno : 0;
     }
     // The name goes at once, into the backend's staging directory; the
-    // logs after it.
+    // logs after it, or at the last close when this process holds the
+    // file open.
     std::string doomed;
     r = vesk_stage::staging_path_for(dir, "unlink", &doomed);
     if (r != 0) return r;
     if (Util::Rename(dir.c_str(), doomed.c_str()) < 0) return -errno;
+    if (keep_while_open(doomed, doomed)) return 0;
+    // The unlink itself is done once the name is gone.
+    r = discard_tree(doomed, dir);
+    if (r == 0 && mlog_filter(kInfo)) mlog(kInfo, "unlink %s", dir.c_str());
+    return 0;
+}
+
+namespace vesk_cfile {
+
+int discard_tree(const std::string &doomed, const std::string &name) {
     // A writer still closing (in this process or another) may add its size
-    // record while the tree goes: try again. The unlink itself is done once
-    // the name is gone; what cannot be removed stays in the staging
-    // directory (recovery clears it), and is reported.
+    // record while the tree goes: try again. What cannot be removed stays
+    // in the staging directory, under no name.
+    int r = 0;
     for (int attempt = 0; attempt < 5; attempt++) {
         r = vesk_cont::remove_tree(doomed);
         if (r != -ENOTEMPTY && r != -EEXIST) break;
         usleep(1000u << attempt);
     }
     if (r != 0 && mlog_filter(kErr))
-        mlog(kErr, "unlink %s: %s left behind: %s", dir.c_str(), doomed.c_str(), strerror(-r));
-    else if (mlog_filter(kInfo))
-        mlog(kInfo, "unlink %s: %d", dir.c_str(), r);
-    return 0;
+        mlog(kErr, "%s: %s left behind: %s", name.c_str(), doomed.c_str(), strerror(-r));
+    return r;
 }
+
+}  // namespace vesk_cfile
 
 int container_create(const char *path, mode_t mode, int flags, pid_t pid) {
     std::string dir;

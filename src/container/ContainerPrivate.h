@@ -36,6 +36,14 @@ const int kDbg = MLOG_DBG1 | VESK_FAC_CONTAINER;
  * attached to it with no bookkeeping: the logs are reached through the held
  * descriptor (SharedFile::dir), never through the name.
  *
+ * A file whose last name goes while this process holds it open (an
+ * unlink, or a rename over it) keeps its tree in the backend's staging
+ * directory, where no listing or path reaches it (SharedFile::orphan):
+ * every record goes on reaching it through the held directory, and the
+ * release of the last record removes it, as the last close of an unlinked
+ * file frees it in any file system. A file this process does not hold
+ * open is removed at once: holders in other processes are not known here.
+ *
  * Lock order (a lock may be taken while holding those above it only):
  *   1. the caller's serialisation of the operations of one handle
  *   2. Container_OpenFile::lockIndex  the record's index snapshot
@@ -64,6 +72,8 @@ struct SharedFile {
     int epoch = 0;                      // bumped by truncations
     pthread_mutex_t build_mu = PTHREAD_MUTEX_INITIALIZER;
     int refs = 0;                       // records and pins
+    std::string orphan;  // its tree in a staging directory once its last
+                         // name is gone: removed with the last reference
 };
 
 struct OpenState {
@@ -112,6 +122,18 @@ void detach_record(Container_OpenFile *rec);
 int rebind_open(SharedFile *sh, const std::string &dir);
 // The file's WriteFile, made with the bits `bits` when it has none.
 WriteFile *writefile_for(SharedFile *sh, mode_t bits);
+// The container at `staged` (in a staging directory) lost its last name.
+// When this process holds it open, it is moved on to `keep_at` (also in a
+// staging directory; the same path keeps it where it is) and stays until
+// its last record closes: true. Else false: the caller removes it.
+bool keep_while_open(const std::string &staged, const std::string &keep_at);
+// Whether the open file lost its last name (see keep_while_open).
+bool is_orphan(SharedFile *sh);
+// Removes the tree of a container that has no name any more, trying again
+// while a writer that is closing still adds its records to it. What cannot
+// be removed stays where it is and is logged; `name` says what it was.
+// 0 or -errno.
+int discard_tree(const std::string &doomed, const std::string &name);
 
 /* --- backend paths (Container.cpp) ---------------------------------------- */
 

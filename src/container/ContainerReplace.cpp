@@ -170,7 +170,10 @@ int replace_entry(const std::string &src, const std::string &dst, const std::str
     // 3. what is staged now is the displaced entry, or nothing
     if (Util::Unlink(note.c_str()) < 0 && mlog_filter(kErr))
         mlog(kErr, "rename %s: note %s: %s", dst.c_str(), note.c_str(), strerror(errno));
-    if (displaced) {
+    // A displaced container this process holds open stays until its last
+    // close, under a name of its own that no recovery of renames takes
+    // for theirs.
+    if (displaced && !keep_while_open(staged, sd + "/" + vesk_stage::staging_name("unlink"))) {
         int rr = remove_entry(staged);
         if (rr != 0 && mlog_filter(kErr))
             mlog(kErr, "rename over %s: the old file stays at %s: %s", dst.c_str(),

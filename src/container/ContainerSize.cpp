@@ -200,7 +200,10 @@ int container_getattr(Container_OpenFile *fd, const char *path, struct stat *stb
         // The open file is what this process opened, wherever it is now.
         OpenState *os = state_of(fd);
         if (!os) return -EBADF;
-        return getattr_at(os->sh->dir, fd, writefile_of(os->sh), stbuf);
+        int r = getattr_at(os->sh->dir, fd, writefile_of(os->sh), stbuf);
+        // no name leads to a file unlinked while open
+        if (r == 0 && is_orphan(os->sh)) stbuf->st_nlink = 0;
+        return r;
     }
     std::string dir;
     int r = locate(path, dir);

@@ -41,12 +41,14 @@ SharedFile *release_locked(SharedFile *sh) {
 }
 
 // Closes what the file holds: every writer still there (a child that wrote
-// without an open) goes with the WriteFile.
+// without an open) goes with the WriteFile. A file without a name goes
+// with its last reference, once its writers have closed.
 void destroy(SharedFile *sh) {
     delete sh->wf;
     sh->index.reset();
     if (sh->dirfd >= 0) ::close(sh->dirfd);
     pthread_mutex_destroy(&sh->build_mu);
+    if (!sh->orphan.empty()) discard_tree(sh->orphan, "a file unlinked while open");
     delete sh;
 }
 
@@ -314,6 +316,32 @@ WriteFile *writefile_for(SharedFile *sh, mode_t bits) {
     TableLock lock;
     if (!sh->wf) sh->wf = new WriteFile(sh->dir, vesk_cont::host(), bits, 0);
     return sh->wf;
+}
+
+bool keep_while_open(const std::string &staged, const std::string &keep_at) {
+    SharedFile *sh = pin_open(staged);
+    if (!sh) return false;
+    std::string at = staged;
+    if (keep_at != staged) {
+        if (Util::Rename(staged.c_str(), keep_at.c_str()) == 0) at = keep_at;
+        else if (mlog_filter(kErr))
+            mlog(kErr, "%s: kept open here, not moved to %s: %s", staged.c_str(),
+                 keep_at.c_str(), strerror(errno));
+    }
+    {
+        TableLock lock;
+        sh->orphan = at;
+    }
+    if (mlog_filter(kInfo)) mlog(kInfo, "%s: kept until its last close here", at.c_str());
+    // the last close may have come meanwhile: this is then the last
+    // reference, and the tree goes now
+    unpin(sh);
+    return true;
+}
+
+bool is_orphan(SharedFile *sh) {
+    TableLock lock;
+    return !sh->orphan.empty();
 }
 
 }  // namespace vesk_cfile
