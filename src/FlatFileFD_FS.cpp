@@ -294,7 +294,13 @@ ssize_t Flat_fd::write(const char *buf, size_t size, off_t offset, pid_t /*pid*/
 int Flat_fd::sync() {
     if (Util::Fsync(backend_fd) < 0) return -errno;
     if (!name_synced) {
-        if (Util::FsyncParent(backend_pathname.c_str()) < 0) return -errno;
+        if (Util::FsyncParent(backend_pathname.c_str()) < 0) {
+            // A file without a name (unlinked while open, its directory
+            // perhaps gone too) has no entry to make durable.
+            int r = -errno;
+            struct stat st;
+            if (Util::Fstat(backend_fd, &st) < 0 || st.st_nlink > 0) return r;
+        }
         name_synced = true;
     }
     return 0;

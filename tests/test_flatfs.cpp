@@ -106,6 +106,33 @@ TEST_F(FlatFS, OpenWriteReadThroughSharedDescriptor) {
     delete fd;
 }
 
+// A handle outlives its name and its directory: every operation goes to
+// the backend file it opened, none to whatever takes the name later.
+TEST_F(FlatFS, HandleOfAnUnlinkedFileNeverLooksUpItsName) {
+    ASSERT_EQ(0, flatfs.mkdir("/vflat/d", 0755));
+    Vesk_fd *fd = nullptr;
+    ASSERT_EQ(0, flatfs.open(&fd, "/vflat/d/t", O_CREAT | O_RDWR, getpid(), 0644, nullptr));
+    ASSERT_EQ(4, fd->write("temp", 4, 0, getpid()));
+    ASSERT_EQ(0, flatfs.unlink("/vflat/d/t"));
+    ASSERT_EQ(0, flatfs.rmdir("/vflat/d"));
+    EXPECT_EQ(5, fd->write("-file", 5, 4, getpid()));
+    EXPECT_EQ(0, fd->sync()) << "no entry left to sync";
+    ASSERT_EQ(0, flatfs.mkdir("/vflat/d", 0755));
+    vesk_test::write_file(expand("/vflat/d/t"), "impostor");
+    EXPECT_EQ(0, fd->trunc("/vflat/d/t", 6));
+    EXPECT_EQ(0, fd->allocate(0, 8));
+    struct stat st;
+    ASSERT_EQ(0, fd->getattr("/vflat/d/t", &st, 0));
+    EXPECT_EQ(8, st.st_size);
+    EXPECT_EQ(0u, st.st_nlink);
+    char buf[16] = {};
+    EXPECT_EQ(8, fd->read(buf, sizeof buf, 0));
+    EXPECT_EQ(0, memcmp(buf, "temp-f\0\0", 8));
+    EXPECT_EQ(0, fd->close(getpid(), getuid(), O_RDWR, nullptr));
+    delete fd;
+    EXPECT_EQ("impostor", vesk_test::read_file(expand("/vflat/d/t")));
+}
+
 TEST_F(FlatFS, SecondOpenIgnoresItsArguments) {
     vesk_test::write_file(expand("/vflat/a"), "aaaa");
     Vesk_fd *fd = nullptr;
