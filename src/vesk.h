@@ -106,11 +106,19 @@ int vesk_flush(Vesk_fd *fd, pid_t pid);
  * visible since the handle last merged the file's index (a container
  * handle keeps the index it merged; flat files are always current). */
 int vesk_refresh(Vesk_fd *fd);
+/* ftruncate(2) of the open file the handle holds; `path` is not looked up
+ * (it may be null). */
 int vesk_trunc(Vesk_fd *fd, const char *path, off_t offset);
-/* fd may be null: then the path is looked up. */
 /* fallocate(2) mode 0 of an open file: [offset, offset + len) becomes part
  * of it, the size growing when shorter. Other modes: -EOPNOTSUPP. */
 int vesk_fallocate(Vesk_fd *fd, int mode, off_t offset, off_t len);
+/* stat(2) of `path`, or, with a handle, fstat(2) of the open file it holds,
+ * wherever its name went: `path` is then not looked up (it may be null).
+ * A file unlinked or replaced by a rename while open keeps answering
+ * through its handles, with st_nlink 0 once no name leads to it; the size
+ * counts this process's writes through any of its handles, published or
+ * not. Handles of one file in one process keep it until the last of them
+ * closes. */
 int vesk_getattr(Vesk_fd *fd, const char *path, struct stat *st, int sz_only);
 int vesk_query(Vesk_fd *fd, size_t *writers, size_t *readers,
                size_t *bytes_written, bool *reopen);
@@ -128,6 +136,11 @@ int vesk_utime(const char *path, struct utimbuf *ut);
  * `flags` holds AT_SYMLINK_NOFOLLOW, which sets the link's own times. */
 struct timespec;
 int vesk_utimens(const char *path, const struct timespec *ts, int flags);
+/* Removes the name at once. A file this process holds open stays usable
+ * through its handles here until the last of them closes, and a rename
+ * over such a file keeps it the same way; on a container mount, holders
+ * in other processes are not known, and lose the logs (see
+ * docs/reliability.md). */
 int vesk_unlink(const char *path);
 int vesk_create(const char *path, mode_t mode, int flags, pid_t pid);
 int vesk_mkdir(const char *path, mode_t mode);

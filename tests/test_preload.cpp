@@ -174,6 +174,55 @@ print(os.path.exists(os.path.join(d, 'raw')))
     same("/usr/bin/python3 $T/t.py");
 }
 
+// The temporary-file pattern: open, unlink, then work through the
+// descriptor (and a dup of it) only; Python's TemporaryFile does the same
+// (O_TMPFILE where the directory takes it). The name is free at once, and
+// nothing of the files stays once they are closed.
+TEST_P(PreloadPrograms, UnlinkedFilesLiveUntilTheirLastClose) {
+    if (!have("python3")) GTEST_SKIP() << "python3 is not installed";
+    const char *py = R"PY(
+import os, tempfile
+d = os.environ['D']
+p = os.path.join(d, 'scratch')
+fd = os.open(p, os.O_RDWR | os.O_CREAT | os.O_EXCL, 0o600)
+os.unlink(p)
+print(os.path.exists(p), os.listdir(d))
+os.write(fd, b'0123456789' * 10000)
+os.lseek(fd, 0, os.SEEK_SET)
+print(len(os.read(fd, 200000)), os.pread(fd, 5, 99995))
+st = os.fstat(fd)
+print(st.st_size, st.st_nlink)
+os.ftruncate(fd, 12)
+os.fsync(fd)
+print(os.fstat(fd).st_size, os.pread(fd, 100, 0), os.lseek(fd, 0, os.SEEK_END))
+with open(p, 'w') as f:
+    f.write('new')
+print(os.pread(fd, 100, 0), open(p).read())
+fd2 = os.dup(fd)
+os.close(fd)
+os.pwrite(fd2, b'!', 20)
+print(os.pread(fd2, 100, 8), os.fstat(fd2).st_size)
+os.close(fd2)
+os.unlink(p)
+for mode in ('w+b', 'w+'):
+    with tempfile.TemporaryFile(mode=mode, dir=d) as t:
+        t.write(b'temporary' * 5000 if 'b' in mode else 'text\n' * 3000)
+        t.flush()
+        t.seek(0)
+        print(len(t.read()), os.fstat(t.fileno()).st_size, os.fstat(t.fileno()).st_nlink,
+              os.listdir(d))
+print(os.listdir(d))
+)PY";
+    vesk_test::write_file(env.tmp.sub("tmpfile.py"), py);
+    same("/usr/bin/python3 $T/tmpfile.py", false);
+    if (GetParam() == "container")
+        for (int b : {0, 1}) {
+            std::string staging = env.backends[b] + "/.vesk-staging";
+            EXPECT_TRUE(vesk_test::dir_entries(staging).empty())
+                << staging << " keeps " << vesk_test::dir_entries(staging)[0];
+        }
+}
+
 TEST_P(PreloadPrograms, FioVerifiedJobsOnOneFile) {
     if (!have("fio")) GTEST_SKIP() << "fio is not installed";
     // Four jobs each writing and verifying their own quarter of one file.
