@@ -1,6 +1,6 @@
 /* Renames racing everything else on a container mount: a file replaced
- * under readers, processes renaming files among names, and holders that
- * keep writing while their file moves. Seeds are fixed; the number of
+ * under readers, processes renaming files among names, holders that keep
+ * writing while their file moves, and holders whose file loses its name. Seeds are fixed; the number of
  * rounds is small enough for a ThreadSanitizer run. */
 #include "container_test_util.h"
 
@@ -329,6 +329,78 @@ TEST_F(RenameConcurrency, HoldersKeepWorkingAcrossRenames) {
             << "region " << r;
     EXPECT_GT(renames->load(), 10) << "the file hardly moved";
     printf("%d writes checked, %ld renames\n", kProcs * kThreads * kRounds * 2, renames->load());
+}
+
+// Threads of one process hold a file while another thread unlinks it or
+// renames a file over it, and close it around that moment: every holder
+// keeps its own bytes to its close, the last close (whichever thread's,
+// before or after the name went) takes the file away, and nothing stays
+// staged.
+TEST_F(RenameConcurrency, HoldersOfAFileLosingItsNameKeepItToTheirLastClose) {
+    const int kHolders = 3, kRounds = 30;
+    const size_t kRegion = 5000;
+    const pid_t me = getpid();
+    std::atomic<int> failures{0};
+    auto fail = [&](const char *what, int round, long r) {
+        fprintf(stderr, "round %d: %s (%ld)\n", round, what, r);
+        failures++;
+    };
+    for (int round = 0; round < kRounds && !failures; round++) {
+        const std::string name = "t" + std::to_string(round);
+        const std::string base(kHolders * kRegion, '.');
+        ASSERT_EQ(0, write_whole(name, base, 4096));
+        const bool by_rename = round % 2;
+        if (by_rename) {
+            ASSERT_EQ(0, write_whole("n" + std::to_string(round), "newer", 4096));
+        }
+        std::atomic<int> opened{0};
+        std::vector<std::thread> holders;
+        for (int h = 0; h < kHolders; h++) {
+            holders.emplace_back([&, h] {
+                Vesk_fd *fd = nullptr;
+                int r = containerfs.open(&fd, L(name).c_str(), O_RDWR, me, 0, nullptr);
+                opened++;
+                if (r != 0) {
+                    fail("open", round, r);
+                    return;
+                }
+                while (opened.load() < kHolders + 1) std::this_thread::yield();
+                const off_t at = (off_t)(h * kRegion);
+                const std::string mine = pattern(kRegion, (unsigned)(round * 10 + h));
+                // the later holders work a while longer, past the unlink
+                for (int pass = 0; pass <= h; pass++) {
+                    if (fd->write(mine.data(), kRegion, at, me) != (ssize_t)kRegion)
+                        fail("write", round, h);
+                    if (pass == 1 && fd->sync(me) != 0) fail("sync", round, h);
+                    std::string back(kRegion, '\0');
+                    if (fd->read(&back[0], kRegion, at) != (ssize_t)kRegion || back != mine)
+                        fail("read back", round, h);
+                    struct stat st;
+                    if (fd->getattr(nullptr, &st, 0) != 0 || st.st_size != (off_t)base.size())
+                        fail("fstat", round, h);
+                }
+                r = fd->close(me, getuid(), O_RDWR, nullptr);
+                if (r != 0) fail("close", round, r);
+                else delete fd;
+            });
+        }
+        while (opened.load() < kHolders) std::this_thread::yield();
+        opened++;
+        int r = by_rename ? containerfs.rename(L("n" + std::to_string(round)).c_str(), L(name).c_str())
+                          : containerfs.unlink(L(name).c_str());
+        EXPECT_EQ(0, r) << "round " << round;
+        for (auto &t : holders) t.join();
+        std::string now;
+        EXPECT_EQ(by_rename ? 0 : -ENOENT, read_whole(name, &now)) << "round " << round;
+        if (by_rename) {
+            EXPECT_EQ("newer", now) << "round " << round;
+        }
+        for (const std::string &b : {b0, b1}) {
+            std::vector<std::string> left = dir_entries(b + "/" + vesk_stage::kStagingName);
+            EXPECT_TRUE(left.empty()) << "round " << round << ": " << left[0] << " stays";
+        }
+    }
+    EXPECT_EQ(0, failures.load());
 }
 
 }  // namespace
