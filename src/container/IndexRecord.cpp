@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <unordered_map>
 
 namespace vesk_fmt {
 
@@ -27,23 +28,69 @@ bool record_crc_ok(const unsigned char *p) {
     return get_u32(p + kIndexCrcAt) == vesk_crc32c(0, p, kIndexCrcAt);
 }
 
+namespace {
+
+// One changed byte: where, and the bits it changed.
+struct ByteChange {
+    uint8_t at = 0;
+    uint8_t bits = 0;
+    uint8_t ways = 0;  // how many single-byte changes give this syndrome
+};
+
+// The syndrome of a record is the CRC-32C of its first kIndexCrcAt bytes
+// xor the checksum it stores: 0 for a sound record. The CRC is affine in
+// its input, so changing one byte moves the syndrome by a value that
+// depends only on the byte's place and the bits changed, not on the rest
+// of the record: a table of those values, made once, finds the one byte
+// change that explains a syndrome by a lookup rather than by trying all
+// 16 320 of them (which a log of many damaged records, a tail of zeros
+// after a crash, would pay for each record at every open).
+const std::unordered_map<uint32_t, ByteChange> &byte_changes() {
+    static const std::unordered_map<uint32_t, ByteChange> table = [] {
+        std::unordered_map<uint32_t, ByteChange> t;
+        t.reserve(kIndexRecordSize * 255 * 2);
+        auto add = [&t](uint32_t syndrome, size_t at, unsigned bits) {
+            ByteChange &c = t[syndrome];
+            if (c.ways++ == 0) {
+                c.at = (uint8_t)at;
+                c.bits = (uint8_t)bits;
+            }
+        };
+        unsigned char z[kIndexCrcAt] = {0};
+        const uint32_t zero = vesk_crc32c(0, z, kIndexCrcAt);
+        for (size_t at = 0; at < kIndexCrcAt; at++) {
+            for (unsigned bits = 1; bits < 256; bits++) {
+                z[at] = (unsigned char)bits;
+                add(vesk_crc32c(0, z, kIndexCrcAt) ^ zero, at, bits);
+            }
+            z[at] = 0;
+        }
+        // a changed byte of the stored checksum moves it alone
+        for (size_t k = 0; k < 4; k++)
+            for (unsigned bits = 1; bits < 256; bits++)
+                add((uint32_t)bits << (8 * k), kIndexCrcAt + k, bits);
+        return t;
+    }();
+    return table;
+}
+
+}  // namespace
+
 bool mend_record(const unsigned char *p, IndexRecord *out) {
     // One byte changed is the likely damage; a CRC-32C tells one such
     // change from every other in a record this short, so a single
     // candidate that fits is the record as it was written.
+    const uint32_t syndrome = vesk_crc32c(0, p, kIndexCrcAt) ^ get_u32(p + kIndexCrcAt);
+    if (syndrome == 0) return false;  // sound: no one change keeps it so
+    const auto &table = byte_changes();
+    auto it = table.find(syndrome);
+    if (it == table.end() || it->second.ways != 1) return false;
     unsigned char q[kIndexRecordSize];
     memcpy(q, p, kIndexRecordSize);
-    int found = 0;
-    for (size_t at = 0; at < kIndexRecordSize && found < 2; at++) {
-        const unsigned char was = q[at];
-        for (unsigned v = 0; v < 256; v++) {
-            if (v == was) continue;
-            q[at] = (unsigned char)v;
-            if (record_crc_ok(q) && found++ == 0) *out = decode_record(q);
-        }
-        q[at] = was;
-    }
-    return found == 1;
+    q[it->second.at] ^= it->second.bits;
+    if (!record_crc_ok(q)) return false;  // cannot be, but never guess
+    *out = decode_record(q);
+    return true;
 }
 
 uint32_t record_size_of(uint32_t version) {
