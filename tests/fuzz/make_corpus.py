@@ -118,6 +118,17 @@ seed("index_log", "record_sum_wrong", idx_seed(KEEP_SUMS | 300, idx_header() +
                                                rec(0, 100, 0, 1.0)[:-1] + b"\x55"))
 seed("index_log", "header_sum_wrong", idx_seed(KEEP_SUMS | 300, idx_header()[:-1] + b"\x55" +
                                                rec(0, 100, 0, 1.0)))
+# damage the reader that serves what survives must describe: a record one
+# byte off its checksum (mended: its own range), a short log of wrong bytes
+def one_byte_off(r, at):
+    return r[:at] + bytes([r[at] ^ 0x10]) + r[at + 1:]
+
+
+seed("index_log", "record_one_byte_off", idx_seed(KEEP_SUMS | 300, idx_header() +
+                                                  rec(0, 100, 0, 1.0) +
+                                                  one_byte_off(rec(100, 100, 100, 2.0), 9) +
+                                                  rec(200, 100, 200, 3.0)))
+seed("index_log", "short_wrong_magic", idx_seed(0, b"VESKJDX\0" + b"\0" * 12))
 seed("index_log", "version1", idx_seed(300, idx_header(version=1) + b"".join(
     rec(i * 100, 100, i * 100, 10.0 + i, version=1) for i in range(3))))
 
