@@ -150,6 +150,11 @@ TEST_P(PreloadFds, AppendFromSeveralProcesses) {
         if (pid == 0) {
             int fd = open(path("log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
             if (fd < 0) _exit(2);
+            // (as stdio does before its first write): the size it reads
+            // must not stand for the appends' later
+            struct stat st;
+            if (fstat(fd, &st) != 0) _exit(3);
+            usleep(10000);
             for (int i = 0; i < kLines; i++) {
                 char line[32];
                 int n = snprintf(line, sizeof line, "p%d-%03d\n", p, i);

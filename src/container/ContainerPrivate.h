@@ -106,6 +106,9 @@ int flush_in_process(const std::string &dir);
 // else the file's latest, else a new merge. `at_open`: an open, which must
 // see everything published before it.
 int index_for(Container_OpenFile *rec, bool at_open, std::shared_ptr<Index> *out);
+// As index_for (not at an open), but never older than what other
+// processes published: what a size must count (an append is placed by it).
+int index_current(Container_OpenFile *rec, std::shared_ptr<Index> *out);
 // A truncation happened: merged indexes built before it are out of date.
 void invalidate_index(SharedFile *sh);
 // Opens the directory at `dir`, never through a link; *st identifies it

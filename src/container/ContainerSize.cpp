@@ -139,14 +139,14 @@ void fill_stat(const std::string &dir, const struct stat &dst, const struct stat
 
 }  // namespace
 
-// The figures of a file this process writes, as its reads see it: the last
-// merge with this process's writes since (see container_read), without
-// publishing them or merging again. -EAGAIN when the writes kept no longer
-// reach back to a merge.
+// The figures of a file this process writes: the last merge with this
+// process's writes since (see container_read), without publishing them,
+// merged again only when other processes published since. -EAGAIN when the
+// writes kept no longer reach back to a merge.
 static int written_figures(Container_OpenFile *fd, WriteFile *wf, Figures *f) {
     for (int attempt = 0; attempt < 2; attempt++) {
         std::shared_ptr<Index> idx;
-        int r = index_for(fd, attempt > 0, &idx);
+        int r = attempt == 0 ? index_current(fd, &idx) : index_for(fd, true, &idx);
         if (r != 0) return r;
         off_t end = 0;
         if (!wf->recentWrites().extent((uint64_t)std::max(0, idx->builtGeneration()), &end))

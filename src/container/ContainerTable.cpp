@@ -234,6 +234,19 @@ int index_for(Container_OpenFile *rec, bool at_open, std::shared_ptr<Index> *out
     return r;
 }
 
+int index_current(Container_OpenFile *rec, std::shared_ptr<Index> *out) {
+    int r = index_for(rec, false, out);
+    if (r != 0) return r;
+    OpenState *os = state_of(rec);
+    if (!os) return -EBADF;
+    WriteFile *wf = writefile_of(os->sh);
+    // A merge that nothing was written here after is kept without a look
+    // at the logs (reads stand by what they saw): look now.
+    if (wf && (*out)->builtGeneration() != wf->generation()) return 0;
+    if (!published_elsewhere(os->sh, out->get(), wf)) return 0;
+    return index_for(rec, true, out);
+}
+
 /* --- records ------------------------------------------------------------- */
 
 int hold_dir(const std::string &dir, struct stat *st) {
