@@ -529,6 +529,47 @@ TEST_P(PreloadFds, DirectoriesAndWorkingDirectory) {
     EXPECT_EQ(errno, ENOTEMPTY);
 }
 
+// A file whose name went (an unlink, a rename over it) stays this
+// process's through its descriptors. A forked child opens its own handle
+// by the name, and must not take for it whatever file has the name now:
+// its reads and writes fail with ESTALE instead, and the other file is
+// left alone.
+TEST_P(PreloadFds, ChildrenNeverReachAnotherFileByTheOldName) {
+    for (bool by_rename : {false, true}) {
+        SCOPED_TRACE(by_rename ? "renamed over" : "unlinked");
+        const std::string name = path(by_rename ? "over" : "gone");
+        int fd = open(name.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+        ASSERT_GE(fd, 0) << strerror(errno);
+        ASSERT_EQ(pwrite(fd, "mine", 4, 0), 4);
+        int other = open(path("other").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ASSERT_GE(other, 0);
+        ASSERT_EQ(write(other, "impostor", 8), 8);
+        ASSERT_EQ(close(other), 0);
+        if (by_rename) {
+            ASSERT_EQ(rename(path("other").c_str(), name.c_str()), 0) << strerror(errno);
+        } else {
+            ASSERT_EQ(unlink(name.c_str()), 0);
+            ASSERT_EQ(rename(path("other").c_str(), name.c_str()), 0) << strerror(errno);
+        }
+        pid_t pid = fork();
+        if (pid == 0) {
+            char buf[16];
+            bool refused = pread(fd, buf, sizeof buf, 0) < 0 && errno == ESTALE &&
+                           pwrite(fd, "X", 1, 0) < 0 && errno == ESTALE;
+            _exit(refused ? 0 : 1);
+        }
+        EXPECT_EQ(wait_status(pid), 0) << "the child reached the other file";
+        EXPECT_EQ(slurp(name), "impostor");
+        char buf[16] = {};
+        EXPECT_EQ(pread(fd, buf, sizeof buf, 0), 4);
+        EXPECT_STREQ(buf, "mine");
+        struct stat st;
+        ASSERT_EQ(fstat(fd, &st), 0);
+        EXPECT_EQ(st.st_nlink, 0u);
+        EXPECT_EQ(close(fd), 0);
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Layouts, PreloadFds, ::testing::Values("container", "flat"));
 
 }  // namespace

@@ -41,7 +41,7 @@ int relocate(int fd) {
 
 namespace {
 
-constexpr uint64_t kMagic = 0x76657366642d3031ull;  // "vesfd-01"
+constexpr uint64_t kMagic = 0x76657366642d3032ull;  // "vesfd-02"
 constexpr const char *kMemfdName = "vesk-fd";
 
 std::mutex g_table_mu;
@@ -158,6 +158,8 @@ int vopen(const std::string &abs, int flags, mode_t mode) {
         Inside in;
         int r = vesk_open(&vfd, path.c_str(), lib_flags, self_pid(), mode & ~0u);
         if (r < 0) return r;
+        // what the open made is looked at now; what it found, before it
+        if (sr < 0) sr = vesk_getattr(vfd, path.c_str(), &st, 1);
     }
 
     // The memfd carries the shared state; the program gets an O_PATH
@@ -186,6 +188,8 @@ int vopen(const std::string &abs, int flags, mode_t mode) {
             sh->flags = flags & ~(O_CREAT | O_EXCL | O_TRUNC | O_NOCTTY | O_CLOEXEC);
             sh->is_dir = is_dir;
             sh->dir_pos = 0;
+            sh->file_dev = sr == 0 ? (uint64_t)st.st_dev : 0;
+            sh->file_ino = sr == 0 ? (uint64_t)st.st_ino : 0;
             memcpy(sh->path, path.c_str(), path.size() + 1);
             sh->magic = kMagic;
             char proc[64];
@@ -230,8 +234,20 @@ Vesk_fd *handle(Desc *d, int *err) {
     int acc = d->sh->flags & O_ACCMODE;
     Inside in;
     int r = vesk_open(&d->vfd, d->sh->path, acc, self_pid(), 0);
+    if (r == 0 && d->sh->file_ino != 0) {
+        // The name may lead to another file now (the one opened was
+        // unlinked or replaced): this process cannot reach that one.
+        struct stat st;
+        r = vesk_getattr(d->vfd, d->sh->path, &st, 1);
+        if (r == 0 && ((uint64_t)st.st_ino != d->sh->file_ino ||
+                       (uint64_t)st.st_dev != d->sh->file_dev))
+            r = -ESTALE;
+        if (r < 0) vesk_close(d->vfd, self_pid(), getuid(), acc);
+    }
     if (r < 0) {
         d->vfd = nullptr;
+        // a file no name leads to any more
+        if (r == -ENOENT) r = -ESTALE;
         *err = r;
         log_error("preload: cannot reopen %s: %s", d->sh->path, strerror(-r));
         return nullptr;

@@ -108,6 +108,8 @@ struct Shared {
     int flags;           // O_ACCMODE, O_APPEND, O_NONBLOCK... as the program set them
     int is_dir;
     int64_t dir_pos;
+    uint64_t file_dev;   // the file opened (as its stat gives it), so that a
+    uint64_t file_ino;   // process reopening it by name knows it; 0: unknown
     char path[PATH_MAX];
 };
 
