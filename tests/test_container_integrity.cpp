@@ -196,6 +196,26 @@ TEST_F(ContainerIntegrity, ReplacedFileLivesUntilItsLastCloseHere) {
     EXPECT_EQ("new", read_all("r"));
 }
 
+// A forked child inherits the parent's open files in memory, but they are
+// not its own: its unlink of a file the parent holds removes the logs at
+// once, as any other process's does, rather than wait for closes that
+// only the parent will make. Nothing stays staged.
+TEST_F(ContainerIntegrity, UnlinkByAForkedChildLeavesNothingBehind) {
+    Vesk_fd *h = open("f", O_RDWR | O_CREAT);
+    ASSERT_NE(nullptr, h);
+    ASSERT_EQ(4, h->write("kept", 4, 0, getpid()));
+    ASSERT_EQ(0, h->sync(getpid()));
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) _exit(containerfs.unlink(L("f").c_str()) == 0 ? 0 : 1);
+    int status;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_TRUE(staged().empty());
+    close_ok(h, O_RDWR);
+    EXPECT_TRUE(staged().empty());
+}
+
 // A process killed while it holds an unlinked file leaves its logs in the
 // staging directory only: no listing shows them, the name stays free.
 TEST_F(ContainerIntegrity, UnlinkedFileOfAKilledHolderStaysStaged) {

@@ -42,7 +42,8 @@ const int kDbg = MLOG_DBG1 | VESK_FAC_CONTAINER;
  * every record goes on reaching it through the held directory, and the
  * release of the last record removes it, as the last close of an unlinked
  * file frees it in any file system. A file this process does not hold
- * open is removed at once: holders in other processes are not known here.
+ * open is removed at once: holders in other processes are not known here,
+ * and the table a forked child inherits holds its parent's files.
  *
  * Lock order (a lock may be taken while holding those above it only):
  *   1. the caller's serialisation of the operations of one handle
@@ -74,6 +75,8 @@ struct SharedFile {
     int refs = 0;                       // records and pins
     std::string orphan;  // its tree in a staging directory once its last
                          // name is gone: removed with the last reference
+    pid_t pid = 0;       // the process that opened it (a forked child
+                         // holds a copy it does not close)
 };
 
 struct OpenState {

@@ -274,6 +274,7 @@ int attach_record(Container_OpenFile *rec, const std::string &dir) {
             sh->ino = st.st_ino;
             sh->dirfd = dfd;
             sh->dir = vesk_cont::held_path(dfd);
+            sh->pid = getpid();
             fresh = true;
         }
         sh->refs++;
@@ -334,6 +335,11 @@ WriteFile *writefile_for(SharedFile *sh, mode_t bits) {
 bool keep_while_open(const std::string &staged, const std::string &keep_at) {
     SharedFile *sh = pin_open(staged);
     if (!sh) return false;
+    if (sh->pid != getpid()) {
+        // the parent's, inherited by fork: closed there, not here
+        unpin(sh);
+        return false;
+    }
     std::string at = staged;
     if (keep_at != staged) {
         if (Util::Rename(staged.c_str(), keep_at.c_str()) == 0) at = keep_at;
