@@ -28,6 +28,8 @@ TEST(RecentWrites, LaysEveryNewerWriteOverAnyMergeItStillServes) {
     const size_t kFile = 4096;
     std::mt19937 rng(7);
     RecentWrites rw;
+    off_t end0;
+    ASSERT_TRUE(rw.extent(0, &end0));  // a reader asks: writes are kept from now on
     std::vector<std::string> content{std::string(kFile, '\0')};
     uint64_t dropped = 0;
     for (uint64_t seq = 1; seq <= 600; seq++) {
@@ -66,6 +68,8 @@ TEST(RecentWrites, BudgetAndTruncationForgetEverythingAndSayWhen) {
     RecentWrites::setBudget(10000);
     {
         RecentWrites rw;
+        off_t end;
+        ASSERT_TRUE(rw.extent(0, &end));
         std::string block(4000, 'x');
         rw.add(0, block.data(), block.size(), 1);
         rw.add(4000, block.data(), block.size(), 2);
@@ -77,7 +81,6 @@ TEST(RecentWrites, BudgetAndTruncationForgetEverythingAndSayWhen) {
         EXPECT_EQ(0u, rw.heldBytes());
         EXPECT_EQ(0u, RecentWrites::processBytes());
         std::string buf(10, '\0');
-        off_t end;
         EXPECT_FALSE(rw.overlay(3, &buf[0], buf.size(), 0, &end));
         EXPECT_TRUE(rw.overlay(4, &buf[0], buf.size(), 0, &end));
         EXPECT_EQ(0, end);
@@ -91,6 +94,26 @@ TEST(RecentWrites, BudgetAndTruncationForgetEverythingAndSayWhen) {
     }
     RecentWrites::setBudget(64u << 20);
     EXPECT_EQ(0u, RecentWrites::processBytes());
+}
+
+TEST(RecentWrites, KeepsNothingUntilAReadOrASizeAsks) {
+    RecentWrites rw;
+    rw.add(0, "abcd", 4, 1);
+    EXPECT_EQ(0u, rw.heldBytes());
+    EXPECT_EQ(0u, RecentWrites::processBytes());
+    // The write went unkept: a merge from before it cannot be completed.
+    std::string buf(8, '.');
+    off_t end;
+    EXPECT_FALSE(rw.overlay(0, &buf[0], buf.size(), 0, &end));
+    EXPECT_EQ("........", buf);
+    // Asked once, it keeps what follows.
+    buf = "abcd....";
+    ASSERT_TRUE(rw.overlay(1, &buf[0], buf.size(), 0, &end));
+    rw.add(4, "efgh", 4, 2);
+    EXPECT_EQ(4u, rw.heldBytes());
+    ASSERT_TRUE(rw.overlay(1, &buf[0], buf.size(), 0, &end));
+    EXPECT_EQ("abcdefgh", buf);
+    EXPECT_EQ(8, end);
 }
 
 /* --- through the container layer -------------------------------------- */
@@ -185,6 +208,29 @@ TEST_F(RecentContainer, RewriteLoopReadsItsOwnWritesWithoutPublishingThem) {
     EXPECT_EQ(0, w->close(pid, getuid(), O_RDWR, nullptr));
     delete w;
     EXPECT_EQ(block('d', 5000) + std::string(1000, '\0') + "tail", read_all("loop"));
+}
+
+// A checkpoint writer never reads: it keeps no copy of what it writes, and
+// a read that comes after all is still right.
+TEST_F(RecentContainer, AWriterThatNeverReadsKeepsNoCopyOfItsBytes) {
+    const size_t kB = 65536;
+    Vesk_fd *w = open("ckpt", O_RDWR | O_CREAT);
+    ASSERT_NE(nullptr, w);
+    pid_t pid = getpid();
+    for (int b = 0; b < 16; b++)
+        ASSERT_EQ((ssize_t)kB, w->write(block((char)('a' + b), kB).data(), kB, (off_t)b * kB, pid));
+    EXPECT_EQ(0u, RecentWrites::processBytes());
+    std::string buf(kB, '\0');
+    ASSERT_EQ((ssize_t)kB, w->read(&buf[0], kB, 3 * (off_t)kB));
+    EXPECT_EQ(block('d', kB), buf);
+    // From the first read on, rewrites are kept and read back.
+    ASSERT_EQ((ssize_t)kB, w->write(block('z', kB).data(), kB, 3 * (off_t)kB, pid));
+    EXPECT_EQ(kB, RecentWrites::processBytes());
+    ASSERT_EQ((ssize_t)kB, w->read(&buf[0], kB, 3 * (off_t)kB));
+    EXPECT_EQ(block('z', kB), buf);
+    EXPECT_EQ(0, w->close(pid, getuid(), O_RDWR, nullptr));
+    delete w;
+    EXPECT_EQ(0u, RecentWrites::processBytes());
 }
 
 // What another process publishes is seen by a read after a write here, as

@@ -43,12 +43,15 @@ TEST(Crc32c, KnownVectors) {
 
 TEST(Crc32c, PiecewiseEqualsWholeAndPathsAgree) {
     std::mt19937 rng(17);
-    std::vector<unsigned char> buf(4096 + 16);
+    // Lengths around multiples of three 4 KiB stripes too: long runs are
+    // checksummed as three interleaved chains joined at the end.
+    std::vector<unsigned char> buf((1u << 17) + 16);
     for (auto &b : buf) b = (unsigned char)rng();
     const bool hw = vesk_crc32c_hw_available();
     if (!hw) std::cout << "[ note ] no CRC instruction on this CPU: table path only\n";
     for (size_t start = 0; start < 16; start++) {
-        for (size_t len : {0ul, 1ul, 7ul, 8ul, 9ul, 15ul, 16ul, 63ul, 64ul, 65ul, 1000ul, 4096ul}) {
+        for (size_t len : {0ul, 1ul, 7ul, 8ul, 9ul, 15ul, 16ul, 63ul, 64ul, 65ul, 1000ul, 4096ul,
+                           12287ul, 12288ul, 12289ul, 12288ul * 2 + 5, 40000ul, 1ul << 17}) {
             const unsigned char *p = buf.data() + start;
             uint32_t t = vesk_crc32c_table(0, p, len);
             EXPECT_EQ(t, vesk_crc32c(0, p, len)) << start << "+" << len;

@@ -82,8 +82,9 @@ void RecentWrites::add(off_t offset, const char *buf, size_t len, uint64_t seq) 
     cut(offset, offset + (off_t)len);
     if (seq <= base_) {
         // a merge that began after it was numbered holds it already
-    } else if (g_process_bytes + len > g_budget) {
-        // Over budget: this file starts over, read from its next merge.
+    } else if (!wanted.load(std::memory_order_relaxed) || g_process_bytes + len > g_budget) {
+        // Unasked for, or over budget: this file starts over, read from its
+        // next merge.
         clearLocked();
         base_ = std::max(base_, newest);
     } else {
@@ -126,6 +127,7 @@ void RecentWrites::forgetAll(uint64_t seq) {
 }
 
 bool RecentWrites::overlay(uint64_t gen, char *buf, size_t len, off_t offset, off_t *end) {
+    wanted.store(true, std::memory_order_relaxed);
     Util::MutexLock(&mu, "RecentWrites::overlay");
     if (gen < base_) {
         Util::MutexUnlock(&mu, "RecentWrites::overlay");
@@ -147,6 +149,7 @@ bool RecentWrites::overlay(uint64_t gen, char *buf, size_t len, off_t offset, of
 }
 
 bool RecentWrites::extent(uint64_t gen, off_t *end) {
+    wanted.store(true, std::memory_order_relaxed);
     Util::MutexLock(&mu, "RecentWrites::extent");
     bool ok = gen >= base_;
     if (ok) *end = newest > gen ? max_end : 0;

@@ -16,10 +16,16 @@
  * newer index holds them (dropThrough), when the memory budget is spent or
  * at a truncation (forgetAll). Locked inside: the lock is a leaf and is
  * never held across I/O.
+ *
+ * Nothing is kept until the first read or size query asks for the kept
+ * writes (overlay, extent): a process that only writes (a checkpoint) pays
+ * no copy of its bytes, and its first read merges once, as with a spent
+ * budget, after which its writes are kept.
  */
 #ifndef VESK_CONTAINER_RECENTWRITES_H
 #define VESK_CONTAINER_RECENTWRITES_H
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <pthread.h>
@@ -33,8 +39,9 @@ public:
     RecentWrites(const RecentWrites &) = delete;
     RecentWrites &operator=(const RecentWrites &) = delete;
 
-    /* Keeps `len` bytes written at `offset` as write number `seq`. Past the
-     * budget everything is forgotten instead (as forgetAll(seq)). */
+    /* Keeps `len` bytes written at `offset` as write number `seq`. Before
+     * the first overlay or extent, and past the budget, everything is
+     * forgotten instead (as forgetAll(seq)). */
     void add(off_t offset, const char *buf, size_t len, uint64_t seq);
     /* An index built at `gen` now holds the writes numbered up to it. */
     void dropThrough(uint64_t gen);
@@ -73,6 +80,8 @@ private:
     // also the furthest end of the ones above it, unless there are none.
     off_t max_end = 0;
     uint64_t newest = 0;  // the highest number kept
+    // Set by the first overlay or extent; never cleared.
+    std::atomic<bool> wanted{false};
     pthread_mutex_t mu;
 };
 

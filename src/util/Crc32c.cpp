@@ -45,25 +45,19 @@ uint64_t load_le64(const unsigned char *p) {
     return v;
 }
 
+// Shifting a CRC register over kStripe zero bytes, by table: the register
+// times x^(8 kStripe) mod P, which is linear in its four bytes. Defined
+// below, with the polynomial arithmetic it is built from.
+constexpr size_t kStripe = 4096;
+uint32_t shift_stripe(uint32_t c);
+
 #if defined(__x86_64__)
-__attribute__((target("sse4.2"))) uint32_t hw_crc(uint32_t c, const unsigned char *p,
-                                                   size_t n) {
-    uint64_t c64 = c;
-    while (n > 0 && ((uintptr_t)p & 7) != 0) {
-        c64 = __builtin_ia32_crc32qi((uint32_t)c64, *p++);
-        n--;
-    }
-    while (n >= 8) {
-        c64 = __builtin_ia32_crc32di(c64, load_le64(p));
-        p += 8;
-        n -= 8;
-    }
-    uint32_t c32 = (uint32_t)c64;
-    while (n > 0) {
-        c32 = __builtin_ia32_crc32qi(c32, *p++);
-        n--;
-    }
-    return c32;
+#define VESK_CRC_TARGET __attribute__((target("sse4.2")))
+VESK_CRC_TARGET inline uint32_t crc_u64(uint32_t c, uint64_t v) {
+    return (uint32_t)__builtin_ia32_crc32di(c, v);
+}
+VESK_CRC_TARGET inline uint32_t crc_u8(uint32_t c, unsigned char b) {
+    return __builtin_ia32_crc32qi(c, b);
 }
 
 bool cpu_has_sse42() {
@@ -71,15 +65,41 @@ bool cpu_has_sse42() {
     return __builtin_cpu_supports("sse4.2");
 }
 #elif defined(__aarch64__)
-__attribute__((target("+crc"))) uint32_t hw_crc(uint32_t c, const unsigned char *p,
-                                                 size_t n) {
+#define VESK_CRC_TARGET __attribute__((target("+crc")))
+VESK_CRC_TARGET inline uint32_t crc_u64(uint32_t c, uint64_t v) { return __crc32cd(c, v); }
+VESK_CRC_TARGET inline uint32_t crc_u8(uint32_t c, unsigned char b) { return __crc32cb(c, b); }
+#endif
+
+#if defined(__x86_64__) || defined(__aarch64__)
+// The register `c` (not inverted) carried over n bytes. The instruction
+// takes a few cycles to give its result but can start one every cycle, so
+// long runs are cut into three stripes whose registers advance side by
+// side and are joined afterwards: three times the speed of one chain.
+VESK_CRC_TARGET uint32_t hw_crc(uint32_t c, const unsigned char *p, size_t n) {
+    while (n > 0 && ((uintptr_t)p & 7) != 0) {
+        c = crc_u8(c, *p++);
+        n--;
+    }
+    while (n >= 3 * kStripe) {
+        uint32_t a = c, b = 0, d = 0;
+        for (size_t i = 0; i < kStripe; i += 8) {
+            a = crc_u64(a, load_le64(p + i));
+            b = crc_u64(b, load_le64(p + kStripe + i));
+            d = crc_u64(d, load_le64(p + 2 * kStripe + i));
+        }
+        // The register after A B D is A's moved past B and D, B's moved
+        // past D, and D's.
+        c = shift_stripe(shift_stripe(a) ^ b) ^ d;
+        p += 3 * kStripe;
+        n -= 3 * kStripe;
+    }
     while (n >= 8) {
-        c = __crc32cd(c, load_le64(p));
+        c = crc_u64(c, load_le64(p));
         p += 8;
         n -= 8;
     }
     while (n > 0) {
-        c = __crc32cb(c, *p++);
+        c = crc_u8(c, *p++);
         n--;
     }
     return c;
@@ -120,6 +140,19 @@ uint32_t x2n_mod_p(size_t n, unsigned k) {
         k++;
     }
     return p;
+}
+
+uint32_t shift_stripe(uint32_t c) {
+    static const struct Shift {
+        uint32_t t[4][256];  // t[i][b]: byte b in byte i of the register, shifted
+        Shift() {
+            uint32_t k = x2n_mod_p(kStripe, 3);
+            for (int i = 0; i < 4; i++)
+                for (uint32_t b = 0; b < 256; b++) t[i][b] = mult_mod_p(k, b << (8 * i));
+        }
+    } sh;
+    return sh.t[0][c & 0xff] ^ sh.t[1][(c >> 8) & 0xff] ^ sh.t[2][(c >> 16) & 0xff] ^
+           sh.t[3][c >> 24];
 }
 
 using CrcFn = uint32_t (*)(uint32_t, const void *, size_t);
