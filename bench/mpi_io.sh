@@ -11,7 +11,7 @@
 #
 # Environment: REPS (3), MIB (256: the size of one checkpoint), NP (4),
 # COLL (set: collective writes and reads), WORK (/var/tmp: where the files
-# and backends go).
+# and backends go; every run's file is kept to the end, 6 x REPS x MIB MiB).
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -66,11 +66,21 @@ for bs in 64K 1M; do
     case $bs in *K) bytes=$(( ${bs%K} * 1024 ));; *M) bytes=$(( ${bs%M} * 1048576 ));; esac
     blocks=$(( MIB * 1048576 / bytes / NP ))
     : > "$TMP/results"
-    for _ in $(seq "$REPS"); do
-        run plain "$TMP/plain/ckpt" "$bytes" "$blocks" >> "$TMP/results"
-        run preload "$PRE/ckpt" "$bytes" "$blocks" -x LD_PRELOAD="$LIB" -x VESK_CONFIG >> "$TMP/results"
-        run veskfs "$MNT/ckpt" "$bytes" "$blocks" >> "$TMP/results"
-        rm -rf "$TMP/plain/ckpt" "${MNT:?}"/* "$TMP/b-preload"/*
+    # Every run writes a file of its own and nothing is removed until the
+    # end: on a file system mounted with discard, the blocks of a tree just
+    # freed made the next run's writes several times slower, whichever
+    # target came next. The order turns round each repetition.
+    for rep in $(seq "$REPS"); do
+        order=(plain preload veskfs)
+        for _ in $(seq $(( (rep - 1) % 3 ))); do order=("${order[@]:1}" "${order[0]}"); done
+        for t in "${order[@]}"; do
+            case $t in
+            plain) run plain "$TMP/plain/ckpt.$bs.$rep" "$bytes" "$blocks" >> "$TMP/results" ;;
+            preload) run preload "$PRE/ckpt.$bs.$rep" "$bytes" "$blocks" \
+                -x LD_PRELOAD="$LIB" -x VESK_CONFIG >> "$TMP/results" ;;
+            veskfs) run veskfs "$MNT/ckpt.$bs.$rep" "$bytes" "$blocks" >> "$TMP/results" ;;
+            esac
+        done
     done
     for phase in unsynced write read; do
         p=$(awk -v p=$phase '$1 == "plain" && $2 == p { print $3 }' "$TMP/results" | median)
