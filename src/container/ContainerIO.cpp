@@ -175,6 +175,8 @@ static int open_once(Container_OpenFile **pfd, const char *path, int flags, pid_
         }
     }
     if (r == 0 && rd) {
+        // Reads of this process's own writes are coming: keep them.
+        if (WriteFile *wf = writefile_of(sh)) wf->recentWrites().want();
         std::shared_ptr<Index> idx;
         r = index_for(rec, true, &idx);
         if (r == 0) os->reads++;

@@ -17,10 +17,11 @@
  * at a truncation (forgetAll). Locked inside: the lock is a leaf and is
  * never held across I/O.
  *
- * Nothing is kept until the first read or size query asks for the kept
- * writes (overlay, extent): a process that only writes (a checkpoint) pays
- * no copy of its bytes, and its first read merges once, as with a spent
- * budget, after which its writes are kept.
+ * Nothing is kept until the process opens the file for reading too (want)
+ * or a read or size query asks for the kept writes (overlay, extent): a
+ * process that only writes (a checkpoint opened write-only) pays no copy
+ * of its bytes, and its first read merges once, as with a spent budget,
+ * after which its writes are kept.
  */
 #ifndef VESK_CONTAINER_RECENTWRITES_H
 #define VESK_CONTAINER_RECENTWRITES_H
@@ -43,6 +44,8 @@ public:
      * the first overlay or extent, and past the budget, everything is
      * forgotten instead (as forgetAll(seq)). */
     void add(off_t offset, const char *buf, size_t len, uint64_t seq);
+    /* Writes from now on are kept (a handle that may read was opened). */
+    void want() { wanted.store(true, std::memory_order_relaxed); }
     /* An index built at `gen` now holds the writes numbered up to it. */
     void dropThrough(uint64_t gen);
     /* Nothing kept serves an index built before `seq` any more. */
@@ -80,7 +83,7 @@ private:
     // also the furthest end of the ones above it, unless there are none.
     off_t max_end = 0;
     uint64_t newest = 0;  // the highest number kept
-    // Set by the first overlay or extent; never cleared.
+    // Set by want or the first overlay or extent; never cleared.
     std::atomic<bool> wanted{false};
     pthread_mutex_t mu;
 };
