@@ -1,9 +1,12 @@
 // The container's index-log reader, and the merge of what it reads.
 //
-// Input: four bytes choosing the data log's size (high bit set: no size
-// check; next bit clear: the header's and records' checksums are set right
-// before the log is written, so that the checks behind them are reached),
-// then the bytes of one index log (of either format version).  The log is
+// Input: four bytes, little-endian: bits 0-23 the data log's size; bit 31
+// set: no size check; bit 30 clear: the header's and records' checksums
+// are set right before the log is written, so that the checks behind them
+// are reached; bits 24-27 an end of file in thousands of bytes, claimed by
+// a size record of the log's writer (bit 28) and by one of a writer
+// whose index log is missing (bit 29). Then the bytes of one index log (of
+// either format version).  The log is
 // written to a file and read by both readers: the strict one
 // (index_read_log) and the one that serves what survives (index_read_log
 // with a damage list). The log is then put in a container of its own and
@@ -19,13 +22,14 @@
 // (or when one changed byte explains a failed checksum, found here by
 // trying every byte), all its writer may have written otherwise.  The
 // merged index is compared byte for byte with a plain model (later begin
-// time wins, a truncation cuts, damaged ranges read -EIO and nothing
-// else does) whenever the records stay within a small range; its lookups
+// time wins, a truncation cuts, damaged ranges, widened by what size
+// records claim, read -EIO and nothing else does) whenever the records stay within a small range; its lookups
 // and its flattened form must agree with it too.
 #include "fuzz/fuzz_common.h"
 #include "container/Format.h"
 #include "container/Index.h"
 #include "container/IndexRecord.h"
+#include "container/Layout.h"
 
 #include "util/Crc32c.h"
 
@@ -191,14 +195,38 @@ bool same(const HostEntry &h, const Rec &r) {
 // merged and checked for shape, but not byte for byte.
 constexpr uint64_t kModelSpan = 1 << 14;
 
-// The ranges the merge must find lost: each damaged record's, one of
-// unknown range widened to all its writer may have written (there is no
-// size record here: the reach of its sound records, at least one byte),
-// one of no bytes dropped; sorted, and joined where they meet.
-std::vector<DamagedRange> model_lost(const Survivors &m) {
-    off_t reach = 1;
+// Size records the input asks for (see the top of the file).
+struct SizeRecords {
+    bool own = false;      // one of the log's writer, claiming an end of `end`
+    bool missing = false;  // one of a writer whose log is missing, who stored bytes
+    off_t end = 0;
+};
+
+// The end of file the merge of `recs` reaches before any damage counts:
+// applied in begin-time order, a truncation sets it, a write extends it.
+off_t model_eof(const std::vector<Rec> &recs) {
+    std::vector<size_t> order(recs.size());
+    for (size_t i = 0; i < order.size(); i++) order[i] = i;
+    std::stable_sort(order.begin(), order.end(),
+                     [&](size_t a, size_t b) { return recs[a].begin < recs[b].begin; });
+    uint64_t eof = 0;
+    for (size_t i : order)
+        eof = recs[i].kind == kKindTrunc ? recs[i].lo : std::max(eof, recs[i].lo + recs[i].len);
+    return (off_t)eof;
+}
+
+// The ranges the merge must find lost: each damaged record's; one of
+// unknown range widened to all its writer may have written (the reach of
+// its sound records and of its size record, at least one byte); one of no
+// bytes dropped; a missing log whose size record says it stored bytes
+// loses [0, the end it claims), or the whole file when it claims none;
+// sorted, and joined where they meet.
+std::vector<DamagedRange> model_lost(const Survivors &m, const SizeRecords &sr) {
+    off_t reach = sr.own ? std::max<off_t>(sr.end, 1) : 1;
     for (const Rec &x : m.recs) reach = std::max(reach, (off_t)(x.lo + x.len));
     std::vector<DamagedRange> lost;
+    if (sr.missing)
+        lost.push_back(DamagedRange{0, sr.end > 0 ? sr.end : std::max<off_t>(model_eof(m.recs), 1)});
     for (DamagedRange d : m.damaged) {
         if (d.end < 0) d = DamagedRange{0, reach};
         if (d.end > d.begin) lost.push_back(d);
@@ -221,7 +249,7 @@ bool inside(const std::vector<DamagedRange> &lost, uint64_t at) {
     return false;
 }
 
-void check_merge(const std::string &dir, const Survivors &m) {
+void check_merge(const std::string &dir, const Survivors &m, const SizeRecords &sr) {
     const std::vector<Rec> &recs = m.recs;
     Index idx(dir);
     int r = idx.readIndex(dir);
@@ -229,7 +257,7 @@ void check_merge(const std::string &dir, const Survivors &m) {
     FUZZ_CHECK(idx.chunks().size() == 1);
 
     // Damage: exactly the model's ranges, and the file reaches past them.
-    const std::vector<DamagedRange> lost = model_lost(m);
+    const std::vector<DamagedRange> lost = model_lost(m, sr);
     const std::vector<DamagedRange> &got_lost = idx.damage();
     FUZZ_CHECK(got_lost.size() == lost.size());
     for (size_t i = 0; i < lost.size(); i++)
@@ -457,7 +485,25 @@ void run(const uint8_t *data, size_t size) {
     FUZZ_CHECK(fd >= 0);
     FUZZ_CHECK(ftruncate(fd, (off_t)ds) == 0);
     close(fd);
-    check_merge(dir, m);
+    // Size records, when the input asks: the merge reads them for what a
+    // writer may have written.
+    SizeRecords sr;
+    sr.own = (sel & 0x10000000u) != 0;
+    sr.missing = (sel & 0x20000000u) != 0;
+    sr.end = (off_t)((sel >> 24) & 0xf) * 1000;
+    std::error_code ec;
+    std::filesystem::remove_all(dir + "/" + vesk_cont::kMetaDir, ec);
+    for (pid_t pid : {1, 2}) {
+        if (!(pid == 1 ? sr.own : sr.missing)) continue;
+        vesk_cont::WriterMeta w;
+        w.eof = sr.end;
+        w.bytes = 1;
+        w.isize = (off_t)log.size();
+        w.pid = pid;
+        w.host = "fuzz";
+        FUZZ_CHECK(vesk_cont::write_writer_meta(dir, w) == 0);
+    }
+    check_merge(dir, m, sr);
     unlink(dpath.c_str());
 }
 

@@ -128,6 +128,15 @@ seed("index_log", "record_one_byte_off", idx_seed(KEEP_SUMS | 300, idx_header() 
                                                   rec(0, 100, 0, 1.0) +
                                                   one_byte_off(rec(100, 100, 100, 2.0), 9) +
                                                   rec(200, 100, 200, 3.0)))
+# size records: of the log's writer (bit 28) and of a writer whose log is
+# missing (bit 29), claiming an end of bits 24-27 thousand bytes
+OWN_SIZE, MISSING_SIZE = 0x10000000, 0x20000000
+seed("index_log", "size_records", idx_seed(KEEP_SUMS | OWN_SIZE | MISSING_SIZE | (5 << 24) | 300,
+                                           idx_header() + rec(0, 100, 0, 1.0) +
+                                           one_byte_off(rec(100, 100, 100, 2.0), 60) +
+                                           b"\0" * 64))
+seed("index_log", "missing_writer_no_end", idx_seed(MISSING_SIZE | 300, idx_header() +
+                                                    rec(0, 300, 0, 1.0)))
 seed("index_log", "short_wrong_magic", idx_seed(0, b"VESKJDX\0" + b"\0" * 12))
 seed("index_log", "version1", idx_seed(300, idx_header(version=1) + b"".join(
     rec(i * 100, 100, i * 100, 10.0 + i, version=1) for i in range(3))))
