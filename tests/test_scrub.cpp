@@ -398,6 +398,21 @@ TEST_F(Scrub, FsckToolReportsAndExits) {
     EXPECT_NE(std::string::npos, r.out.find(L(victim) + ": " + rel_index(wa) + " record 0: [0, 1000)"))
         << r.out;
     EXPECT_NE(std::string::npos, r.out.find("1 problem(s)")) << r.out;
+    // a damaged marker: named, rewritten by --repair, then clean
+    const std::string mk = vesk_cont::marker(dir);
+    const std::string sound = read_file(mk);
+    write_file(data_of(wa), want.substr(0, 3000));  // the data flip above mended
+    flip(mk, 3, 0x04);
+    r = run_program({tool("vesk_fsck"), L(victim)}, env);
+    EXPECT_EQ(1, r.status) << r.out << r.err;
+    EXPECT_NE(std::string::npos, r.out.find(L(victim) + ": .vesk_container: [no bytes]: marker"))
+        << r.out;
+    r = run_program({tool("vesk_fsck"), "--repair", L(victim)}, env);
+    EXPECT_EQ(1, r.status) << r.out << r.err;
+    EXPECT_NE(std::string::npos, r.out.find("(repaired: rewritten)")) << r.out;
+    EXPECT_EQ(sound, read_file(mk));
+    r = run_program({tool("vesk_fsck"), L(victim)}, env);
+    EXPECT_EQ(0, r.status) << r.out << r.err;
     r = run_program({tool("vesk_fsck")}, env);
     EXPECT_EQ(2, r.status);
     r = run_program({tool("vesk_fsck"), "/vk/nosuch"}, env);

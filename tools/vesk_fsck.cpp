@@ -6,7 +6,8 @@
  * each problem is one line "PATH: PART: [BEGIN, END): WHAT", then a
  * summary. Exit status: 0 clean, 1 damage found, 2 usage or system error.
  * --repair cuts torn tails and sets aside records that fail their checks
- * (in a side file beside the log), then names the byte ranges lost. */
+ * (in a side file beside the log), then names the byte ranges lost; it
+ * rewrites a damaged marker. */
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -58,12 +59,17 @@ void check(const std::string &path, bool repair, Totals &t) {
     for (const Vesk_scrub_problem &p : found) {
         t.problems++;
         if (p.repaired) t.repaired++;
+        // The container's marker describes no bytes: rewriting it loses none.
+        const bool marker = p.part == ".vesk_container";
         std::string range = p.begin >= 0 ? "[" + std::to_string(p.begin) + ", " +
                                                std::to_string(p.end) + ")"
+                            : marker     ? "[no bytes]"
                                          : "[all of this log's bytes]";
+        const char *done = !p.repaired ? ""
+                           : marker    ? " (repaired: rewritten)"
+                                       : " (repaired: set aside, those bytes are lost)";
         printf("%s: %s: %s: %s%s\n", p.path.c_str(), p.part.empty() ? "-" : p.part.c_str(),
-               range.c_str(), p.what.c_str(),
-               p.repaired ? " (repaired: set aside, those bytes are lost)" : "");
+               range.c_str(), p.what.c_str(), done);
     }
 }
 
