@@ -216,6 +216,72 @@ TEST_P(ClientsTest, UnlinkAfterCloseNeverFailsAndLeavesNothing) {
     EXPECT_EQ(0, rmdir(d("loop").c_str())) << strerror(errno);
 }
 
+TEST_P(ClientsTest, AnUnlinkedOpenFileLivesUntilItsLastClose) {
+    ASSERT_EQ(0, mkdir(d("tmp").c_str(), 0755));
+    std::string p = d("tmp/scratch");
+    int fd = open(p.c_str(), O_CREAT | O_RDWR | O_EXCL, 0600);
+    ASSERT_GE(fd, 0) << strerror(errno);
+    ASSERT_EQ(0, unlink(p.c_str()));
+    EXPECT_NE(0, access(p.c_str(), F_OK));
+    EXPECT_EQ("", trim(run("ls -A " + d("tmp"))));
+
+    std::string data = random_bytes(300000, 5);
+    ASSERT_EQ((ssize_t)data.size(), pwrite(fd, data.data(), data.size(), 0));
+    std::string back(data.size(), '\0');
+    ASSERT_EQ((ssize_t)data.size(), pread(fd, &back[0], back.size(), 0));
+    EXPECT_TRUE(back == data);
+    struct stat st;
+    ASSERT_EQ(0, fstat(fd, &st)) << strerror(errno);
+    EXPECT_EQ((off_t)data.size(), st.st_size);
+    ASSERT_EQ(0, ftruncate(fd, 100000));
+    ASSERT_EQ(0, fstat(fd, &st));
+    EXPECT_EQ(100000, st.st_size);
+
+    // A child writes through the descriptor it inherited.
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) _exit(pwrite(fd, "child", 5, 0) == 5 && fsync(fd) == 0 ? 0 : 1);
+    int status;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    char head[5];
+    ASSERT_EQ(5, pread(fd, head, 5, 0));
+    EXPECT_EQ("child", std::string(head, 5));
+
+    // The same name holds a new file meanwhile, and the directory can go
+    // while the old file is still open.
+    vesk_test::write_file(p, "new");
+    EXPECT_EQ("new", vesk_test::read_file(p));
+    ASSERT_EQ(0, unlink(p.c_str()));
+    EXPECT_EQ(0, rmdir(d("tmp").c_str())) << strerror(errno);
+    ASSERT_EQ(5, pread(fd, head, 5, 0));
+    EXPECT_EQ("child", std::string(head, 5));
+    EXPECT_EQ(0, close(fd));
+
+    // A file renamed over while open keeps what it held for its reader.
+    vesk_test::write_file(d("old"), "old contents");
+    vesk_test::write_file(d("new"), "new contents");
+    int rfd = open(d("old").c_str(), O_RDONLY);
+    ASSERT_GE(rfd, 0);
+    ASSERT_EQ(0, rename(d("new").c_str(), d("old").c_str()));
+    char buf[32] = {0};
+    EXPECT_EQ(12, pread(rfd, buf, sizeof buf, 0));
+    EXPECT_STREQ("old contents", buf);
+    ASSERT_EQ(0, fstat(rfd, &st)) << strerror(errno);
+    EXPECT_EQ(12, st.st_size);
+    EXPECT_EQ(0, close(rfd));
+    EXPECT_EQ("new contents", vesk_test::read_file(d("old")));
+
+    // What tmpfile(3)-style programs do.
+    if (have("python3")) {
+        EXPECT_EQ(0, sh("python3 -c \"import tempfile\n"
+                        "with tempfile.TemporaryFile(dir='" + root_ + "') as f:\n"
+                        "    f.write(b'x' * 200000); f.flush(); f.seek(0)\n"
+                        "    assert f.read() == b'x' * 200000\n"
+                        "    f.truncate(10); f.seek(0, 2); assert f.tell() == 10\""));
+    }
+}
+
 TEST_P(ClientsTest, TimesSetAroundACloseAreKeptToTheNanosecond) {
     const int kFiles = 50;
     std::string data = random_bytes(20000, 9);
@@ -486,6 +552,20 @@ TEST_P(ClientsTest, BonnieRunsToTheEnd) {
     ASSERT_GT(fields.size(), 20u) << out;
     EXPECT_EQ(mib + "M", fields[5]) << line;
     printf("bonnie++ on %s: %s\n", layout_.c_str(), line.c_str());
+}
+
+TEST_P(ClientsTest, StressNgFileSystemStressorsVerify) {
+    if (!have("stress-ng")) GTEST_SKIP() << "stress-ng is not installed";
+    std::string secs = full_run() ? "30" : mounted() ? "10" : "3";
+    int rc = -1;
+    std::string out = run("cd " + root_ + " && stress-ng --temp-path " + root_ +
+                              " --hdd 1 --hdd-bytes 16M --seek 1 --seek-size 16M --fallocate 1"
+                              " --fallocate-bytes 8M --dentry 1 --rename 1 --dir 1"
+                              " --verify -t " + secs + " --metrics-brief 2>&1",
+                          &rc);
+    EXPECT_EQ(0, rc) << out;
+    EXPECT_EQ(std::string::npos, out.find("fail:")) << out;
+    EXPECT_NE(std::string::npos, out.find("successful run completed")) << out;
 }
 
 INSTANTIATE_TEST_SUITE_P(FileSystems, ClientsTest,

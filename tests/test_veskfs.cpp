@@ -322,6 +322,130 @@ TEST_P(VeskfsTest, TerminatedDaemonClosesOpenFilesFirst) {
     EXPECT_TRUE(vesk_test::read_file(m("kept")) == data) << "acknowledged writes lost";
 }
 
+std::string pread_all(int fd, size_t max) {
+    std::string out(max, '\0');
+    ssize_t n = pread(fd, &out[0], max, 0);
+    out.resize(n > 0 ? (size_t)n : 0);
+    return out;
+}
+
+off_t fsize(int fd) {
+    struct stat st;
+    return fstat(fd, &st) == 0 ? st.st_size : -errno;
+}
+
+// Two descriptors (two opens, so two handles of the daemon) on a file that
+// is then unlinked: each sees what the other writes, fstat and ftruncate
+// work through either, the file outlives the first close, and the name
+// is free for a new, separate file all along.
+TEST_P(VeskfsTest, TwoDescriptorsOnAnUnlinkedFile) {
+    std::string p = m("scratch");
+    int a = open(p.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+    ASSERT_GE(a, 0) << strerror(errno);
+    int b = open(p.c_str(), O_RDWR);
+    ASSERT_GE(b, 0) << strerror(errno);
+    ASSERT_EQ(0, unlink(p.c_str()));
+    EXPECT_NE(0, access(p.c_str(), F_OK));
+
+    std::string data = random_bytes(200000, 3);
+    ASSERT_EQ((ssize_t)data.size(), pwrite(a, data.data(), data.size(), 0)) << strerror(errno);
+    EXPECT_EQ((off_t)data.size(), fsize(a));
+    EXPECT_EQ((off_t)data.size(), fsize(b));
+    EXPECT_TRUE(pread_all(b, data.size() + 10) == data) << "b does not see a's writes";
+    struct stat st;
+    ASSERT_EQ(0, fstat(b, &st)) << strerror(errno);
+    EXPECT_EQ(0u, st.st_nlink) << "no name leads to it";
+
+    // A new file under the old name is another file.
+    vesk_test::write_file(p, "new file");
+    EXPECT_EQ("new file", vesk_test::read_file(p));
+    EXPECT_EQ((off_t)data.size(), fsize(a));
+
+    ASSERT_EQ(0, ftruncate(b, 50000)) << strerror(errno);
+    EXPECT_EQ(50000, fsize(a));
+    EXPECT_TRUE(pread_all(a, data.size()) == data.substr(0, 50000));
+    EXPECT_EQ(0, close(a));
+
+    // The last descriptor still has it all, and may grow it.
+    ASSERT_EQ(4, pwrite(b, "tail", 4, 60000));
+    EXPECT_EQ(60004, fsize(b));
+    std::string back = pread_all(b, 70000);
+    ASSERT_EQ(60004u, back.size());
+    EXPECT_TRUE(back.substr(0, 50000) == data.substr(0, 50000));
+    EXPECT_EQ(std::string(10000, '\0'), back.substr(50000, 10000));
+    EXPECT_EQ("tail", back.substr(60000));
+    EXPECT_EQ(0, fsync(b)) << strerror(errno);
+    EXPECT_EQ(0, close(b)) << strerror(errno);
+    EXPECT_EQ("new file", vesk_test::read_file(p));
+    EXPECT_EQ("scratch", trim(run("ls -A " + mnt_)));
+}
+
+// A directory renamed while files below it are open: a writer keeps
+// writing into the same file under its new path, a reader keeps reading
+// it, and paths below the new name lead to them; the old name is gone.
+TEST_P(VeskfsTest, DirectoryRenameWithFilesOpenBelowIt) {
+    ASSERT_EQ(0, sh("mkdir -p " + m("a/b")));
+    std::string first = random_bytes(100000, 21), second = random_bytes(70000, 22);
+    vesk_test::write_file(m("a/b/read"), first);
+    int w = open(m("a/b/written").c_str(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_GE(w, 0) << strerror(errno);
+    ASSERT_EQ((ssize_t)first.size(), pwrite(w, first.data(), first.size(), 0));
+    int r = open(m("a/b/read").c_str(), O_RDONLY);
+    ASSERT_GE(r, 0) << strerror(errno);
+
+    ASSERT_EQ(0, rename(m("a").c_str(), m("z").c_str())) << strerror(errno);
+    EXPECT_NE(0, access(m("a/b/read").c_str(), F_OK));
+    ASSERT_EQ((ssize_t)second.size(),
+              pwrite(w, second.data(), second.size(), (off_t)first.size()));
+    EXPECT_EQ((off_t)(first.size() + second.size()), fsize(w));
+    EXPECT_EQ((off_t)(first.size() + second.size()),
+              (off_t)std::stoll(trim(run("stat -c %s " + m("z/b/written")))));
+    EXPECT_TRUE(pread_all(r, 200000) == first);
+    EXPECT_EQ(0, close(w)) << strerror(errno);
+    EXPECT_EQ(0, close(r));
+    EXPECT_TRUE(vesk_test::read_file(m("z/b/written")) == first + second);
+
+    // And back, with the writer open again: the kernel keeps the nodes,
+    // the daemon must move their paths both times.
+    w = open(m("z/b/written").c_str(), O_WRONLY | O_APPEND);
+    ASSERT_GE(w, 0) << strerror(errno);
+    ASSERT_EQ(0, rename(m("z/b").c_str(), m("c").c_str()));
+    ASSERT_EQ(3, write(w, "end", 3));
+    EXPECT_EQ(0, close(w));
+    EXPECT_TRUE(vesk_test::read_file(m("c/written")) == first + second + "end");
+    EXPECT_EQ("c\nz", trim(run("ls " + mnt_)));
+    EXPECT_EQ("", trim(run("ls " + m("z"))));
+}
+
+// A name unlinked and made again (by this mount, or on the backends as
+// another node would) leads to the new file at once, while a holder of
+// the old one keeps it.
+TEST_P(VeskfsTest, ANameMadeAgainLeadsToTheNewFile) {
+    std::string p = m("again");
+    vesk_test::write_file(p, "first version");
+    struct stat before;
+    ASSERT_EQ(0, stat(p.c_str(), &before));
+    int old = open(p.c_str(), O_RDONLY);
+    ASSERT_GE(old, 0);
+    ASSERT_EQ(0, unlink(p.c_str()));
+    struct stat st;
+    EXPECT_NE(0, stat(p.c_str(), &st));
+    ASSERT_EQ(0, mkdir(p.c_str(), 0755)) << "the name, now a directory";
+    ASSERT_EQ(0, stat(p.c_str(), &st));
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    ASSERT_EQ(0, rmdir(p.c_str()));
+    vesk_test::write_file(p, "second, longer version");
+    ASSERT_EQ(0, stat(p.c_str(), &st));
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(22, st.st_size);
+    EXPECT_NE(before.st_ino, st.st_ino) << "the new file has the old one's inode number";
+    EXPECT_EQ("second, longer version", vesk_test::read_file(p));
+    EXPECT_EQ("first version", pread_all(old, 100));
+    EXPECT_EQ(0, close(old));
+    ASSERT_EQ(0, stat(p.c_str(), &st));
+    EXPECT_EQ(22, st.st_size);
+}
+
 std::string layout_name(const ::testing::TestParamInfo<const char *> &i) { return i.param; }
 INSTANTIATE_TEST_SUITE_P(Layouts, VeskfsTest, ::testing::Values("container", "flat"),
                          layout_name);

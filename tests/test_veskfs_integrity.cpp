@@ -72,8 +72,10 @@ protected:
 
 // A writer writes each version to a temporary name and moves it over the
 // target with mv; two processes run cat on the target in a loop meanwhile.
-// Every cat that succeeds prints one whole version, never part of one or
-// a mix of two; a cat that fails says only ESTALE (see the reader).
+// Every cat succeeds and prints one whole version, never part of one or a
+// mix of two, and never an older one than before: the name leads to the
+// old file or the new one at every moment, and a file replaced while cat
+// holds it stays whole for cat.
 TEST_P(VeskfsIntegrity, MvOverAFileUnderCatReadersShowsWholeVersions) {
     start();
     if (HasFatalFailure() || IsSkipped()) return;
@@ -96,17 +98,9 @@ TEST_P(VeskfsIntegrity, MvOverAFileUnderCatReadersShowsWholeVersions) {
                 int status = 0;
                 std::string got = veskfs_test::run(cat, &status);
                 if (status != 0) {
-                    // The FUSE library forgets the name of a node that a
-                    // rename replaced: an open or fstat that reaches the
-                    // daemon by that node fails with ESTALE. That is all a
-                    // failing cat may say.
-                    std::string why = vesk_test::read_file(err);
-                    if (why.find("Stale file handle") == std::string::npos) {
-                        fprintf(stderr, "reader %d: cat failed: %s\n", r, why.c_str());
-                        _exit(1);
-                    }
-                    __atomic_fetch_add(&counts[8 + r], 1, __ATOMIC_RELAXED);
-                    continue;
+                    fprintf(stderr, "reader %d: cat failed: %s\n", r,
+                            vesk_test::read_file(err).c_str());
+                    _exit(1);
                 }
                 unsigned v = got.size() > 1 ? (unsigned)strtoul(got.c_str() + 1, nullptr, 10) : 0;
                 if (got != version(v) || v < last) {
@@ -127,19 +121,16 @@ TEST_P(VeskfsIntegrity, MvOverAFileUnderCatReadersShowsWholeVersions) {
         ASSERT_EQ(0, sh("mv -f '" + tmp + "' '" + m("target") + "'")) << "version " << v;
     }
     *stop = 1;
-    long reads = 0, stale = 0;
+    long reads = 0;
     for (int r = 0; r < kReaders; r++) {
         int status = 0;
         ASSERT_EQ(kids[(size_t)r], waitpid(kids[(size_t)r], &status, 0));
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "reader " << r;
         EXPECT_GT(counts[r], 0) << "reader " << r << " never read";
         reads += counts[r];
-        stale += counts[8 + r];
     }
     EXPECT_EQ(version(kVersions), vesk_test::read_file(m("target")));
-    EXPECT_GT(reads, 4 * stale) << "most cats must succeed";
-    printf("%u replacements by mv, %ld whole reads by cat, %ld cats failed with ESTALE\n",
-           kVersions, reads, stale);
+    printf("%u replacements by mv, %ld whole reads by cat\n", kVersions, reads);
     munmap((void *)stop, 4096);
 }
 

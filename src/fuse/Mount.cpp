@@ -1,7 +1,6 @@
 #define FUSE_USE_VERSION 31
 #include "fuse/Mount.h"
 
-#include <fuse.h>
 #include <fuse_lowlevel.h>
 
 #include <cerrno>
@@ -76,10 +75,7 @@ int prepare(int argc, char **argv, CmdLine *cmd, Served *served) {
         print_usage(argv[0]);
         printf("FUSE options:\n");
         fuse_cmdline_help();
-        struct fuse_args args = FUSE_ARGS_INIT(0, nullptr);
-        fuse_opt_add_arg(&args, argv[0]);
-        fuse_lib_help(&args);
-        fuse_opt_free_args(&args);
+        fuse_lowlevel_help();
         return 0;
     }
     if (cmd->version) {
@@ -103,7 +99,7 @@ int prepare(int argc, char **argv, CmdLine *cmd, Served *served) {
     return -1;
 }
 
-int serve(const CmdLine &cmd, const Served &served, const fuse_operations *ops) {
+int serve(const CmdLine &cmd, const Served &served, const fuse_lowlevel_ops *ops) {
     std::vector<std::string> fargs;
     fargs.push_back(cmd.fuse_args[0]);
     // The mount listing must name vesk: vesk_version finds mounts by it.
@@ -129,16 +125,15 @@ int serve(const CmdLine &cmd, const Served &served, const fuse_operations *ops) 
         fprintf(stderr, "veskfs: %s\n", line.c_str());
     }
     int status = 1;
-    struct fuse *f = fuse_new(&args, ops, sizeof *ops, nullptr);
-    if (f) {
-        if (fuse_mount(f, opts.mountpoint) == 0) {
+    struct fuse_session *se = fuse_session_new(&args, ops, sizeof *ops, nullptr);
+    if (se) {
+        if (fuse_session_mount(se, opts.mountpoint) == 0) {
             if (!opts.foreground) vesk_log_syslog("daemon");
             if (fuse_daemonize(opts.foreground) == 0) {
                 g_detached = !opts.foreground;
-                struct fuse_session *se = fuse_get_session(f);
                 if (fuse_set_signal_handlers(se) == 0) {
-                    int res = opts.singlethread ? fuse_loop(f)
-                                                : fuse_loop_mt(f, opts.clone_fd);
+                    int res = opts.singlethread ? fuse_session_loop(se)
+                                                : fuse_session_loop_mt(se, opts.clone_fd);
                     fuse_remove_signal_handlers(se);
                     // A signal ends the loop with its number: that is how
                     // a daemon is asked to stop, not a failure.
@@ -150,9 +145,9 @@ int serve(const CmdLine &cmd, const Served &served, const fuse_operations *ops) 
                     }
                 }
             }
-            fuse_unmount(f);
+            fuse_session_unmount(se);
         }
-        fuse_destroy(f);
+        fuse_session_destroy(se);
     }
     free(opts.mountpoint);
     fuse_opt_free_args(&args);

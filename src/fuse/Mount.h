@@ -10,7 +10,7 @@
 
 #include "fuse/Options.h"
 
-struct fuse_operations;
+struct fuse_lowlevel_ops;
 
 namespace veskfs {
 
@@ -31,7 +31,7 @@ std::string mount_conflict(const std::string &mount);
 /* Mounts, detaches unless in the foreground, and serves until the mount
  * goes: unmounted (umount, fusermount3 -u) or ended by SIGTERM, SIGINT or
  * SIGHUP, all of which exit 0. Returns the exit status. */
-int serve(const CmdLine &cmd, const Served &served, const fuse_operations *ops);
+int serve(const CmdLine &cmd, const Served &served, const fuse_lowlevel_ops *ops);
 
 }  // namespace veskfs
 

@@ -1,7 +1,7 @@
 #define FUSE_USE_VERSION 31
 #include "fuse/Permissions.h"
 
-#include <fuse.h>
+#include <fuse_lowlevel.h>
 
 #include <cerrno>
 #include <cstring>
@@ -72,9 +72,9 @@ void veskfs_identity_init() {
 
 bool veskfs_acts_for_callers() { return g_root; }
 
-VeskfsCreds veskfs_caller() {
+VeskfsCreds veskfs_caller(fuse_req_t req) {
     VeskfsCreds c;
-    struct fuse_context *ctx = fuse_get_context();
+    const struct fuse_ctx *ctx = req ? fuse_req_ctx(req) : nullptr;
     if (!ctx) {
         c.uid = geteuid();
         c.gid = getegid();
@@ -84,10 +84,10 @@ VeskfsCreds veskfs_caller() {
     c.gid = ctx->gid;
     if (g_root && c.uid != 0 && ctx->pid > 0) {
         gid_t list[64];
-        int n = fuse_getgroups(64, list);
+        int n = fuse_req_getgroups(req, 64, list);
         if (n > 64) {
             c.groups.resize((size_t)n);
-            n = fuse_getgroups(n, c.groups.data());
+            n = fuse_req_getgroups(req, n, c.groups.data());
             c.groups.resize(n > 0 ? (size_t)n : 0);
         } else if (n > 0) {
             c.groups.assign(list, list + n);

@@ -18,6 +18,8 @@
 #include <sys/types.h>
 #include <vector>
 
+struct fuse_req;
+
 namespace veskfs {
 
 /* The credentials of a request. */
@@ -32,9 +34,10 @@ void veskfs_identity_init();
 /* True when the daemon can act as other users (it runs as root). */
 bool veskfs_acts_for_callers();
 
-/* The caller of the request being served (its supplementary groups read
- * from /proc; only the primary group when they cannot be read). */
-VeskfsCreds veskfs_caller();
+/* The caller of request `req` (its supplementary groups read from /proc;
+ * only the primary group when they cannot be read); the daemon itself
+ * when `req` is null. */
+VeskfsCreds veskfs_caller(struct fuse_req *req);
 
 /* For its lifetime the thread's backend calls run as `c`, when the daemon
  * acts for callers and `c` is not root. ok() is false when the switch
