@@ -1,4 +1,6 @@
-#define FUSE_USE_VERSION 31
+// 3.12: the loop configuration is the caller's to free (the older entry
+// point leaks the one it makes).
+#define FUSE_USE_VERSION 312
 #include "fuse/Mount.h"
 
 #include <fuse_lowlevel.h>
@@ -132,8 +134,15 @@ int serve(const CmdLine &cmd, const Served &served, const fuse_lowlevel_ops *ops
             if (fuse_daemonize(opts.foreground) == 0) {
                 g_detached = !opts.foreground;
                 if (fuse_set_signal_handlers(se) == 0) {
-                    int res = opts.singlethread ? fuse_session_loop(se)
-                                                : fuse_session_loop_mt(se, opts.clone_fd);
+                    int res;
+                    if (opts.singlethread) {
+                        res = fuse_session_loop(se);
+                    } else {
+                        struct fuse_loop_config *loop = fuse_loop_cfg_create();
+                        fuse_loop_cfg_set_clone_fd(loop, (unsigned)opts.clone_fd);
+                        res = fuse_session_loop_mt(se, loop);
+                        fuse_loop_cfg_destroy(loop);
+                    }
                     fuse_remove_signal_handlers(se);
                     // A signal ends the loop with its number: that is how
                     // a daemon is asked to stop, not a failure.
