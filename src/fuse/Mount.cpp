@@ -128,34 +128,38 @@ int serve(const CmdLine &cmd, const Served &served, const fuse_lowlevel_ops *ops
     }
     int status = 1;
     struct fuse_session *se = fuse_session_new(&args, ops, sizeof *ops, nullptr);
-    if (se) {
+    // The handlers go in before the mount: a stop signal that arrives as
+    // soon as the mount shows (a script's umount-by-kill) then ends the
+    // loop, which returns the signal's number, instead of killing a
+    // daemon that has not yet said how it stops.
+    if (se && fuse_set_signal_handlers(se) == 0) {
         if (fuse_session_mount(se, opts.mountpoint) == 0) {
             if (!opts.foreground) vesk_log_syslog("daemon");
             if (fuse_daemonize(opts.foreground) == 0) {
                 g_detached = !opts.foreground;
-                if (fuse_set_signal_handlers(se) == 0) {
-                    int res;
-                    if (opts.singlethread) {
-                        res = fuse_session_loop(se);
-                    } else {
-                        struct fuse_loop_config *loop = fuse_loop_cfg_create();
-                        fuse_loop_cfg_set_clone_fd(loop, (unsigned)opts.clone_fd);
-                        res = fuse_session_loop_mt(se, loop);
-                        fuse_loop_cfg_destroy(loop);
-                    }
-                    fuse_remove_signal_handlers(se);
-                    // A signal ends the loop with its number: that is how
-                    // a daemon is asked to stop, not a failure.
-                    if (res == 0 || res == SIGTERM || res == SIGINT || res == SIGHUP) {
-                        status = 0;
-                    } else {
-                        say(MLOG_ERR, std::string("serving ") + served.mount + " failed: " +
-                                          strerror(res < 0 ? -res : res));
-                    }
+                int res;
+                if (opts.singlethread) {
+                    res = fuse_session_loop(se);
+                } else {
+                    struct fuse_loop_config *loop = fuse_loop_cfg_create();
+                    fuse_loop_cfg_set_clone_fd(loop, (unsigned)opts.clone_fd);
+                    res = fuse_session_loop_mt(se, loop);
+                    fuse_loop_cfg_destroy(loop);
+                }
+                // A signal ends the loop with its number: that is how
+                // a daemon is asked to stop, not a failure.
+                if (res == 0 || res == SIGTERM || res == SIGINT || res == SIGHUP) {
+                    status = 0;
+                } else {
+                    say(MLOG_ERR, std::string("serving ") + served.mount + " failed: " +
+                                      strerror(res < 0 ? -res : res));
                 }
             }
             fuse_session_unmount(se);
         }
+        fuse_remove_signal_handlers(se);
+    }
+    if (se) {
         fuse_session_destroy(se);
     }
     free(opts.mountpoint);
