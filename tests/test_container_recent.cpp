@@ -28,9 +28,9 @@ TEST(RecentWrites, LaysEveryNewerWriteOverAnyMergeItStillServes) {
     const size_t kFile = 4096;
     std::mt19937 rng(7);
     RecentWrites rw;
-    off_t end0;
-    ASSERT_TRUE(rw.extent(0, &end0));  // a reader asks: writes are kept from now on
+    rw.want();  // a reader is open: writes are kept from now on
     std::vector<std::string> content{std::string(kFile, '\0')};
+    std::vector<off_t> write_end{0};  // write_end[s]: where write s ends
     uint64_t dropped = 0;
     for (uint64_t seq = 1; seq <= 600; seq++) {
         size_t off = rng() % kFile, len = 1 + rng() % 300;
@@ -40,6 +40,7 @@ TEST(RecentWrites, LaysEveryNewerWriteOverAnyMergeItStillServes) {
         std::string next = content.back();
         next.replace(off, len, data);
         content.push_back(next);
+        write_end.push_back((off_t)(off + len));
         if (seq % 97 == 0) {
             dropped = seq - rng() % 20;
             rw.dropThrough(dropped);
@@ -56,7 +57,14 @@ TEST(RecentWrites, LaysEveryNewerWriteOverAnyMergeItStillServes) {
         if (gen < seq) {
             EXPECT_GT(end, 0);
         }
+        // Where the writes above the merge end, as the size query sees it.
+        off_t furthest = 0;
+        for (uint64_t w = gen + 1; w <= seq; w++) furthest = std::max(furthest, write_end[w]);
+        off_t ext = -1;
+        ASSERT_TRUE(rw.extent(gen, &ext));
+        ASSERT_EQ(furthest, ext) << "seq " << seq << " gen " << gen;
         if (dropped > 0) {
+            EXPECT_FALSE(rw.extent(dropped - 1, &ext));
             std::string untouched(n, '#');
             EXPECT_FALSE(rw.overlay(dropped - 1, &untouched[0], n, (off_t)at, &end));
             EXPECT_EQ(std::string(n, '#'), untouched);
@@ -68,8 +76,8 @@ TEST(RecentWrites, BudgetAndTruncationForgetEverythingAndSayWhen) {
     RecentWrites::setBudget(10000);
     {
         RecentWrites rw;
+        rw.want();
         off_t end;
-        ASSERT_TRUE(rw.extent(0, &end));
         std::string block(4000, 'x');
         rw.add(0, block.data(), block.size(), 1);
         rw.add(4000, block.data(), block.size(), 2);
@@ -96,14 +104,17 @@ TEST(RecentWrites, BudgetAndTruncationForgetEverythingAndSayWhen) {
     EXPECT_EQ(0u, RecentWrites::processBytes());
 }
 
-TEST(RecentWrites, KeepsNothingUntilAReadOrASizeAsks) {
+TEST(RecentWrites, KeepsNoBytesUntilAReadAsksButAlwaysWhereWritesEnd) {
     RecentWrites rw;
     rw.add(0, "abcd", 4, 1);
     EXPECT_EQ(0u, rw.heldBytes());
     EXPECT_EQ(0u, RecentWrites::processBytes());
-    // The write went unkept: a merge from before it cannot be completed.
+    // A size query needs no bytes: it is answered all the same.
+    off_t end = -1;
+    ASSERT_TRUE(rw.extent(0, &end));
+    EXPECT_EQ(4, end);
+    // A read does: the unkept write cannot complete a merge from before it.
     std::string buf(8, '.');
-    off_t end;
     EXPECT_FALSE(rw.overlay(0, &buf[0], buf.size(), 0, &end));
     EXPECT_EQ("........", buf);
     // Asked once, it keeps what follows.
@@ -114,6 +125,25 @@ TEST(RecentWrites, KeepsNothingUntilAReadOrASizeAsks) {
     ASSERT_TRUE(rw.overlay(1, &buf[0], buf.size(), 0, &end));
     EXPECT_EQ("abcdefgh", buf);
     EXPECT_EQ(8, end);
+    // A later write that ends short of an earlier one leaves the furthest
+    // end to the earlier one for merges before both.
+    rw.add(100, "x", 1, 3);
+    rw.add(10, "y", 1, 4);
+    ASSERT_TRUE(rw.extent(2, &end));
+    EXPECT_EQ(101, end);
+    ASSERT_TRUE(rw.extent(3, &end));
+    EXPECT_EQ(11, end);
+    ASSERT_TRUE(rw.extent(4, &end));
+    EXPECT_EQ(0, end);
+    rw.dropThrough(3);
+    EXPECT_FALSE(rw.extent(2, &end));
+    ASSERT_TRUE(rw.extent(3, &end));
+    EXPECT_EQ(11, end);
+    // A truncation forgets where everything ended.
+    rw.forgetAll(5);
+    EXPECT_FALSE(rw.extent(4, &end));
+    ASSERT_TRUE(rw.extent(5, &end));
+    EXPECT_EQ(0, end);
 }
 
 /* --- through the container layer -------------------------------------- */
@@ -219,6 +249,15 @@ TEST_F(RecentContainer, AWriterThatNeverReadsKeepsNoCopyOfItsBytes) {
     pid_t pid = getpid();
     for (int b = 0; b < 16; b++)
         ASSERT_EQ((ssize_t)kB, w->write(block((char)('a' + b), kB).data(), kB, (off_t)b * kB, pid));
+    EXPECT_EQ(0u, RecentWrites::processBytes());
+    // Its size, asked through its handle (as a preloaded open does), costs
+    // no copy either.
+    struct stat st;
+    ASSERT_EQ(0, w->getattr(nullptr, &st, 0));
+    EXPECT_EQ(16 * (off_t)kB, st.st_size);
+    ASSERT_EQ((ssize_t)kB, w->write(block('q', kB).data(), kB, 16 * (off_t)kB, pid));
+    ASSERT_EQ(0, w->getattr(nullptr, &st, 0));
+    EXPECT_EQ(17 * (off_t)kB, st.st_size);
     EXPECT_EQ(0u, RecentWrites::processBytes());
     // A reader opened beside it sees every byte, and from then on the
     // writer's rewrites are kept and read back without a merge.

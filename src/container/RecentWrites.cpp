@@ -79,6 +79,13 @@ void RecentWrites::add(off_t offset, const char *buf, size_t len, uint64_t seq) 
     if (len == 0) return;
     Util::MutexLock(&mu, "RecentWrites::add");
     if (seq > newest) newest = seq;
+    if (seq > ext_base_) {
+        // Ends only grow along the queue's back: an earlier write that
+        // ends no further than this one can never be the furthest.
+        off_t e = offset + (off_t)len;
+        while (!ends.empty() && ends.back().second <= e) ends.pop_back();
+        ends.emplace_back(seq, e);
+    }
     cut(offset, offset + (off_t)len);
     if (seq <= base_) {
         // a merge that began after it was numbered holds it already
@@ -101,6 +108,8 @@ void RecentWrites::add(off_t offset, const char *buf, size_t len, uint64_t seq) 
 
 void RecentWrites::dropThrough(uint64_t gen) {
     Util::MutexLock(&mu, "RecentWrites::dropThrough");
+    while (!ends.empty() && ends.front().first <= gen) ends.pop_front();
+    ext_base_ = std::max(ext_base_, gen);
     if (gen > base_) {
         base_ = gen;
         max_end = 0;
@@ -123,6 +132,8 @@ void RecentWrites::forgetAll(uint64_t seq) {
     if (seq > newest) newest = seq;
     clearLocked();
     base_ = std::max(base_, seq);
+    ends.clear();
+    ext_base_ = std::max(ext_base_, seq);
     Util::MutexUnlock(&mu, "RecentWrites::forgetAll");
 }
 
@@ -149,10 +160,16 @@ bool RecentWrites::overlay(uint64_t gen, char *buf, size_t len, off_t offset, of
 }
 
 bool RecentWrites::extent(uint64_t gen, off_t *end) {
-    wanted.store(true, std::memory_order_relaxed);
     Util::MutexLock(&mu, "RecentWrites::extent");
-    bool ok = gen >= base_;
-    if (ok) *end = newest > gen ? max_end : 0;
+    bool ok = gen >= ext_base_;
+    if (ok) {
+        // The first write numbered above gen ends furthest of all of them.
+        auto it = std::upper_bound(ends.begin(), ends.end(), gen,
+                                   [](uint64_t g, const std::pair<uint64_t, off_t> &e) {
+                                       return g < e.first;
+                                   });
+        *end = it == ends.end() ? 0 : it->second;
+    }
     Util::MutexUnlock(&mu, "RecentWrites::extent");
     return ok;
 }

@@ -17,17 +17,20 @@
  * at a truncation (forgetAll). Locked inside: the lock is a leaf and is
  * never held across I/O.
  *
- * Nothing is kept until the process opens the file for reading too (want)
- * or a read or size query asks for the kept writes (overlay, extent): a
- * process that only writes (a checkpoint opened write-only) pays no copy
- * of its bytes, and its first read merges once, as with a spent budget,
- * after which its writes are kept.
+ * No bytes are kept until the process opens the file for reading too
+ * (want) or a read asks for them (overlay): a process that only writes (a
+ * checkpoint opened write-only) pays no copy of its bytes, and its first
+ * read merges once, as with a spent budget, after which its writes are
+ * kept. Where each write ends is always kept, bytes or not (extent): a
+ * size query after writes needs no merge, and costs a few words per write
+ * since the last merge at most.
  */
 #ifndef VESK_CONTAINER_RECENTWRITES_H
 #define VESK_CONTAINER_RECENTWRITES_H
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <pthread.h>
 #include <string>
@@ -41,8 +44,8 @@ public:
     RecentWrites &operator=(const RecentWrites &) = delete;
 
     /* Keeps `len` bytes written at `offset` as write number `seq`. Before
-     * the first overlay or extent, and past the budget, everything is
-     * forgotten instead (as forgetAll(seq)). */
+     * want or the first overlay, and past the budget, the bytes kept are
+     * all forgotten instead; where the write ends is kept all the same. */
     void add(off_t offset, const char *buf, size_t len, uint64_t seq);
     /* Writes from now on are kept (a handle that may read was opened). */
     void want() { wanted.store(true, std::memory_order_relaxed); }
@@ -57,7 +60,9 @@ public:
      * False when writes numbered above `gen` were forgotten: the index is
      * too old to be completed, and buf is left as it was. */
     bool overlay(uint64_t gen, char *buf, size_t len, off_t offset, off_t *end);
-    /* *end as overlay gives it, for the whole file. */
+    /* *end: the furthest end of the writes numbered above `gen`, 0 when
+     * there are none. False when the index is older than the last
+     * forgetAll (a truncation) or dropThrough. */
     bool extent(uint64_t gen, off_t *end);
 
     uint64_t base();
@@ -83,7 +88,12 @@ private:
     // also the furthest end of the ones above it, unless there are none.
     off_t max_end = 0;
     uint64_t newest = 0;  // the highest number kept
-    // Set by want or the first overlay or extent; never cleared.
+    // Where the writes above the last merge end, by number: numbers rise
+    // and ends fall from front to back. Writes up to ext_base_ (the last
+    // forgetAll or dropThrough) are not in it.
+    std::deque<std::pair<uint64_t, off_t>> ends;
+    uint64_t ext_base_ = 0;
+    // Set by want or the first overlay; never cleared.
     std::atomic<bool> wanted{false};
     pthread_mutex_t mu;
 };
