@@ -178,8 +178,11 @@ void op_read(fuse_req_t req, fuse_ino_t, size_t size, off_t off, struct fuse_fil
             fuse_reply_buf(req, nullptr, 0);
             return;
         }
-        size_t n = std::min(size, h->text.size() - (size_t)off);
-        fuse_reply_buf(req, h->text.data() + off, n);
+        // A copy: the reply ends the request, the kernel may then send the
+        // release at once, and another thread free the text while this
+        // one is still inside the reply call.
+        std::string part = h->text.substr((size_t)off, std::min(size, h->text.size() - (size_t)off));
+        fuse_reply_buf(req, part.data(), part.size());
         return;
     }
     std::unique_ptr<char[]> buf(new char[std::max<size_t>(size, 1)]);
