@@ -27,6 +27,7 @@
 #include "veskfs_test_util.h"
 #include "vesk_test_util.h"
 
+using veskfs_test::random_bytes;
 using veskfs_test::run;
 using veskfs_test::sh;
 using veskfs_test::trim;
@@ -42,16 +43,6 @@ bool have(const std::string &tool) { return sh("command -v " + tool + " >/dev/nu
 bool full_run() {
     const char *v = getenv("VESK_CLIENTS_FULL");
     return v && *v && strcmp(v, "0") != 0;
-}
-
-std::string random_bytes(size_t n, unsigned seed) {
-    std::mt19937_64 gen(seed);
-    std::string s(n, '\0');
-    for (size_t i = 0; i < n; i += 8) {
-        uint64_t v = gen();
-        memcpy(&s[i], &v, std::min<size_t>(8, n - i));
-    }
-    return s;
 }
 
 // Every path below `dir` (not following links), relative to it.

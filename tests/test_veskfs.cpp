@@ -31,6 +31,7 @@ using vesk_test::TempDir;
 using veskfs_test::Daemon;
 using veskfs_test::mount_line;
 using veskfs_test::no_fuse_reason;
+using veskfs_test::random_bytes;
 using veskfs_test::run;
 using veskfs_test::sh;
 using veskfs_test::trim;
@@ -45,16 +46,6 @@ std::vector<std::string> lines_with(const std::string &text, const std::string &
     while (std::getline(ss, line))
         if (line.find(word) != std::string::npos) out.push_back(line);
     return out;
-}
-
-std::string random_bytes(size_t n, unsigned seed) {
-    std::mt19937_64 gen(seed);
-    std::string s(n, '\0');
-    for (size_t i = 0; i < n; i += 8) {
-        uint64_t v = gen();
-        memcpy(&s[i], &v, std::min<size_t>(8, n - i));
-    }
-    return s;
 }
 
 /* A mount of one layout over two backends, configured through a file. */

@@ -3,6 +3,7 @@
 #ifndef VESKFS_TEST_UTIL_H
 #define VESKFS_TEST_UTIL_H
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -11,6 +12,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <functional>
+#include <random>
 #include <sstream>
 #include <string>
 #include <sys/wait.h>
@@ -173,6 +175,18 @@ private:
     pid_t pid_ = -1;
     int status_ = 0;
 };
+
+// n bytes of a repeatable pseudo-random sequence: file contents that no
+// block of zeros or of another offset can stand in for.
+inline std::string random_bytes(size_t n, unsigned seed) {
+    std::mt19937_64 gen(seed);
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; i += 8) {
+        uint64_t v = gen();
+        memcpy(&s[i], &v, std::min<size_t>(8, n - i));
+    }
+    return s;
+}
 
 }  // namespace veskfs_test
 
