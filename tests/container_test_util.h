@@ -6,7 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
+#include <set>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,6 +22,17 @@
 #include "vesk_test_util.h"
 
 namespace vesk_test {
+
+// The names in a backend directory (none when it cannot be read).
+inline std::set<std::string> list(const std::string &dir) {
+    std::set<std::string> out;
+    DIR *d = opendir(dir.c_str());
+    if (!d) return out;
+    while (struct dirent *e = readdir(d))
+        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) out.insert(e->d_name);
+    closedir(d);
+    return out;
+}
 
 class ContainerMount : public ::testing::Test {
 protected:

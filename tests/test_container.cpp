@@ -20,17 +20,6 @@ using namespace vesk_test;
 
 namespace {
 
-std::set<std::string> list(const std::string &dir) {
-    std::set<std::string> out;
-    DIR *d = opendir(dir.c_str());
-    if (!d) return out;
-    while (struct dirent *e = readdir(d))
-        if (e->d_name[0] != '.' || (strcmp(e->d_name, ".") && strcmp(e->d_name, "..")))
-            out.insert(e->d_name);
-    closedir(d);
-    return out;
-}
-
 class ContainerTest : public ContainerMount {};
 
 TEST_F(ContainerTest, WriteReadBackAndLayout) {

@@ -139,6 +139,7 @@ std::string bytes_of(int f, size_t off, size_t n) {
 struct Promise {
     std::string name, alt;  // alt: the other name while a rename runs
     size_t len = 0;         // bytes [0, len) were synced
+    bool synced = false;    // a sync returned: the file exists, even empty
 };
 
 class Workload : public ::testing::Test {
@@ -176,6 +177,7 @@ protected:
     void sync(Vesk_fd *fd, int f) {
         ASSERT_EQ(0, vesk_sync(fd, getpid()));
         files[f].len = written[f];
+        files[f].synced = true;
         promise();
     }
     void close(Vesk_fd *fd) { EXPECT_EQ(0, vesk_close(fd, getpid(), getuid(), O_WRONLY)); }
@@ -203,7 +205,14 @@ protected:
             cuts++;
             for (auto &kv : state) {
                 const Promise &p = kv.second;
-                if (p.len == 0) continue;
+                if (p.len == 0) {
+                    if (p.synced && !opens(p.name) && (p.alt.empty() || !opens(p.alt))) {
+                        lost++;
+                        ADD_FAILURE() << "cut " << cut << " of " << n << ": " << p.name
+                                      << ", synced empty, is gone";
+                    }
+                    continue;
+                }
                 std::string got = read_back(p.name);
                 if (got.size() < p.len && !p.alt.empty()) got = read_back(p.alt);
                 size_t ok = 0;
@@ -224,6 +233,12 @@ protected:
                   << " files short\n";
         EXPECT_GT(bytes, 0u);
     }
+    bool opens(const std::string &name) {
+        Vesk_fd *fd = nullptr;
+        if (vesk_open(&fd, ("/check/" + name).c_str(), O_RDONLY, getpid(), 0) != 0) return false;
+        vesk_close(fd, getpid(), getuid(), O_RDONLY);
+        return true;
+    }
     std::string read_back(const std::string &name) {
         Vesk_fd *fd = nullptr;
         std::string path = "/check/" + name;
@@ -236,7 +251,8 @@ protected:
     }
 
     // Creates, appends with syncs in between, a second file in a new
-    // directory, a rename of each kind, a sync after the rename.
+    // directory, an empty file synced, a rename of each kind, a sync
+    // after the rename.
     void run(bool flatten) {
         rec.reset(new CrashRecorder(live));
         rec->install();
@@ -249,6 +265,10 @@ protected:
         write(a, 0, 1000);
         write(a, 0, 500);
         sync(a, 0);
+        Vesk_fd *e = open_w(2, "d/empty");
+        ASSERT_NE(nullptr, e);
+        sync(e, 2);  // made and synced, never written
+        close(e);
         Vesk_fd *b = open_w(1, "b");
         ASSERT_NE(nullptr, b);
         write(b, 1, 7000);

@@ -134,6 +134,12 @@ static int open_once(Container_OpenFile **pfd, const char *path, int flags, pid_
         if (!os) return -EBADF;
         dir = os->sh->dir;
         if (!container_is_container(dir)) return -ENOENT;
+        // Another open of a held record is checked as a first one is: no
+        // log made at the open would refuse it any more.
+        struct stat ms;
+        if (Util::Lstat(vesk_cont::marker(dir).c_str(), &ms) < 0) return -errno;
+        int r = check_perm(ms, (rd ? R_OK : 0) | (wr ? W_OK : 0), geteuid());
+        if (r != 0) return r;
     } else {
         bool followed;
         int r = find_for_open(pfd, path, flags, pid, mode, open_opt, &dir, &created, &followed,

@@ -51,11 +51,11 @@ const int kDbg = MLOG_DBG1 | VESK_FAC_CONTAINER;
  *   3. SharedFile::build_mu           one merge of a file's logs at a time
  *   4. g_mux                          the table; held for lookups and
  *                                     inserts only, never across I/O
- *   5. WriteFile::add_mux (making a new writer's logs), then
- *      WriteFile::data_mux, then a writer's mutex, then WriteFile::index_mux
+ *   5. WriteFile::data_mux, then a writer's mutex (held while it makes
+ *      its logs at its first write), then WriteFile::index_mux
  *      (or WriteFile::times_mux)
  *   6. Index::lock                    lazily opened data logs of an index
- * Only build_mu, add_mux and the WriteFile's writer mutexes are held across
+ * Only build_mu and the WriteFile's writer mutexes are held across
  * I/O, and each concerns one file.
  */
 

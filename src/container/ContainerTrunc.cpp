@@ -49,7 +49,9 @@ int truncate_locked(const std::string &dir, WriteFile *wf, off_t offset, pid_t p
             std::string h;
             pid_t p;
             parse_log_rel(log.rel, h, p);
-            bool keep = wf && h == host() && wf->hasWriter(p);
+            // (a writer of this process that has not written yet holds
+            // no log: what its pid left earlier goes)
+            bool keep = wf && h == host() && wf->hasLogs(p);
             for (const vesk_cont::OpenWriter &w : foreign)
                 if (w.pid == p && w.host == h) keep = true;
             if (keep) continue;

@@ -45,7 +45,6 @@ WriteFile::WriteFile(std::string container_dir, std::string host_name, mode_t m,
       written(0) {
     pthread_mutex_init(&index_mux, nullptr);
     pthread_mutex_init(&data_mux, nullptr);
-    pthread_mutex_init(&add_mux, nullptr);
     pthread_mutex_init(&times_mux, nullptr);
 }
 
@@ -61,7 +60,6 @@ WriteFile::~WriteFile() {
     writers.clear();
     pthread_mutex_destroy(&index_mux);
     pthread_mutex_destroy(&data_mux);
-    pthread_mutex_destroy(&add_mux);
     pthread_mutex_destroy(&times_mux);
 }
 
@@ -138,39 +136,56 @@ int WriteFile::reuseWriter(pid_t pid, bool child) {
 }
 
 int WriteFile::addWriter(pid_t pid, bool child) {
+    // No I/O here: a writer's logs are made by its first write (makeLogs),
+    // so that an open that never writes (a lock test, a file only
+    // created) leaves nothing in the container and costs nothing to close.
     Util::MutexLock(&data_mux, "addWriter");
     int opens = reuseWriter(pid, child);
-    Util::MutexUnlock(&data_mux, "addWriter");
-    if (opens > 0) return opens;
-    // A new writer's logs are made and read with only add_mux held, so
-    // that the writes and syncs of the writers already here never wait
-    // for it; add_mux makes one writer at a time, and the table is looked
-    // at again under it, since another may have made this one meanwhile.
-    Util::MutexLock(&add_mux, "addWriter");
-    Util::MutexLock(&data_mux, "addWriter");
-    opens = reuseWriter(pid, child);
-    Util::MutexUnlock(&data_mux, "addWriter");
-    if (opens > 0) {
-        Util::MutexUnlock(&add_mux, "addWriter");
-        return opens;
+    if (opens == 0) {
+        Writer *w = new Writer();
+        w->pid = pid;
+        w->opens = child ? 0 : 1;
+        w->child = child;
+        w->append = false;
+        w->data_fd = -1;
+        w->data_tail = 0;
+        w->idx = nullptr;
+        pthread_mutex_init(&w->mu, nullptr);
+        w->eof = 0;
+        w->bytes = 0;
+        w->since_us = 0;
+        w->last_ts = 0;
+        w->wrote = false;
+        w->times_seen = 0;
+        w->last_write = timespec{0, 0};
+        writers[pid] = w;
+        fds[pid] = OpenFd{-1, w->opens};
+        if (writers.size() > max_writers) max_writers = writers.size();
+        opens = std::max(w->opens, 1);
     }
-    Writer *w = new Writer();
-    w->pid = pid;
-    w->opens = child ? 0 : 1;
-    w->child = child;
-    w->append = false;
-    w->data_fd = -1;
-    w->data_tail = 0;
-    w->idx = nullptr;
-    pthread_mutex_init(&w->mu, nullptr);
-    w->eof = 0;
-    w->bytes = 0;
-    w->since_us = 0;
-    w->last_ts = 0;
-    w->wrote = false;
-    w->times_seen = 0;
-    w->last_write = timespec{0, 0};
+    Util::MutexUnlock(&data_mux, "addWriter");
+    if (mlog_filter(kDbg)) mlog(kDbg, "writer %d opened %s", (int)pid, container_path.c_str());
+    return opens;
+}
 
+bool WriteFile::hasLogs(pid_t pid) {
+    Util::MutexLock(&data_mux, "hasLogs");
+    Writer *w = findWriter(pid);
+    bool r = w && w->has_logs.load();
+    Util::MutexUnlock(&data_mux, "hasLogs");
+    return r;
+}
+
+// Makes (or reopens) the writer's logs and records it as open in the
+// container; nothing when it has them. Called with w->mu held. 0 or -errno
+// (the writer then has no logs, and the next write tries again).
+int WriteFile::makeLogs(Writer *w) {
+    if (w->data_fd >= 0) return 0;
+    pid_t pid = w->pid;
+    // Claimed before the logs exist: a truncation to 0 in another thread
+    // keeps the logs of writers that have them, and must not take these
+    // away between their making and the write they are made for.
+    w->has_logs = true;
     int r = vesk_cont::make_member_dir(subdir_path, vesk_cont::dir_mode(mode));
     if (r == 0) r = openDataFile(w);
     if (r == 0) r = openIndexFile(w);
@@ -221,30 +236,34 @@ int WriteFile::addWriter(pid_t pid, bool child) {
         if (w->idx) {
             closeFd(w->idx->getFd());
             delete w->idx;
+            w->idx = nullptr;
         }
         closeFd(w->data_fd);
-        pthread_mutex_destroy(&w->mu);
-        delete w;
-        Util::MutexUnlock(&add_mux, "addWriter");
+        w->data_fd = -1;
+        w->data_tail = 0;
+        w->eof = 0;
+        w->bytes = 0;
+        w->since_us = 0;
+        w->has_logs = false;
         if (mlog_filter(kErr))
-            mlog(kErr, "add writer %d to %s: %s", (int)pid, container_path.c_str(), strerror(-r));
+            mlog(kErr, "logs of writer %d in %s: %s", (int)pid, container_path.c_str(),
+                 strerror(-r));
         return r;
     }
-    Util::MutexLock(&data_mux, "addWriter");
-    writers[pid] = w;
-    fds[pid] = OpenFd{w->data_fd, w->opens};
-    if (writers.size() > max_writers) max_writers = writers.size();
-    opens = std::max(w->opens, 1);
-    Util::MutexUnlock(&data_mux, "addWriter");
-    Util::MutexUnlock(&add_mux, "addWriter");
-    if (mlog_filter(kDbg)) mlog(kDbg, "writer %d opened %s", (int)pid, container_path.c_str());
-    return opens;
+    logs_made = true;
+    if (mlog_filter(kDbg)) mlog(kDbg, "writer %d made its logs in %s", (int)pid, container_path.c_str());
+    return 0;
 }
 
 int WriteFile::flushWriter(Writer *w) { return w->idx ? w->idx->flush() : 0; }
 
 int WriteFile::Close(Writer *w, bool leave_meta) {
     Util::MutexLock(&w->mu, "Close");
+    if (!w->has_logs) {
+        // never wrote: nothing of it is in the container
+        Util::MutexUnlock(&w->mu, "Close");
+        return 0;
+    }
     int r = flushWriter(w);
     if (leave_meta && r == 0 && w->idx) {
         vesk_cont::WriterMeta m;
@@ -277,6 +296,7 @@ int WriteFile::Close(Writer *w, bool leave_meta) {
     }
     if (closeFd(w->data_fd) < 0 && r == 0) r = -errno;
     w->data_fd = -1;
+    w->has_logs = false;
     // What follows records the writer's end; a failure loses no data
     // (recovery clears a stale open-writer record, a stale time is only a
     // time), so it is logged and the close stands.
@@ -378,6 +398,11 @@ ssize_t WriteFile::write(const char *buf, size_t size, off_t offset, pid_t pid) 
     }
     if (w->append && (uint64_t)offset + size >= vesk_fmt::kMaxOffset) return -EFBIG;
     Util::MutexLock(&w->mu, "write");
+    int made = makeLogs(w);
+    if (made != 0) {
+        Util::MutexUnlock(&w->mu, "write");
+        return made;
+    }
     double begin = Util::getTime();
     if (begin < w->last_ts) begin = w->last_ts;
     off_t phys = w->data_tail;
@@ -428,6 +453,8 @@ int WriteFile::sync(pid_t pid) {
     if (r == 0) r = f;
     if (r == 0 && w->idx && w->idx->getFd() >= 0 && Util::Fsync(w->idx->getFd()) < 0) r = -errno;
     Util::MutexUnlock(&w->mu, "sync");
+    // A writer that has not written has no logs to sync, but the file it
+    // opened (made, perhaps) must survive as well: its names are synced.
     if (r == 0) r = syncNames();
     return r;
 }
@@ -440,7 +467,9 @@ int WriteFile::syncNames() {
     // Innermost first: a directory's entry is synced after its content.
     int r = 0;
     // (The marker's bytes were synced when it was written.)
-    if (Util::FsyncDir(subdir.c_str()) < 0) r = -errno;
+    // No writer here made a log yet: the host directory may not exist,
+    // and holds nothing of this file's then.
+    if (Util::FsyncDir(subdir.c_str()) < 0 && !(errno == ENOENT && !logs_made)) r = -errno;
     if (r == 0 && Util::FsyncDir(container.c_str()) < 0) r = -errno;
     // a container reached through its held directory names its parent
     // by where it stands now
@@ -499,7 +528,8 @@ int WriteFile::truncateAt(off_t length, pid_t pid, double when) {
         Util::MutexLock(&w->mu, "truncateAt");
         if (when < w->last_ts) when = w->last_ts;
         w->last_ts = when;
-        r = w->idx->addTruncation(length, pid, when);
+        r = makeLogs(w);
+        if (r == 0) r = w->idx->addTruncation(length, pid, when);
         Util::MutexUnlock(&w->mu, "truncateAt");
     }
     for (auto &kv : writers) {
@@ -519,6 +549,7 @@ int WriteFile::truncateAt(off_t length, pid_t pid, double when) {
         off_t tail = 0;
         int fd = index_open_log(path, pid, vesk_cont::log_mode(mode), &tail);
         if (fd < 0) return fd;
+        logs_made = true;
         Index log(path, fd);
         log.resetFd(fd);
         r = log.addTruncation(length, pid, when);
@@ -553,6 +584,10 @@ int WriteFile::resetLogs() {
     for (auto &kv : writers) {
         Writer *w = kv.second;
         Util::MutexLock(&w->mu, "resetLogs");
+        if (!w->has_logs) {
+            Util::MutexUnlock(&w->mu, "resetLogs");
+            continue;
+        }
         int r = 0;
         if (Util::Ftruncate(w->data_fd, 0) < 0) r = -errno;
         w->data_tail = 0;
@@ -630,6 +665,11 @@ int WriteFile::restoreFds(bool droppings_were_truncd) {
     for (auto &kv : writers) {
         Writer *w = kv.second;
         Util::MutexLock(&w->mu, "restoreFds");
+        if (!w->has_logs) {
+            // its first write makes them where the container is now
+            Util::MutexUnlock(&w->mu, "restoreFds");
+            continue;
+        }
         flushWriter(w);
         if (w->idx) closeFd(w->idx->getFd());
         closeFd(w->data_fd);

@@ -8,11 +8,13 @@
  * memory) plus one record in the writer's in-memory index buffer, which
  * goes to the index log in batches: when it fills, on sync and on close.
  *
- * data_mux guards the table of writers and is never held across I/O but
- * by restoreFds (a move across file systems); add_mux, taken before it,
- * lets one new writer at a time make its logs. Each writer has a mutex of
- * its own that guards its logs, so writers of different pids never wait
- * for each other. index_mux guards the figures of the whole file (append
+ * A writer's logs are made by its first write (or a truncation it
+ * records), not by its open: an open that never writes leaves nothing in
+ * the container. data_mux guards the table of writers and is never held
+ * across I/O but by restoreFds (a move across file systems) and
+ * truncateAt. Each writer has a mutex of its own that guards its logs
+ * (and their making), so writers of different pids never wait for each
+ * other. index_mux guards the figures of the whole file (append
  * position).
  */
 #ifndef VESK_CONTAINER_WRITEFILE_H
@@ -48,8 +50,9 @@ public:
     int openIndex(pid_t pid);
     /* Flushes every writer's index. 0 or the first failure. */
     int closeIndex();
-    /* One more open by `pid`; its first opens the logs and records the
-     * writer as open in the container. Returns the pid's opens, or -errno.
+    /* One more open by `pid`; no I/O (the first write makes the logs and
+     * records the writer as open in the container). Returns the pid's
+     * opens, or -errno.
      * `child`: a writer that appeared by writing without an open; it is
      * closed with the WriteFile. */
     int addWriter(pid_t pid, bool child);
@@ -106,6 +109,8 @@ public:
     void setAppendBase(off_t end);
     void setAppend(pid_t pid, bool append);
     bool hasWriter(pid_t pid);
+    /* Whether pid is a writer here whose logs exist (it wrote). */
+    bool hasLogs(pid_t pid);
     const std::string &containerPath() const { return container_path; }
     /* Bytes written through this WriteFile. */
     size_t bytesWritten();
@@ -137,6 +142,7 @@ private:
         bool wrote;         // since its open
         uint64_t times_seen;         // times_set at its last write
         struct timespec last_write;  // when it last wrote
+        std::atomic<bool> has_logs{false};  // made by its first write
     };
 
     int openIndexFile(Writer *w);
@@ -148,6 +154,7 @@ private:
     Writer *findWriter(pid_t pid);
     int reuseWriter(pid_t pid, bool child);
     int flushWriter(Writer *w);
+    int makeLogs(Writer *w);
     int syncNames();
 
     std::string container_path;
@@ -156,7 +163,6 @@ private:
     std::map<int, OpenFd> fds;
     pthread_mutex_t index_mux;
     pthread_mutex_t data_mux;
-    pthread_mutex_t add_mux;  // one new writer at a time; taken before data_mux
     bool has_been_renamed;
     size_t index_buffer_mbs;
     Index *index;
@@ -172,6 +178,8 @@ private:
     // sync that makes the directory entries durable; one batch of
     // directory syncs serves every writer and every sync until then.
     std::atomic<bool> names_dirty{true};
+    // Whether a log of this host was made here (the host directory exists).
+    std::atomic<bool> logs_made{false};
     // Guards the file's times against the closes' stamps (after a
     // writer's mutex); times_set counts the times callers set them.
     pthread_mutex_t times_mux;

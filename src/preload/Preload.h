@@ -67,6 +67,8 @@ struct Inside {
 };
 /* Moves a descriptor the library opened out of the low numbers. */
 int relocate(int fd);
+/* Grows the descriptor table to the numbers relocate uses (at start). */
+void reserve_high_fds();
 
 /* --- Paths (Paths.cpp) -------------------------------------------------- */
 

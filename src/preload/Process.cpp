@@ -36,6 +36,7 @@ void at_exit() {
 
 __attribute__((constructor)) void preload_init() {
     paths_init();
+    reserve_high_fds();
     adopt_inherited();
     if (const char *c = getenv(kCwdVar)) {
         std::string cwd = normalize(c);

@@ -1,0 +1,104 @@
+/* What opening a container for writing leaves on the backend: nothing
+ * until the writer's first write, which makes its logs and records it as
+ * open; truncations and syncs of writers that have not written yet. */
+#include "container_test_util.h"
+
+#include "container/Layout.h"
+
+using namespace vesk_test;
+
+namespace {
+
+class ContainerOpen : public ContainerMount {
+protected:
+    std::set<std::string> logs(const std::string &rel) {
+        return list(vesk_cont::hostdir(backend(rel), vesk_cont::host()));
+    }
+    std::set<std::string> open_writers(const std::string &rel) {
+        return list(backend(rel) + "/openwriters");
+    }
+    static std::string of(pid_t pid) { return std::to_string(pid); }
+};
+
+TEST_F(ContainerOpen, OpensThatNeverWriteLeaveNothingBehind) {
+    // A file made and closed (an MPI library's lock test, touch): only the
+    // marker, through a sync as well.
+    pid_t me = getpid();
+    Vesk_fd *fd = open("made", O_WRONLY | O_CREAT, me);
+    ASSERT_NE(nullptr, fd);
+    EXPECT_EQ((std::set<std::string>{".vesk_container"}), list(backend("made")));
+    EXPECT_EQ(0, size_of("made"));
+    EXPECT_EQ(0, fd->sync(me));
+    EXPECT_EQ(0, fd->close(me, getuid(), O_WRONLY, nullptr));
+    delete fd;
+    EXPECT_EQ((std::set<std::string>{".vesk_container"}), list(backend("made")));
+    EXPECT_EQ("", read_all("made"));
+    EXPECT_EQ(0, containerfs.unlink(L("made").c_str()));
+    EXPECT_EQ(nullptr, open("made", O_RDONLY));
+
+    // Another writer opens a written file and leaves: the file is the same
+    // and carries nothing of it.
+    pid_t other = me + 1000;
+    write_file_at("data", "hello", 0);
+    std::set<std::string> before = logs("data");
+    fd = open("data", O_RDWR, other);
+    ASSERT_NE(nullptr, fd);
+    EXPECT_TRUE(open_writers("data").empty());
+    char buf[8] = {};
+    EXPECT_EQ(5, fd->read(buf, sizeof buf, 0));
+    EXPECT_EQ(0, fd->close(other, getuid(), O_RDWR, nullptr));
+    delete fd;
+    EXPECT_EQ(before, logs("data"));
+    for (const std::string &m : list(backend("data") + "/meta"))
+        EXPECT_EQ(std::string::npos, m.find("." + of(other) + ".")) << m;
+    EXPECT_EQ("hello", read_all("data"));
+    EXPECT_EQ(5, size_of("data"));
+}
+
+TEST_F(ContainerOpen, TheFirstWriteMakesTheLogsAndMarksTheWriterOpen) {
+    pid_t me = getpid();
+    Vesk_fd *fd = open("w", O_WRONLY | O_CREAT, me);
+    ASSERT_NE(nullptr, fd);
+    EXPECT_TRUE(open_writers("w").empty());
+    ASSERT_EQ(3, fd->write("abc", 3, 5, me));
+    EXPECT_EQ((std::set<std::string>{"data." + of(me), "index." + of(me)}), logs("w"));
+    EXPECT_EQ((std::set<std::string>{of(me) + "." + vesk_cont::host()}), open_writers("w"));
+    EXPECT_EQ(8, size_of("w"));
+    EXPECT_EQ(0, fd->close(me, getuid(), O_WRONLY, nullptr));
+    delete fd;
+    EXPECT_TRUE(open_writers("w").empty());
+    EXPECT_EQ(1u, list(backend("w") + "/meta").size());
+    EXPECT_EQ(std::string("\0\0\0\0\0abc", 8), read_all("w"));
+}
+
+TEST_F(ContainerOpen, TruncationsWithWritersThatHaveNotWritten) {
+    pid_t me = getpid(), other = me + 1000;
+    // A writer with no logs yet records a truncation it makes in a log of
+    // its own, ordered with the writes around it.
+    write_file_at("t", "0123456789", 0, O_WRONLY | O_CREAT, other);
+    Vesk_fd *fd = open("t", O_WRONLY, me);
+    ASSERT_NE(nullptr, fd);
+    ASSERT_EQ(0, fd->trunc(L("t").c_str(), 4));
+    EXPECT_EQ("0123", read_all("t"));
+    ASSERT_EQ(1, fd->write("X", 1, 6, me));
+    EXPECT_EQ(0, fd->close(me, getuid(), O_WRONLY, nullptr));
+    delete fd;
+    EXPECT_EQ(std::string("0123\0\0X", 7), read_all("t"));
+    EXPECT_EQ(7, size_of("t"));
+
+    // A truncation to 0 takes away what a pid wrote in an earlier open,
+    // although that pid has the file open again (without writing yet):
+    // only logs in use are kept.
+    write_file_at("z", "abcdef", 0, O_WRONLY | O_CREAT, me);
+    fd = open("z", O_WRONLY, me);
+    ASSERT_NE(nullptr, fd);
+    ASSERT_EQ(0, fd->trunc(L("z").c_str(), 0));
+    EXPECT_EQ("", read_all("z"));
+    ASSERT_EQ(1, fd->write("z", 1, 0, me));
+    EXPECT_EQ(0, fd->close(me, getuid(), O_WRONLY, nullptr));
+    delete fd;
+    EXPECT_EQ("z", read_all("z"));
+    EXPECT_EQ(1, size_of("z"));
+}
+
+}  // namespace
