@@ -107,8 +107,13 @@ protected:
         ASSERT_EQ(0, mkdir(root_.c_str(), 0755));
         backends_ = {tmp_.sub("b0"), tmp_.sub("b1")};
         std::string cfg = tmp_.sub("vesk.conf");
-        vesk_test::write_file(cfg, vesk_test::mount_config(root_, backends_, layout_));
-        daemon_.reset(new veskfs_test::Daemon(root_, tmp_.sub("veskfs.log"), {}, cfg));
+        // "writeback": the container layout with the kernel keeping writes
+        bool writeback = layout_ == "writeback";
+        vesk_test::write_file(
+            cfg, vesk_test::mount_config(root_, backends_, writeback ? "container" : layout_));
+        std::vector<std::string> args;
+        if (writeback) args.push_back("--writeback");
+        daemon_.reset(new veskfs_test::Daemon(root_, tmp_.sub("veskfs.log"), args, cfg));
         ASSERT_TRUE(daemon_->start(&why)) << why;
     }
 
@@ -180,7 +185,7 @@ protected:
 TEST_P(ClientsTest, UnlinkAfterCloseNeverFailsAndLeavesNothing) {
     // Containers make and remove a directory tree per file: fewer rounds
     // (the failures this catches came within a few hundred).
-    const int kRounds = full_run() ? 3000 : layout_ == "container" ? 250 : 600;
+    const int kRounds = full_run() ? 3000 : layout_ == "container" || layout_ == "writeback" ? 250 : 600;
     ASSERT_EQ(0, mkdir(d("loop").c_str(), 0755));
     std::string p = d("loop/file");
     std::string data = random_bytes(8192, 3);
@@ -227,6 +232,32 @@ TEST_P(ClientsTest, AnUnlinkedOpenFileLivesUntilItsLastClose) {
     ASSERT_EQ(0, ftruncate(fd, 100000));
     ASSERT_EQ(0, fstat(fd, &st));
     EXPECT_EQ(100000, st.st_size);
+
+    // Its mode, owner and times change as a named file's do, and a write
+    // moves the time again.
+    ASSERT_EQ(0, fchmod(fd, 0640)) << strerror(errno);
+    struct timespec ts[2] = {{1000000000, 123}, {1100000000, 456}};
+    ASSERT_EQ(0, futimens(fd, ts)) << strerror(errno);
+    bool root = geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(0, fchown(fd, 4242, 4343)) << strerror(errno);
+    }
+    ASSERT_EQ(0, fstat(fd, &st));
+    EXPECT_EQ(0640u, st.st_mode & 07777);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(1000000000, st.st_atim.tv_sec);
+    EXPECT_EQ(123, st.st_atim.tv_nsec);
+    EXPECT_EQ(1100000000, st.st_mtim.tv_sec);
+    EXPECT_EQ(456, st.st_mtim.tv_nsec);
+    if (root) {
+        EXPECT_EQ(4242u, st.st_uid);
+        EXPECT_EQ(4343u, st.st_gid);
+    }
+    EXPECT_EQ(100000, st.st_size);
+    ASSERT_EQ(1, pwrite(fd, "w", 1, 99999));
+    ASSERT_EQ(0, fstat(fd, &st));
+    EXPECT_GT(st.st_mtim.tv_sec, 1100000000) << "a write after futimens keeps the set time";
+    EXPECT_EQ(0640u, st.st_mode & 07777);
 
     // A child writes through the descriptor it inherited.
     pid_t child = fork();
@@ -560,7 +591,7 @@ TEST_P(ClientsTest, StressNgFileSystemStressorsVerify) {
 }
 
 INSTANTIATE_TEST_SUITE_P(FileSystems, ClientsTest,
-                         ::testing::Values("plain", "container", "flat"),
+                         ::testing::Values("plain", "container", "flat", "writeback"),
                          [](const ::testing::TestParamInfo<const char *> &i) {
                              return std::string(i.param);
                          });

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <sys/stat.h>
@@ -128,6 +129,62 @@ TEST(VeskfsNodes, ANameOfAnotherTypeGetsANewNode) {
     fuse_ino_t inside = t.learn(d, "x", S_IFREG);
     t.forget(f, 1);
     EXPECT_EQ("/m/n/x", path_of(t, inside));
+}
+
+// Attributes set on an unlinked open file live on its node: only there,
+// only while it lives, and a write gives the file its own time back.
+TEST(VeskfsNodes, AnUnnamedOpenNodeKeepsTheAttributesSetOnIt) {
+    VeskfsNodes t("/m");
+    fuse_ino_t f = t.learn(FUSE_ROOT_ID, "f", S_IFREG);
+    struct stat want;
+    memset(&want, 0, sizeof want);
+    want.st_mode = S_IFREG | 0600;
+    want.st_uid = 7;
+    want.st_mtim = {1100000000, 456};
+    want.st_atim = {1000000000, 123};
+    int all = FUSE_SET_ATTR_MODE | FUSE_SET_ATTR_UID | FUSE_SET_ATTR_ATIME | FUSE_SET_ATTR_MTIME;
+    EXPECT_EQ(-ESTALE, t.keep_attrs(f, want, all)) << "a named file's attributes are its own";
+    auto h = std::make_shared<OpenFile>();
+    t.add_handle(f, h);
+    t.drop_name(FUSE_ROOT_ID, "f");
+    ASSERT_EQ(0, t.keep_attrs(f, want, all));
+
+    struct stat st;
+    memset(&st, 0, sizeof st);
+    st.st_mode = S_IFREG | 0644;
+    st.st_uid = 1;
+    st.st_gid = 2;
+    st.st_mtim = {1600000000, 0};
+    st.st_ctim = {1600000000, 0};
+    struct stat got = st;
+    t.overlay_kept(f, &got);
+    EXPECT_EQ((mode_t)(S_IFREG | 0600), got.st_mode);
+    EXPECT_EQ(7u, got.st_uid);
+    EXPECT_EQ(2u, got.st_gid) << "only the owner was set";
+    EXPECT_EQ(1100000000, got.st_mtim.tv_sec);
+    EXPECT_EQ(456, got.st_mtim.tv_nsec);
+    EXPECT_EQ(123, got.st_atim.tv_nsec);
+    EXPECT_GT(got.st_ctim.tv_sec, st.st_ctim.tv_sec) << "the change time moved to now";
+
+    t.wrote(f);
+    got = st;
+    t.overlay_kept(f, &got);
+    EXPECT_EQ(1600000000, got.st_mtim.tv_sec) << "the write's time stands";
+    EXPECT_EQ((mode_t)(S_IFREG | 0600), got.st_mode) << "a write keeps the mode";
+
+    // Another node, and the same one's successor under its old name, see
+    // none of it; the kept attributes go with the node.
+    fuse_ino_t g = t.learn(FUSE_ROOT_ID, "f", S_IFREG);
+    got = st;
+    t.overlay_kept(g, &got);
+    EXPECT_EQ(st.st_mode, got.st_mode);
+    EXPECT_EQ(-ESTALE, t.keep_attrs(g, want, all));
+    t.forget(f, 1);
+    t.remove_handle(f, h.get());
+    EXPECT_EQ(-ESTALE, t.keep_attrs(f, want, all));
+    got = st;
+    t.overlay_kept(f, &got);
+    EXPECT_EQ(st.st_mode, got.st_mode);
 }
 
 }  // namespace

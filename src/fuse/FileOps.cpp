@@ -113,6 +113,10 @@ void op_open(fuse_req_t req, fuse_ino_t ino, struct fuse_file_info *fi) {
     enter(h, ino);
     fi->fh = reinterpret_cast<uintptr_t>(h.get());
     if (replaced) fi->direct_io = 1;
+    // With write-back this mount is its files' only writer, so the pages
+    // an earlier open left are still the file's: a reopened file reads
+    // from memory, as on a local disk.
+    else if (g_writeback) fi->keep_cache = 1;
     // An interrupted open is never released by the kernel.
     if (fuse_reply_open(req, fi) == -ENOENT && unregister_open(h.get())) finish(h);
 }
@@ -215,6 +219,7 @@ void op_write(fuse_req_t req, fuse_ino_t, const char *buf, size_t size, off_t of
         }
     }
     if (n < 0) return reply_status(req, (int)n);
+    g_nodes.wrote(h->ino);
     fuse_reply_write(req, (size_t)n);
 }
 
@@ -274,6 +279,7 @@ void op_fallocate(fuse_req_t req, fuse_ino_t, int mode, off_t offset, off_t leng
             return vesk_fallocate(h->fd, mode, offset, length);
         });
     }
+    if (rc == 0) g_nodes.wrote(h->ino);
     reply_status(req, rc);
 }
 

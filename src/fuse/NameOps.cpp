@@ -60,7 +60,8 @@ void reply_attr(fuse_req_t req, fuse_ino_t ino, struct fuse_file_info *fi) {
 
 }  // namespace
 
-int stat_node(fuse_ino_t ino, struct fuse_file_info *fi, struct stat *st) {
+// What the file of a node says of itself.
+static int stat_file(fuse_ino_t ino, struct fuse_file_info *fi, struct stat *st) {
     OpenFile *h = of(fi);
     if (h && h->kind == OpenKind::Pseudo) {
         debug_stat(st, h->text.size());
@@ -82,6 +83,12 @@ int stat_node(fuse_ino_t ino, struct fuse_file_info *fi, struct stat *st) {
         return 0;
     }
     return vesk_getattr(nullptr, p.c_str(), st, 0);
+}
+
+int stat_node(fuse_ino_t ino, struct fuse_file_info *fi, struct stat *st) {
+    int rc = stat_file(ino, fi, st);
+    if (rc == 0) g_nodes.overlay_kept(ino, st);
+    return rc;
 }
 
 void reply_entry(fuse_req_t req, fuse_ino_t dir, const std::string &name,
@@ -146,6 +153,15 @@ void op_setattr(fuse_req_t req, fuse_ino_t ino, struct stat *attr, int to_set,
     if ((h && h->kind == OpenKind::Pseudo) || (named == 0 && is_debug(p)))
         return reply_status(req, (to_set & FUSE_SET_ATTR_SIZE) ? -EACCES : -EPERM);
     int rc = 0;
+    if (named == -ESTALE) {
+        // An unlinked file still open: its size is its handles', the rest
+        // is kept by its node.
+        if (to_set & FUSE_SET_ATTR_SIZE) rc = truncate_node(req, ino, file_of(fi), attr->st_size);
+        if (rc == 0 && (to_set & FUSE_SET_ATTR_SIZE)) g_nodes.wrote(ino);
+        if (rc == 0) rc = g_nodes.keep_attrs(ino, *attr, to_set);
+        if (rc < 0) return reply_status(req, rc);
+        return reply_attr(req, ino, fi);
+    }
     if (to_set & FUSE_SET_ATTR_MODE) rc = named ? named : vesk_chmod(p.c_str(), attr->st_mode);
     if (rc == 0 && (to_set & (FUSE_SET_ATTR_UID | FUSE_SET_ATTR_GID))) {
         uid_t uid = (to_set & FUSE_SET_ATTR_UID) ? attr->st_uid : (uid_t)-1;

@@ -11,7 +11,7 @@ VeskfsNodes::VeskfsNodes(std::string mount) : mount_(std::move(mount)) {
     Node root;
     root.type = S_IFDIR;
     root.lookups = 1;  // the kernel never forgets the root
-    nodes_[FUSE_ROOT_ID] = root;
+    nodes_[FUSE_ROOT_ID] = std::move(root);
 }
 
 void VeskfsNodes::set_mount(const std::string &mount) {
@@ -62,6 +62,7 @@ void VeskfsNodes::drop_if_unused_locked(fuse_ino_t ino) {
     auto it = nodes_.find(ino);
     if (it == nodes_.end() || it->second.lookups > 0 || !it->second.handles.empty()) return;
     if (it->second.parent != 0) names_.erase(Key(it->second.parent, it->second.name));
+    if (it->second.kept) kept_--;
     nodes_.erase(it);
 }
 
@@ -160,6 +161,69 @@ std::vector<std::shared_ptr<OpenFile>> VeskfsNodes::handles(fuse_ino_t ino) {
     auto it = nodes_.find(ino);
     if (it == nodes_.end()) return {};
     return it->second.handles;
+}
+
+int VeskfsNodes::keep_attrs(fuse_ino_t ino, const struct stat &attr, int to_set) {
+    std::lock_guard<std::mutex> g(mu_);
+    auto it = nodes_.find(ino);
+    if (it == nodes_.end() || it->second.parent != 0 || ino == FUSE_ROOT_ID ||
+        it->second.handles.empty())
+        return -ESTALE;
+    const int any = FUSE_SET_ATTR_MODE | FUSE_SET_ATTR_UID | FUSE_SET_ATTR_GID |
+                    FUSE_SET_ATTR_ATIME | FUSE_SET_ATTR_MTIME;
+    if (!(to_set & any)) return 0;
+    Node &n = it->second;
+    if (!n.kept) {
+        n.kept.reset(new Kept);
+        kept_++;
+    }
+    Kept &k = *n.kept;
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    if (to_set & FUSE_SET_ATTR_MODE) {
+        k.mode = true;
+        k.st_mode = attr.st_mode & 07777;
+    }
+    if (to_set & (FUSE_SET_ATTR_UID | FUSE_SET_ATTR_GID)) {
+        if (!k.owner) k.uid = (uid_t)-1, k.gid = (gid_t)-1;
+        k.owner = true;
+        if (to_set & FUSE_SET_ATTR_UID) k.uid = attr.st_uid;
+        if (to_set & FUSE_SET_ATTR_GID) k.gid = attr.st_gid;
+    }
+    if (to_set & FUSE_SET_ATTR_ATIME) {
+        k.atime = true;
+        k.atim = (to_set & FUSE_SET_ATTR_ATIME_NOW) ? now : attr.st_atim;
+    }
+    if (to_set & FUSE_SET_ATTR_MTIME) {
+        k.mtime = true;
+        k.mtim = (to_set & FUSE_SET_ATTR_MTIME_NOW) ? now : attr.st_mtim;
+    }
+    k.ctim = now;
+    return 0;
+}
+
+void VeskfsNodes::overlay_kept(fuse_ino_t ino, struct stat *st) {
+    if (kept_.load(std::memory_order_relaxed) == 0) return;
+    std::lock_guard<std::mutex> g(mu_);
+    auto it = nodes_.find(ino);
+    if (it == nodes_.end() || !it->second.kept) return;
+    const Kept &k = *it->second.kept;
+    if (k.mode) st->st_mode = (st->st_mode & S_IFMT) | k.st_mode;
+    if (k.owner && k.uid != (uid_t)-1) st->st_uid = k.uid;
+    if (k.owner && k.gid != (gid_t)-1) st->st_gid = k.gid;
+    if (k.atime) st->st_atim = k.atim;
+    if (k.mtime) st->st_mtim = k.mtim;
+    // what changed last: the kept attributes or the file through a handle
+    if (k.ctim.tv_sec > st->st_ctim.tv_sec ||
+        (k.ctim.tv_sec == st->st_ctim.tv_sec && k.ctim.tv_nsec > st->st_ctim.tv_nsec))
+        st->st_ctim = k.ctim;
+}
+
+void VeskfsNodes::wrote(fuse_ino_t ino) {
+    if (kept_.load(std::memory_order_relaxed) == 0) return;
+    std::lock_guard<std::mutex> g(mu_);
+    auto it = nodes_.find(ino);
+    if (it != nodes_.end() && it->second.kept) it->second.kept->mtime = false;
 }
 
 size_t VeskfsNodes::size() {

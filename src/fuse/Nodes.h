@@ -17,11 +17,14 @@
 
 #include <fuse_lowlevel.h>
 
+#include <atomic>
 #include <cstdint>
+#include <ctime>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unordered_map>
 #include <utility>
@@ -69,12 +72,31 @@ public:
     void remove_handle(fuse_ino_t ino, const OpenFile *h);
     std::vector<std::shared_ptr<OpenFile>> handles(fuse_ino_t ino);
 
+    /* Mode, owner and times set on a node that lost its name but still
+     * has handles (fchmod, fchown, futimens of an unlinked open file, and
+     * the kernel's own time updates under write-back): no file on the
+     * backends has them, so the node keeps them for as long as it lives.
+     * `to_set` holds FUSE_SET_ATTR_* bits (others are ignored); the change
+     * time becomes now. -ESTALE when the node has a name or no handle. */
+    int keep_attrs(fuse_ino_t ino, const struct stat &attr, int to_set);
+    /* Lays what keep_attrs kept for a node over `st`. */
+    void overlay_kept(fuse_ino_t ino, struct stat *st);
+    /* A write or truncate through a handle of the node: its own
+     * modification and change times stand again over any kept ones. */
+    void wrote(fuse_ino_t ino);
     /* Nodes known (the root included); for the tests of the table. */
     size_t size();
     /* The lookups the kernel holds on a node (0 when unknown). */
     uint64_t lookups(fuse_ino_t ino);
 
 private:
+    struct Kept {
+        bool mode = false, owner = false, atime = false, mtime = false;
+        mode_t st_mode = 0;
+        uid_t uid = 0;
+        gid_t gid = 0;
+        struct timespec atim {}, mtim {}, ctim {};
+    };
     struct Node {
         fuse_ino_t parent = 0;  // 0: no name (the root has none either)
         std::string name;
@@ -82,6 +104,7 @@ private:
         mode_t type = 0;
         fuse_ino_t successor = 0;  // the node a rename put in its place
         std::vector<std::shared_ptr<OpenFile>> handles;
+        std::unique_ptr<Kept> kept;  // only once it has no name
     };
     using Key = std::pair<fuse_ino_t, std::string>;
 
@@ -94,6 +117,9 @@ private:
     std::unordered_map<fuse_ino_t, Node> nodes_;
     std::map<Key, fuse_ino_t> names_;
     fuse_ino_t next_ = FUSE_ROOT_ID + 1;
+    // Nodes with kept attributes: while there are none, stat and write
+    // need not take the lock to look.
+    std::atomic<int> kept_ {0};
 };
 
 }  // namespace veskfs

@@ -102,6 +102,16 @@ void op_init(void *, struct fuse_conn_info *conn) {
         conn->want |= FUSE_CAP_WRITEBACK_CACHE;
     else
         conn->want &= ~FUSE_CAP_WRITEBACK_CACHE;
+    // Without write-back the kernel drops a file's pages whenever its
+    // modification time moves. That costs a read-seek-rewrite three round
+    // trips a block (the attributes, the block again, the write), but it
+    // is what mends a page read while another process's write to it was
+    // on its way here: the read may be served first and fill the page
+    // with the old bytes after the writer put the new ones in. With
+    // write-back no write is on its way while its page is in the cache,
+    // and this mount is its files' only writer: the pages stay until the
+    // size changes.
+    if (g_writeback) conn->want &= ~FUSE_CAP_AUTO_INVAL_DATA;
 }
 
 void op_destroy(void *) { close_all_files(); }
