@@ -437,6 +437,42 @@ TEST_P(VeskfsTest, ANameMadeAgainLeadsToTheNewFile) {
     EXPECT_EQ(22, st.st_size);
 }
 
+// A second mount of the same backends stands for another node. The pages
+// this mount keeps of a file never hide what the other wrote and closed
+// from a later open here, even when the size stayed the same; and what
+// a write-back mount writes reaches the backends by its close.
+TEST_P(VeskfsTest, WritesThroughAnotherMountShowAtTheNextOpen) {
+    std::string why;
+    std::string mnt2 = t("mnt2");
+    ASSERT_EQ(0, mkdir(mnt2.c_str(), 0755));
+    std::vector<std::string> args = {"--backend", backends_[0], "--backend", backends_[1],
+                                     "--layout", GetParam()};
+    for (int writeback = 0; writeback < 2; writeback++) {
+        std::vector<std::string> a = args;
+        if (writeback) a.push_back("--writeback");
+        Daemon other(mnt2, t("veskfs2.log"), a, "");
+        ASSERT_TRUE(other.start(&why)) << why;
+        std::string name = writeback ? "/wb" : "/plain";
+        std::string one = random_bytes(200000, 1 + writeback), two = random_bytes(200000, 3);
+        vesk_test::write_file(m(name), one);
+        int fd = open(m(name).c_str(), O_RDONLY);
+        ASSERT_GE(fd, 0);
+        EXPECT_EQ(one, vesk_test::read_file(m(name))) << "cached here now";
+        vesk_test::write_file(mnt2 + name, two);
+        EXPECT_EQ(two, vesk_test::read_file(m(name))) << "an open after the other's close";
+        close(fd);
+        EXPECT_EQ(two, vesk_test::read_file(mnt2 + name));
+        // the other way round: written there while read here
+        std::string three = random_bytes(200000, 5 + writeback);
+        int wfd = open((mnt2 + name).c_str(), O_WRONLY);
+        ASSERT_GE(wfd, 0);
+        ASSERT_EQ((ssize_t)three.size(), pwrite(wfd, three.data(), three.size(), 0));
+        ASSERT_EQ(0, close(wfd));
+        EXPECT_EQ(three, vesk_test::read_file(m(name))) << (writeback ? "write-back" : "");
+        EXPECT_TRUE(other.stop()) << vesk_test::read_file(t("veskfs2.log"));
+    }
+}
+
 std::string layout_name(const ::testing::TestParamInfo<const char *> &i) { return i.param; }
 INSTANTIATE_TEST_SUITE_P(Layouts, VeskfsTest, ::testing::Values("container", "flat"),
                          layout_name);
