@@ -40,7 +40,7 @@ run_load() {
             dd if=/dev/zero of="$MNT/big" bs=1M count="$SIZE_MB" status=none
             dd if="$MNT/big" of=/dev/null bs=1M status=none; t1=$(now) ;;
     rewrite) out=$(python3 "$ROOT/bench/rewrite_loop.py" -m 16 "$MNT")
-            echo "$out" | awk '{for (i=1;i<=NF;i++) if ($i ~ /^[0-9.]+$/) v=$i} END {printf "%.3f\n", v/1000}'
+            echo "$out" | awk '{printf "%.3f\n", $2/1000}'
             fusermount3 -u "$MNT"; wait; return ;;
     esac
     fusermount3 -u "$MNT"; wait
