@@ -2,8 +2,9 @@
 # The rewrite loop (bench/rewrite_loop.py) on veskfs mounts of both layouts,
 # with and without --writeback, and on a plain directory, in one run:
 # ROUNDS rounds per file size, the order of the directories rotated each
-# round. OLD=path/to/veskfs adds a container mount served by that binary
-# (an earlier build, for a before/after ratio).
+# round. OLD=path/to/veskfs adds container mounts, with and without
+# --writeback, served by that binary (an earlier build, for a before/after
+# ratio).
 #
 #   bench/rewrite_bench.sh [BUILD_DIR]      (default build)
 #   env: WORK (default /var/tmp/vesk-rewrite), SIZES ("16 128"), ROUNDS (3), OLD
@@ -21,7 +22,7 @@ OLD=${OLD:-}
 [ -x "$VESKFS" ] || { echo "no $VESKFS: build veskfs first" >&2; exit 1; }
 
 names=(container flat container-wb flat-wb)
-[ -n "$OLD" ] && names+=(container-old)
+[ -n "$OLD" ] && names+=(container-old container-wb-old)
 mounted=()
 cleanup() {
     for m in "${mounted[@]}"; do fusermount3 -u "$m" 2>/dev/null || true; done
@@ -35,10 +36,8 @@ for n in "${names[@]}"; do
     layout=${n%%-*}
     bin=$VESKFS
     opts=()
-    case $n in
-    *-wb) opts=(--writeback) ;;
-    *-old) bin=$OLD ;;
-    esac
+    case $n in *-wb*) opts=(--writeback) ;; esac
+    case $n in *-old) bin=$OLD ;; esac
     env -u VESK_CONFIG HOME="$WORK/$n" "$bin" --backend "$WORK/$n/b0" --backend "$WORK/$n/b1" \
         --layout "$layout" "${opts[@]}" "$WORK/$n/mnt"
     mounted+=("$WORK/$n/mnt")

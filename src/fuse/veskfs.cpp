@@ -37,7 +37,8 @@
  * the inode it picks, so container writers stop being the processes that
  * wrote; it reads pages of write-only opens to fill partial pages; and it
  * trusts its own idea of size and mtime, which is wrong once another node
- * writes the same backends.
+ * writes the same backends. Such a mount is taken to be its files' only
+ * writer, so it also keeps their pages across opens.
  *
  * Record locks and flock are left to the kernel, which keeps them per
  * node (no lock operations are offered).
