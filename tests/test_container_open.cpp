@@ -1,6 +1,7 @@
-/* What opening a container for writing leaves on the backend: nothing
- * until the writer's first write, which makes its logs and records it as
- * open; truncations and syncs of writers that have not written yet. */
+/* What opening a container leaves on the backend and reads from it:
+ * nothing until a writer's first write, which makes its logs and records
+ * it as open; truncations and syncs of writers that have not written yet;
+ * the merge at open of the logs of few writers and of many. */
 #include "container_test_util.h"
 
 #include "container/Layout.h"
@@ -99,6 +100,34 @@ TEST_F(ContainerOpen, TruncationsWithWritersThatHaveNotWritten) {
     delete fd;
     EXPECT_EQ("z", read_all("z"));
     EXPECT_EQ(1, size_of("z"));
+}
+
+TEST_F(ContainerOpen, StridedCheckpointsOfFewAndManyWritersReadBack) {
+    // Few small logs are read by the opening thread, many on readers.
+    for (int writers : {3, 12}) {
+        SCOPED_TRACE(writers);
+        std::string name = "n1." + std::to_string(writers), want;
+        const size_t block = 1000, rounds = 5;
+        std::vector<Vesk_fd *> fds;
+        for (int w = 0; w < writers; w++) {
+            fds.push_back(open(name, O_WRONLY | O_CREAT, 7000000 + w));
+            ASSERT_NE(nullptr, fds.back());
+        }
+        for (size_t k = 0; k < rounds; k++)
+            for (int w = 0; w < writers; w++) {
+                std::string b = pattern(block, (unsigned)(k * 100 + (size_t)w));
+                want += b;
+                off_t at = (off_t)((k * (size_t)writers + (size_t)w) * block);
+                ASSERT_EQ((ssize_t)block, fds[(size_t)w]->write(b.data(), block, at, 7000000 + w));
+            }
+        for (int w = 0; w < writers; w++) {
+            EXPECT_EQ(0, fds[(size_t)w]->close(7000000 + w, getuid(), O_WRONLY, nullptr));
+            delete fds[(size_t)w];
+        }
+        EXPECT_EQ((size_t)writers, logs(name).size() / 2);
+        EXPECT_EQ(want, read_all(name));
+        EXPECT_EQ((off_t)want.size(), size_of(name));
+    }
 }
 
 }  // namespace

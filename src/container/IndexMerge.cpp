@@ -58,6 +58,11 @@ off_t claimed_end(const std::string &dir, const std::string &rel) {
 
 // At most this many threads read index logs at once.
 const size_t kMaxReaders = 8;
+// Fewer logs than this, holding less than kThreadedBytes together, are
+// read by the merging thread alone: starting readers costs more than
+// reading them (a checkpoint of a few ranks is read back at every open).
+const size_t kThreadedLogs = 8;
+const uint64_t kThreadedBytes = 4u << 20;
 
 struct ReadJob {
     const std::string *container;
@@ -264,7 +269,9 @@ int Index::readIndex(std::string path) {
     std::vector<std::vector<HostEntry>> records(logs.size());
     std::vector<std::vector<DamagedRange>> per_log(logs.size());
     std::vector<int> results(logs.size(), 0);
-    if (logs.size() > 1) {
+    uint64_t log_bytes = 0;
+    for (const IndexLogInfo &log : logs) log_bytes += (uint64_t)log.size;
+    if (logs.size() > 1 && (logs.size() >= kThreadedLogs || log_bytes >= kThreadedBytes)) {
         ReadJob job;
         job.container = &path;
         job.logs = &logs;
@@ -279,8 +286,9 @@ int Index::readIndex(std::string path) {
             // Could not start the readers; read the rest here.
             read_logs_thread(&job);
         }
-    } else if (logs.size() == 1) {
-        results[0] = read_one(path, logs[0], records[0], per_log[0], verify);
+    } else {
+        for (size_t i = 0; i < logs.size(); i++)
+            results[i] = read_one(path, logs[i], records[i], per_log[i], verify);
     }
     for (size_t i = 0; i < logs.size(); i++) {
         if (results[i] != 0) return cleanupReadIndex(-1, nullptr, 0, results[i], "read",

@@ -196,9 +196,10 @@ int vstat(const std::string &abs, struct stat *st, bool follow) {
 
 int follow_links(std::string *abs) {
     for (int hops = 0; hops < 40; hops++) {
-        struct stat st;
-        int r = vesk_getattr(nullptr, abs->c_str(), &st, 0);
-        if (r < 0 || !S_ISLNK(st.st_mode)) return 0;
+        // the type alone: a container's size would cost a listing of it
+        mode_t mode;
+        int r = vesk_mode(abs->c_str(), &mode);
+        if (r < 0 || !S_ISLNK(mode)) return 0;
         char buf[PATH_MAX];
         int n = vesk_readlink(abs->c_str(), buf, sizeof buf);
         if (n < 0) return n;
