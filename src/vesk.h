@@ -118,7 +118,11 @@ int vesk_fallocate(Vesk_fd *fd, int mode, off_t offset, off_t len);
  * through its handles, with st_nlink 0 once no name leads to it; the size
  * counts this process's writes through any of its handles, published or
  * not. Handles of one file in one process keep it until the last of them
- * closes. */
+ * closes. `sz_only` VESK_GETATTR_NO_SIZE asks for everything but the size,
+ * sparing the listing (or merge) that measuring a container takes: st_size
+ * and st_blocks are then not to be relied on (a container's are 0); other
+ * values ask for all. */
+#define VESK_GETATTR_NO_SIZE 2
 int vesk_getattr(Vesk_fd *fd, const char *path, struct stat *st, int sz_only);
 int vesk_query(Vesk_fd *fd, size_t *writers, size_t *readers,
                size_t *bytes_written, bool *reopen);

@@ -93,6 +93,40 @@ TEST_P(ApiTest, ReopenedHandleOutlivesItsFirstClose) {
     EXPECT_EQ(base_, vesk::live_handles());
 }
 
+// Asked without the size, a stat tells the same file, type, bits and
+// times as a full one, by path and through a handle, and misses what a
+// full one misses.
+TEST_P(ApiTest, StatWithoutTheSizeTellsTheSameFile) {
+    Vesk_fd *w = open("/va/s", O_WRONLY | O_CREAT);
+    ASSERT_NE(nullptr, w);
+    ASSERT_EQ(5, vesk_write(w, "12345", 5, 0, getpid()));
+    ASSERT_EQ(0, vesk_close(w, getpid(), getuid(), O_WRONLY));
+    ASSERT_EQ(0, vesk_mkdir("/va/d", 0755));
+    for (const char *p : {"/va/s", "/va/d"}) {
+        SCOPED_TRACE(p);
+        struct stat full, light;
+        ASSERT_EQ(0, vesk_getattr(nullptr, p, &full, 0));
+        ASSERT_EQ(0, vesk_getattr(nullptr, p, &light, VESK_GETATTR_NO_SIZE));
+        EXPECT_EQ(full.st_dev, light.st_dev);
+        EXPECT_EQ(full.st_ino, light.st_ino);
+        EXPECT_EQ(full.st_mode, light.st_mode);
+        EXPECT_EQ(full.st_uid, light.st_uid);
+        EXPECT_EQ(full.st_mtim.tv_sec, light.st_mtim.tv_sec);
+        EXPECT_EQ(full.st_mtim.tv_nsec, light.st_mtim.tv_nsec);
+    }
+    struct stat st;
+    ASSERT_EQ(0, vesk_getattr(nullptr, "/va/s", &st, 0));
+    EXPECT_EQ(5, st.st_size);
+    Vesk_fd *r = open("/va/s", O_RDONLY);
+    ASSERT_NE(nullptr, r);
+    struct stat by_fd;
+    ASSERT_EQ(0, vesk_getattr(r, nullptr, &by_fd, VESK_GETATTR_NO_SIZE));
+    EXPECT_EQ(st.st_ino, by_fd.st_ino);
+    EXPECT_TRUE(S_ISREG(by_fd.st_mode));
+    EXPECT_EQ(0, vesk_close(r, getpid(), getuid(), O_RDONLY));
+    EXPECT_EQ(-ENOENT, vesk_getattr(nullptr, "/va/none", &st, VESK_GETATTR_NO_SIZE));
+}
+
 TEST_P(ApiTest, FailedOpenLeavesNoHandle) {
     int ret = 0;
     EXPECT_EQ(nullptr, open("/va/missing", O_RDONLY, &ret));

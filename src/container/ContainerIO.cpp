@@ -112,6 +112,7 @@ static int find_for_open(Container_OpenFile **pfd, const char *path, int flags, 
         r = check_perm(ms, want, geteuid());
         if (r != 0) return r;
     }
+    if (*created) return 0;  // its marker was just written
     uint32_t version;
     r = vesk_cont::read_marker(*dir, &version);
     if (r == -EACCES) r = 0;  // a writer that may not read the marker

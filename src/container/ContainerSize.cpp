@@ -162,7 +162,7 @@ static int written_figures(Container_OpenFile *fd, WriteFile *wf, Figures *f) {
 // The attributes of what stands at the backend path `dir`; `fd` and `wf`:
 // the open file and its writer, or null.
 static int getattr_at(const std::string &dir, Container_OpenFile *fd, WriteFile *wf,
-                      struct stat *stbuf) {
+                      struct stat *stbuf, bool size) {
     Kind k;
     struct stat dst;
     int r = classify(dir, &k, &dst);
@@ -175,8 +175,8 @@ static int getattr_at(const std::string &dir, Container_OpenFile *fd, WriteFile 
     struct stat mst;
     if (Util::Lstat(vesk_cont::marker(dir).c_str(), &mst) < 0) return -errno;
     Figures f;
-    r = -EAGAIN;
-    if (fd && wf && wf->numWriters() > 0) r = written_figures(fd, wf, &f);
+    r = size ? -EAGAIN : 0;
+    if (size && fd && wf && wf->numWriters() > 0) r = written_figures(fd, wf, &f);
     if (r == -EAGAIN) r = container_figures(dir, &f, wf);
     if (r != 0) return r;
     fill_stat(dir, dst, mst, f, stbuf);
@@ -195,12 +195,12 @@ static int getattr_at(const std::string &dir, Container_OpenFile *fd, WriteFile 
 
 int container_getattr(Container_OpenFile *fd, const char *path, struct stat *stbuf,
                       int sz_only) {
-    (void)sz_only;
+    const bool size = sz_only != VESK_GETATTR_NO_SIZE;
     if (fd) {
         // The open file is what this process opened, wherever it is now.
         OpenState *os = state_of(fd);
         if (!os) return -EBADF;
-        int r = getattr_at(os->sh->dir, fd, writefile_of(os->sh), stbuf);
+        int r = getattr_at(os->sh->dir, fd, writefile_of(os->sh), stbuf, size);
         // no name leads to a file unlinked while open
         if (r == 0 && is_orphan(os->sh)) stbuf->st_nlink = 0;
         return r;
@@ -215,9 +215,9 @@ int container_getattr(Container_OpenFile *fd, const char *path, struct stat *stb
     for (int attempt = 0; attempt < 1000; attempt++) {
         struct stat held, now;
         int dfd = hold_dir(dir, &held);
-        if (dfd == -ENOTDIR || dfd == -ELOOP) return getattr_at(dir, nullptr, nullptr, stbuf);
+        if (dfd == -ENOTDIR || dfd == -ELOOP) return getattr_at(dir, nullptr, nullptr, stbuf, size);
         if (dfd < 0) return dfd;
-        r = getattr_at(vesk_cont::held_path(dfd), nullptr, nullptr, stbuf);
+        r = getattr_at(vesk_cont::held_path(dfd), nullptr, nullptr, stbuf, size);
         ::close(dfd);
         if (Util::Lstat(dir.c_str(), &now) == 0 && now.st_dev == held.st_dev &&
             now.st_ino == held.st_ino)

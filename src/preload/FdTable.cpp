@@ -152,8 +152,10 @@ int vopen(const std::string &abs, int flags, mode_t mode) {
         }
     }
     if (path.size() >= PATH_MAX) return -ENAMETOOLONG;
+    // what the file is, not its size: measuring a container costs a
+    // listing of it, and the open reads what it needs itself
     struct stat st;
-    int sr = vesk_getattr(nullptr, path.c_str(), &st, 0);
+    int sr = vesk_getattr(nullptr, path.c_str(), &st, VESK_GETATTR_NO_SIZE);
     bool is_dir = sr == 0 && S_ISDIR(st.st_mode);
     int acc = flags & O_ACCMODE;
     if (sr == 0 && (flags & O_CREAT) && (flags & O_EXCL)) return -EEXIST;
@@ -169,7 +171,7 @@ int vopen(const std::string &abs, int flags, mode_t mode) {
         int r = vesk_open(&vfd, path.c_str(), lib_flags, self_pid(), mode & ~0u);
         if (r < 0) return r;
         // what the open made is looked at now; what it found, before it
-        if (sr < 0) sr = vesk_getattr(vfd, path.c_str(), &st, 1);
+        if (sr < 0) sr = vesk_getattr(vfd, path.c_str(), &st, VESK_GETATTR_NO_SIZE);
     }
 
     // The memfd carries the shared state; the program gets an O_PATH
