@@ -102,12 +102,6 @@ int WriteFile::openIndexFile(Writer *w) {
     return 0;
 }
 
-int WriteFile::openIndex(pid_t pid) {
-    Writer *w = findWriter(pid);
-    if (!w) return -ENOENT;
-    return openIndexFile(w);
-}
-
 WriteFile::Writer *WriteFile::findWriter(pid_t pid) {
     auto it = writers.find(pid);
     return it == writers.end() ? nullptr : it->second;

@@ -46,8 +46,6 @@ public:
     WriteFile(const WriteFile &) = delete;
     WriteFile &operator=(const WriteFile &) = delete;
 
-    /* Opens the index log of `pid` (addWriter does so). 0 or -errno. */
-    int openIndex(pid_t pid);
     /* Flushes every writer's index. 0 or the first failure. */
     int closeIndex();
     /* One more open by `pid`; no I/O (the first write makes the logs and
@@ -57,7 +55,8 @@ public:
      * closed with the WriteFile. */
     int addWriter(pid_t pid, bool child);
     /* One open of `pid` less; the last flushes its index, leaves its size
-     * record and closes its logs. Returns the pid's opens left, or -errno.
+     * record and closes its logs (a writer that never wrote has none, and
+     * leaves nothing). Returns the pid's opens left, or -errno.
      * When the last open's records cannot be written the open stays (its
      * records buffered) and the error is returned: a later call retries. */
     int removeWriter(pid_t pid);
@@ -75,8 +74,8 @@ public:
      * (flushed first) and, once per open or after a new log was made, the
      * directory entries on the way to them (host directory, the
      * container's entries with the marker, the container's name in its
-     * parent). The first error; records not written stay buffered for a
-     * retry. */
+     * parent; only the last two while no writer here made a log). The
+     * first error; records not written stay buffered for a retry. */
     int sync();
     int sync(pid_t pid);
     /* Writes pid's buffered records to its index log without making
