@@ -17,6 +17,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -41,7 +42,11 @@ int classify(const std::string &dir, Kind *kind, struct stat *st) {
     if (!st) st = &local;
     // A directory is told from a container by what is inside, a second
     // look up of the name: a rename between the two may show the marker of
-    // another directory or none. Both looks must find the same directory.
+    // another directory or none. So the inside is looked at through the
+    // directory itself, held open, and both looks of the name must find
+    // that directory. (A container renamed away and back between them is
+    // the same directory again: looked at by name, its marker was missing
+    // and an open of it said EISDIR.)
     for (int tries = 0;; tries++) {
         if (Util::Lstat(dir.c_str(), st) < 0) {
             if (errno == ENOENT || errno == ENOTDIR) {
@@ -54,9 +59,19 @@ int classify(const std::string &dir, Kind *kind, struct stat *st) {
         else if (S_ISREG(st->st_mode)) *kind = K_FILE;
         else if (!S_ISDIR(st->st_mode)) *kind = K_OTHER;
         if (!S_ISDIR(st->st_mode)) return 0;
-        int m = vesk_cont::has_marker(dir);
+        int dfd = ::open(dir.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (dfd < 0) {
+            if (errno != ENOENT && errno != ENOTDIR && errno != ELOOP) return -errno;
+            if (tries < 100) continue;  // replaced meanwhile: look again
+            *kind = K_NONE;
+            return 0;
+        }
+        struct stat in;
+        int m = fstat(dfd, &in) < 0 ? -errno : vesk_cont::has_marker(vesk_cont::held_path(dfd));
+        ::close(dfd);
         struct stat again;
-        bool same = Util::Lstat(dir.c_str(), &again) == 0 && again.st_dev == st->st_dev &&
+        bool same = m >= 0 && in.st_dev == st->st_dev && in.st_ino == st->st_ino &&
+                    Util::Lstat(dir.c_str(), &again) == 0 && again.st_dev == st->st_dev &&
                     again.st_ino == st->st_ino;
         if (!same && tries < 100) continue;
         if (m < 0) return m;  // cannot look inside
