@@ -4,6 +4,8 @@
  * rounds is small enough for a ThreadSanitizer run. */
 #include "container_test_util.h"
 
+#include "Util.h"
+#include "container/Container.h"
 #include "container/Staging.h"
 
 #include <atomic>
@@ -329,6 +331,58 @@ TEST_F(RenameConcurrency, HoldersKeepWorkingAcrossRenames) {
             << "region " << r;
     EXPECT_GT(renames->load(), 10) << "the file hardly moved";
     printf("%d writes checked, %ld renames\n", kProcs * kThreads * kRounds * 2, renames->load());
+}
+
+// Where another process's renames take a file away and bring it back
+// while an open looks inside it: each look at its marker in turn is the
+// moment, made to happen by a hook on that lookup. The file is the same
+// container throughout, and the open must find it so.
+std::string g_away_from, g_away_to;
+int g_moves = 0, g_lookups = 0, g_move_at = 0;
+int lstat_moving_away(const char *path, struct stat *st) {
+    if (!g_away_from.empty() && strstr(path, VESK_CONTAINER_MARKER) &&
+        ++g_lookups == g_move_at) {
+        bool moved = ::rename(g_away_from.c_str(), g_away_to.c_str()) == 0;
+        int r = ::lstat(path, st);
+        int e = errno;
+        if (moved && ::rename(g_away_to.c_str(), g_away_from.c_str()) == 0) g_moves++;
+        errno = e;
+        return r;
+    }
+    return ::lstat(path, st);
+}
+
+TEST_F(RenameConcurrency, AFileMovedAwayAndBackDuringAnOpenIsStillAFile) {
+    ASSERT_EQ(0, write_whole("aba", "contents", 4));
+    g_away_from = backend("aba");
+    g_away_to = g_away_from + ".away";
+    for (int at = 1; at <= 4; at++) {
+        for (int flags : {O_RDONLY, O_RDWR}) {
+            g_moves = g_lookups = 0;
+            g_move_at = at;
+            Util::syscalls().lstat = lstat_moving_away;
+            Vesk_fd *fd = nullptr;
+            int r = containerfs.open(&fd, L("aba").c_str(), flags, getpid(), 0, nullptr);
+            Util::resetSyscalls();
+            if (at == 1) {
+                EXPECT_EQ(1, g_moves) << "the hook never moved the file";
+            }
+            ASSERT_EQ(0, r) << "moved at marker lookup " << at << ": " << strerror(-r);
+            char buf[16] = {0};
+            EXPECT_EQ(8, fd->read(buf, sizeof buf, 0));
+            EXPECT_STREQ("contents", buf);
+            EXPECT_EQ(0, fd->close(getpid(), getuid(), flags, nullptr));
+            delete fd;
+        }
+        g_moves = g_lookups = 0;
+        Util::syscalls().lstat = lstat_moving_away;
+        struct stat st;
+        int g = containerfs.getattr(L("aba").c_str(), &st, 0);
+        Util::resetSyscalls();
+        EXPECT_EQ(0, g) << "moved at marker lookup " << at << ": " << strerror(-g);
+        EXPECT_TRUE(S_ISREG(st.st_mode));
+    }
+    g_away_from.clear();
 }
 
 // Threads of one process hold a file while another thread unlinks it or

@@ -215,6 +215,10 @@ int container_open(Container_OpenFile **pfd, const char *path, int flags, pid_t 
     // open stands (before the rename, as it were); else it starts over. An
     // open that failed on a directory that lost its name meanwhile starts
     // over too: what it failed on is no longer the file of that name.
+    // A part of it not found while the name still leads there is a rename
+    // away and back meanwhile (another process's renames to and fro): a
+    // few more tries.
+    int missing = 0;
     for (int attempt = 0;; attempt++) {
         std::string dir;
         bool by_name = false;
@@ -224,7 +228,7 @@ int container_open(Container_OpenFile **pfd, const char *path, int flags, pid_t 
         if (held.st_ino == 0) return r;
         bool same = Util::Lstat(dir.c_str(), &now) == 0 && now.st_dev == held.st_dev &&
                     now.st_ino == held.st_ino;
-        if (same) return r;
+        if (same && (r != -ENOENT || ++missing > 8)) return r;
         if (r == 0 && by_name) {
             container_close(*pfd, pid, getuid(), flags, nullptr);
             *pfd = before;
