@@ -74,6 +74,7 @@ for bs in 64K 1M; do
         order=(plain preload veskfs)
         for _ in $(seq $(( (rep - 1) % 3 ))); do order=("${order[@]:1}" "${order[0]}"); done
         for t in "${order[@]}"; do
+            sync  # each run starts with no dirty pages of the runs before it
             case $t in
             plain) run plain "$TMP/plain/ckpt.$bs.$rep" "$bytes" "$blocks" >> "$TMP/results" ;;
             preload) run preload "$PRE/ckpt.$bs.$rep" "$bytes" "$blocks" \

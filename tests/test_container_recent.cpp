@@ -7,8 +7,10 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <memory>
 #include <random>
 #include <string>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -21,6 +23,18 @@ namespace {
 
 using vesk_test::ContainerMount;
 
+// A data log in memory: each write lands at its tail, as a writer's does,
+// before the kept writes learn where.
+struct MemLog {
+    RecentLogRef ref = std::make_shared<RecentLog>(memfd_create("log", MFD_CLOEXEC));
+    off_t tail = 0;
+    void add(RecentWrites &rw, off_t off, const char *data, size_t len, uint64_t seq) {
+        ASSERT_EQ((ssize_t)len, pwrite(ref->fd(), data, len, tail));
+        rw.add(off, len, seq, ref, tail);
+        tail += (off_t)len;
+    }
+};
+
 /* --- the kept writes against a model of the file ------------------------ */
 
 TEST(RecentWrites, LaysEveryNewerWriteOverAnyMergeItStillServes) {
@@ -28,6 +42,7 @@ TEST(RecentWrites, LaysEveryNewerWriteOverAnyMergeItStillServes) {
     const size_t kFile = 4096;
     std::mt19937 rng(7);
     RecentWrites rw;
+    MemLog log;
     rw.want();  // a reader is open: writes are kept from now on
     std::vector<std::string> content{std::string(kFile, '\0')};
     std::vector<off_t> write_end{0};  // write_end[s]: where write s ends
@@ -35,8 +50,11 @@ TEST(RecentWrites, LaysEveryNewerWriteOverAnyMergeItStillServes) {
     for (uint64_t seq = 1; seq <= 600; seq++) {
         size_t off = rng() % kFile, len = 1 + rng() % 300;
         if (off + len > kFile) len = kFile - off;
-        std::string data(len, (char)('a' + seq % 26));
-        rw.add((off_t)off, data.data(), len, seq);
+        // every byte differs from its neighbours: a piece read from the
+        // wrong place in its log shows
+        std::string data(len, '\0');
+        for (size_t i = 0; i < len; i++) data[i] = (char)('a' + (seq * 7 + i) % 26);
+        log.add(rw, (off_t)off, data.data(), len, seq);
         std::string next = content.back();
         next.replace(off, len, data);
         content.push_back(next);
@@ -73,42 +91,87 @@ TEST(RecentWrites, LaysEveryNewerWriteOverAnyMergeItStillServes) {
 }
 
 TEST(RecentWrites, BudgetAndTruncationForgetEverythingAndSayWhen) {
-    RecentWrites::setBudget(10000);
+    RecentWrites::setBudget(2);
     {
         RecentWrites rw;
+        MemLog log;
         rw.want();
         off_t end;
         std::string block(4000, 'x');
-        rw.add(0, block.data(), block.size(), 1);
-        rw.add(4000, block.data(), block.size(), 2);
+        log.add(rw, 0, block.data(), block.size(), 1);
+        log.add(rw, 4000, block.data(), block.size(), 2);
         EXPECT_EQ(8000u, rw.heldBytes());
         // A rewrite of kept bytes costs nothing more.
-        rw.add(0, block.data(), block.size(), 3);
+        log.add(rw, 0, block.data(), block.size(), 3);
         EXPECT_EQ(8000u, rw.heldBytes());
-        rw.add(8000, block.data(), block.size(), 4);  // over the budget
+        EXPECT_EQ(2u, RecentWrites::processPieces());
+        log.add(rw, 8000, block.data(), block.size(), 4);  // over the budget
         EXPECT_EQ(0u, rw.heldBytes());
-        EXPECT_EQ(0u, RecentWrites::processBytes());
+        EXPECT_EQ(0u, RecentWrites::processPieces());
+        // Spent, it keeps nothing until a read asks again: that read
+        // merges anyway.
+        log.add(rw, 9000, block.data(), block.size(), 5);
+        EXPECT_EQ(0u, RecentWrites::processPieces());
         std::string buf(10, '\0');
-        EXPECT_FALSE(rw.overlay(3, &buf[0], buf.size(), 0, &end));
-        EXPECT_TRUE(rw.overlay(4, &buf[0], buf.size(), 0, &end));
+        EXPECT_FALSE(rw.overlay(4, &buf[0], buf.size(), 0, &end));
+        EXPECT_TRUE(rw.overlay(5, &buf[0], buf.size(), 0, &end));
         EXPECT_EQ(0, end);
 
-        rw.add(100, "abc", 3, 5);
-        rw.forgetAll(6);
+        log.add(rw, 100, "abc", 3, 6);
+        EXPECT_EQ(1u, RecentWrites::processPieces());
+        rw.forgetAll(7);
         EXPECT_EQ(0u, rw.heldBytes());
-        EXPECT_FALSE(rw.extent(5, &end));
-        EXPECT_TRUE(rw.extent(6, &end));
+        EXPECT_FALSE(rw.extent(6, &end));
+        EXPECT_TRUE(rw.extent(7, &end));
         EXPECT_EQ(0, end);
     }
-    RecentWrites::setBudget(64u << 20);
-    EXPECT_EQ(0u, RecentWrites::processBytes());
+    RecentWrites::setBudget(1u << 16);
+    EXPECT_EQ(0u, RecentWrites::processPieces());
+}
+
+// The kept writes are read back from their log: a log that no longer holds
+// them (cut short behind the writer's back) must send the read to a merge,
+// never lay zeros or stale bytes over it.
+TEST(RecentWrites, ALogThatLostAKeptWriteSendsTheReadToAMerge) {
+    RecentWrites rw;
+    MemLog log;
+    rw.want();
+    log.add(rw, 0, "abcdefgh", 8, 1);
+    log.add(rw, 8, "ijkl", 4, 2);
+    std::string buf(12, '.');
+    off_t end = 0;
+    ASSERT_TRUE(rw.overlay(0, &buf[0], buf.size(), 0, &end));
+    EXPECT_EQ("abcdefghijkl", buf);
+    EXPECT_EQ(12, end);
+    // A piece cut by a later write reads from the right place in the log.
+    log.add(rw, 2, "XY", 2, 3);
+    buf.assign(12, '.');
+    ASSERT_TRUE(rw.overlay(0, &buf[0], buf.size(), 0, &end));
+    EXPECT_EQ("abXYefghijkl", buf);
+    log.add(rw, 7, "Z", 1, 4);
+    buf.assign(12, '.');
+    ASSERT_TRUE(rw.overlay(0, &buf[0], buf.size(), 0, &end));
+    EXPECT_EQ("abXYefgZijkl", buf);
+    ASSERT_EQ(0, ftruncate(log.ref->fd(), 10));
+    buf.assign(12, '.');
+    EXPECT_FALSE(rw.overlay(1, &buf[0], buf.size(), 0, &end));
+    // Everything was forgotten: only a merge from now on is completed.
+    EXPECT_EQ(0u, rw.heldBytes());
+    EXPECT_FALSE(rw.overlay(3, &buf[0], buf.size(), 0, &end));
+    EXPECT_TRUE(rw.overlay(4, &buf[0], buf.size(), 0, &end));
+    // A write without a readable log is not kept either.
+    rw.add(0, 4, 5, nullptr, 0);
+    EXPECT_EQ(0u, rw.heldBytes());
+    EXPECT_FALSE(rw.overlay(4, &buf[0], buf.size(), 0, &end));
+    EXPECT_EQ(0u, RecentWrites::processPieces());
 }
 
 TEST(RecentWrites, KeepsNoBytesUntilAReadAsksButAlwaysWhereWritesEnd) {
     RecentWrites rw;
-    rw.add(0, "abcd", 4, 1);
+    MemLog log;
+    log.add(rw, 0, "abcd", 4, 1);
     EXPECT_EQ(0u, rw.heldBytes());
-    EXPECT_EQ(0u, RecentWrites::processBytes());
+    EXPECT_EQ(0u, RecentWrites::processPieces());
     // A size query needs no bytes: it is answered all the same.
     off_t end = -1;
     ASSERT_TRUE(rw.extent(0, &end));
@@ -120,15 +183,15 @@ TEST(RecentWrites, KeepsNoBytesUntilAReadAsksButAlwaysWhereWritesEnd) {
     // Asked once, it keeps what follows.
     buf = "abcd....";
     ASSERT_TRUE(rw.overlay(1, &buf[0], buf.size(), 0, &end));
-    rw.add(4, "efgh", 4, 2);
+    log.add(rw, 4, "efgh", 4, 2);
     EXPECT_EQ(4u, rw.heldBytes());
     ASSERT_TRUE(rw.overlay(1, &buf[0], buf.size(), 0, &end));
     EXPECT_EQ("abcdefgh", buf);
     EXPECT_EQ(8, end);
     // A later write that ends short of an earlier one leaves the furthest
     // end to the earlier one for merges before both.
-    rw.add(100, "x", 1, 3);
-    rw.add(10, "y", 1, 4);
+    log.add(rw, 100, "x", 1, 3);
+    log.add(rw, 10, "y", 1, 4);
     ASSERT_TRUE(rw.extent(2, &end));
     EXPECT_EQ(101, end);
     ASSERT_TRUE(rw.extent(3, &end));
@@ -249,7 +312,7 @@ TEST_F(RecentContainer, AWriterThatNeverReadsKeepsNoCopyOfItsBytes) {
     pid_t pid = getpid();
     for (int b = 0; b < 16; b++)
         ASSERT_EQ((ssize_t)kB, w->write(block((char)('a' + b), kB).data(), kB, (off_t)b * kB, pid));
-    EXPECT_EQ(0u, RecentWrites::processBytes());
+    EXPECT_EQ(0u, RecentWrites::processPieces());
     // Its size, asked through its handle (as a preloaded open does), costs
     // no copy either.
     struct stat st;
@@ -258,7 +321,7 @@ TEST_F(RecentContainer, AWriterThatNeverReadsKeepsNoCopyOfItsBytes) {
     ASSERT_EQ((ssize_t)kB, w->write(block('q', kB).data(), kB, 16 * (off_t)kB, pid));
     ASSERT_EQ(0, w->getattr(nullptr, &st, 0));
     EXPECT_EQ(17 * (off_t)kB, st.st_size);
-    EXPECT_EQ(0u, RecentWrites::processBytes());
+    EXPECT_EQ(0u, RecentWrites::processPieces());
     // A reader opened beside it sees every byte, and from then on the
     // writer's rewrites are kept and read back without a merge.
     Vesk_fd *r = open("ckpt", O_RDONLY);
@@ -267,14 +330,14 @@ TEST_F(RecentContainer, AWriterThatNeverReadsKeepsNoCopyOfItsBytes) {
     ASSERT_EQ((ssize_t)kB, r->read(&buf[0], kB, 3 * (off_t)kB));
     EXPECT_EQ(block('d', kB), buf);
     ASSERT_EQ((ssize_t)kB, w->write(block('z', kB).data(), kB, 3 * (off_t)kB, pid));
-    EXPECT_EQ(kB, RecentWrites::processBytes());
+    EXPECT_EQ(1u, RecentWrites::processPieces());
     ASSERT_EQ((ssize_t)kB, r->read(&buf[0], kB, 3 * (off_t)kB));
     EXPECT_EQ(block('z', kB), buf);
     EXPECT_EQ(0, r->close(pid, getuid(), O_RDONLY, nullptr));
     delete r;
     EXPECT_EQ(0, w->close(pid, getuid(), O_WRONLY, nullptr));
     delete w;
-    EXPECT_EQ(0u, RecentWrites::processBytes());
+    EXPECT_EQ(0u, RecentWrites::processPieces());
 }
 
 // What another process publishes is seen by a read after a write here, as
@@ -305,7 +368,7 @@ TEST_F(RecentContainer, AReadAfterAWriteSeesWhatOthersPublishedMeanwhile) {
 }
 
 TEST_F(RecentContainer, ReadsStayRightWhenTheKeptWritesOutgrowTheirBudget) {
-    RecentWrites::setBudget(3 * 8192);
+    RecentWrites::setBudget(3);
     const size_t kB = 8192;
     Vesk_fd *w = open("budget", O_RDWR | O_CREAT);
     ASSERT_NE(nullptr, w);
@@ -319,11 +382,11 @@ TEST_F(RecentContainer, ReadsStayRightWhenTheKeptWritesOutgrowTheirBudget) {
             ASSERT_EQ(pattern(kB, (unsigned)back), buf) << "after " << b << ", block " << back;
         }
     }
-    EXPECT_LE(RecentWrites::processBytes(), 3 * kB);
-    RecentWrites::setBudget(64u << 20);
+    EXPECT_LE(RecentWrites::processPieces(), 3u);
+    RecentWrites::setBudget(1u << 16);
     EXPECT_EQ(0, w->close(pid, getuid(), O_RDWR, nullptr));
     delete w;
-    EXPECT_EQ(0u, RecentWrites::processBytes());
+    EXPECT_EQ(0u, RecentWrites::processPieces());
 }
 
 bool later(const struct timespec &a, const struct timespec &b) {

@@ -1,6 +1,7 @@
 /*
- * What this process wrote to a container file since its last merge, laid
- * over the merged index by reads (see RecentWrites.h).
+ * Where this process's writes to a container file since its last merge lie
+ * in its data logs, laid over the merged index by reads (see
+ * RecentWrites.h).
  */
 #include "container/RecentWrites.h"
 
@@ -9,15 +10,19 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <vector>
 
 namespace {
 
 // A rewrite loop over a file keeps each block once; what a long stream of
-// new bytes would pile up goes to the logs and the next merge instead.
-std::atomic<size_t> g_budget{64u << 20};
-std::atomic<size_t> g_process_bytes{0};
+// writes would pile up goes to the next merge instead. A piece costs a map
+// node (about a hundred bytes), so this bounds the memory at a few MiB.
+std::atomic<size_t> g_budget{1u << 16};
+std::atomic<size_t> g_pieces{0};
 
 }  // namespace
+
+RecentLog::~RecentLog() { Util::Close(fd_); }
 
 RecentWrites::RecentWrites() { pthread_mutex_init(&mu, nullptr); }
 
@@ -27,10 +32,22 @@ RecentWrites::~RecentWrites() {
 }
 
 void RecentWrites::clearLocked() {
-    g_process_bytes -= held;
+    g_pieces -= pieces.size();
     held = 0;
     pieces.clear();
     max_end = 0;
+}
+
+void RecentWrites::erase(std::map<off_t, Piece>::iterator it) {
+    held -= it->second.len;
+    g_pieces--;
+    pieces.erase(it);
+}
+
+void RecentWrites::insert(off_t at, Piece p) {
+    held += p.len;
+    g_pieces++;
+    pieces.emplace(at, std::move(p));
 }
 
 // Removes [from, to) from the kept pieces, splitting those it cuts.
@@ -38,44 +55,40 @@ void RecentWrites::cut(off_t from, off_t to) {
     auto it = pieces.lower_bound(from);
     if (it != pieces.begin()) {
         auto prev = std::prev(it);
-        off_t pend = prev->first + (off_t)prev->second.data.size();
+        off_t start = prev->first, pend = start + (off_t)prev->second.len;
         if (pend > from) {
             // the piece before runs into the range: keep its head, and its
             // tail when it also runs past the range
             if (pend > to) {
-                Piece tail;
-                tail.seq = prev->second.seq;
-                tail.data = prev->second.data.substr((size_t)(to - prev->first));
-                held += tail.data.size();
-                g_process_bytes += tail.data.size();
-                pieces.emplace(to, std::move(tail));
+                Piece tail = prev->second;
+                tail.len = (size_t)(pend - to);
+                tail.phys += to - start;
+                insert(to, std::move(tail));
             }
-            size_t keep = (size_t)(from - prev->first);
-            held -= prev->second.data.size() - keep;
-            g_process_bytes -= prev->second.data.size() - keep;
-            prev->second.data.resize(keep);
+            size_t keep = (size_t)(from - start);
+            held -= prev->second.len - keep;
+            prev->second.len = keep;
             it = pieces.lower_bound(from);
         }
     }
     while (it != pieces.end() && it->first < to) {
-        off_t pend = it->first + (off_t)it->second.data.size();
+        off_t start = it->first, pend = start + (off_t)it->second.len;
         if (pend > to) {
-            Piece tail;
-            tail.seq = it->second.seq;
-            tail.data = it->second.data.substr((size_t)(to - it->first));
-            held -= it->second.data.size() - tail.data.size();
-            g_process_bytes -= it->second.data.size() - tail.data.size();
-            pieces.erase(it);
-            pieces.emplace(to, std::move(tail));
+            Piece tail = it->second;
+            tail.len = (size_t)(pend - to);
+            tail.phys += to - start;
+            erase(it);
+            insert(to, std::move(tail));
             break;
         }
-        held -= it->second.data.size();
-        g_process_bytes -= it->second.data.size();
-        it = pieces.erase(it);
+        auto next = std::next(it);
+        erase(it);
+        it = next;
     }
 }
 
-void RecentWrites::add(off_t offset, const char *buf, size_t len, uint64_t seq) {
+void RecentWrites::add(off_t offset, size_t len, uint64_t seq, const RecentLogRef &log,
+                       off_t phys) {
     if (len == 0) return;
     Util::MutexLock(&mu, "RecentWrites::add");
     if (seq > newest) newest = seq;
@@ -89,18 +102,15 @@ void RecentWrites::add(off_t offset, const char *buf, size_t len, uint64_t seq) 
     cut(offset, offset + (off_t)len);
     if (seq <= base_) {
         // a merge that began after it was numbered holds it already
-    } else if (!wanted.load(std::memory_order_relaxed) || g_process_bytes + len > g_budget) {
-        // Unasked for, or over budget: this file starts over, read from its
-        // next merge.
+    } else if (!wanted.load(std::memory_order_relaxed) || !log || g_pieces + 1 > g_budget) {
+        // Unasked for, unreadable or over budget: this file starts over,
+        // read from its next merge. Past the budget nothing more is kept
+        // until a read asks again: that read merges all the same.
+        if (log && g_pieces + 1 > g_budget) wanted.store(false, std::memory_order_relaxed);
         clearLocked();
         base_ = std::max(base_, newest);
     } else {
-        Piece p;
-        p.seq = seq;
-        p.data.assign(buf, len);
-        pieces[offset] = std::move(p);
-        held += len;
-        g_process_bytes += len;
+        insert(offset, Piece{len, seq, log, phys});
         max_end = std::max(max_end, offset + (off_t)len);
     }
     Util::MutexUnlock(&mu, "RecentWrites::add");
@@ -115,11 +125,11 @@ void RecentWrites::dropThrough(uint64_t gen) {
         max_end = 0;
         for (auto it = pieces.begin(); it != pieces.end();) {
             if (it->second.seq <= gen) {
-                held -= it->second.data.size();
-                g_process_bytes -= it->second.data.size();
-                it = pieces.erase(it);
+                auto next = std::next(it);
+                erase(it);
+                it = next;
             } else {
-                max_end = std::max(max_end, it->first + (off_t)it->second.data.size());
+                max_end = std::max(max_end, it->first + (off_t)it->second.len);
                 ++it;
             }
         }
@@ -131,6 +141,7 @@ void RecentWrites::forgetAll(uint64_t seq) {
     Util::MutexLock(&mu, "RecentWrites::forgetAll");
     if (seq > newest) newest = seq;
     clearLocked();
+    forgets++;
     base_ = std::max(base_, seq);
     ends.clear();
     ext_base_ = std::max(ext_base_, seq);
@@ -139,6 +150,13 @@ void RecentWrites::forgetAll(uint64_t seq) {
 
 bool RecentWrites::overlay(uint64_t gen, char *buf, size_t len, off_t offset, off_t *end) {
     wanted.store(true, std::memory_order_relaxed);
+    struct Copy {
+        char *to;
+        size_t len;
+        RecentLogRef log;
+        off_t phys;
+    };
+    std::vector<Copy> copies;
     Util::MutexLock(&mu, "RecentWrites::overlay");
     if (gen < base_) {
         Util::MutexUnlock(&mu, "RecentWrites::overlay");
@@ -150,13 +168,35 @@ bool RecentWrites::overlay(uint64_t gen, char *buf, size_t len, off_t offset, of
     if (it != pieces.begin()) --it;
     for (; it != pieces.end() && it->first < stop; ++it) {
         const Piece &p = it->second;
-        off_t pend = it->first + (off_t)p.data.size();
+        off_t pend = it->first + (off_t)p.len;
         if (p.seq <= gen || pend <= offset) continue;
         off_t from = std::max(offset, it->first), to = std::min(stop, pend);
-        memcpy(buf + (from - offset), p.data.data() + (from - it->first), (size_t)(to - from));
+        copies.push_back(Copy{buf + (from - offset), (size_t)(to - from), p.log,
+                              p.phys + (from - it->first)});
+    }
+    uint64_t forgets_then = forgets;
+    Util::MutexUnlock(&mu, "RecentWrites::overlay");
+
+    // Pieces do not overlap, so the order of these reads does not matter.
+    bool whole = true;
+    for (const Copy &c : copies) {
+        ssize_t got = Util::ReadAll(c.log->fd(), c.to, c.len, c.phys);
+        if (got != (ssize_t)c.len) {
+            whole = false;
+            break;
+        }
+    }
+    Util::MutexLock(&mu, "RecentWrites::overlay");
+    bool ok = whole && forgets == forgets_then;
+    if (!whole) {
+        // The log lost what was written to it (cut short behind our back,
+        // or an I/O error): the merge reads the file, and says so if it
+        // must.
+        clearLocked();
+        base_ = std::max(base_, newest);
     }
     Util::MutexUnlock(&mu, "RecentWrites::overlay");
-    return true;
+    return ok;
 }
 
 bool RecentWrites::extent(uint64_t gen, off_t *end) {
@@ -188,6 +228,6 @@ size_t RecentWrites::heldBytes() {
     return h;
 }
 
-size_t RecentWrites::processBytes() { return g_process_bytes; }
+size_t RecentWrites::processPieces() { return g_pieces; }
 
-void RecentWrites::setBudget(size_t bytes) { g_budget = bytes; }
+void RecentWrites::setBudget(size_t pieces) { g_budget = pieces; }

@@ -82,8 +82,30 @@ int WriteFile::openDataFile(Writer *w) {
     }
     w->data_fd = fd;
     w->data_tail = st.st_size;
+    w->reread.reset();
+    w->reread_tried = false;
     names_dirty = true;
     return 0;
+}
+
+// Opened by name once the log is made: the inode must be the one written
+// to, or the kept writes could read another file's bytes (the container
+// renamed meanwhile); without it nothing is kept and reads merge instead.
+// Called with w->mu held.
+RecentLogRef WriteFile::rereadLog(Writer *w) {
+    if (w->reread || w->reread_tried) return w->reread;
+    w->reread_tried = true;
+    std::string path = vesk_cont::data_log(container_path, hostname, w->pid);
+    int fd = Util::Open(path.c_str(), O_RDONLY | O_CLOEXEC, 0);
+    if (fd < 0) return nullptr;
+    struct stat a, b;
+    if (Util::Fstat(fd, &a) != 0 || Util::Fstat(w->data_fd, &b) != 0 || a.st_ino != b.st_ino ||
+        a.st_dev != b.st_dev) {
+        closeFd(fd);
+        return nullptr;
+    }
+    w->reread = std::make_shared<RecentLog>(fd);
+    return w->reread;
 }
 
 int WriteFile::openIndexFile(Writer *w) {
@@ -143,6 +165,7 @@ int WriteFile::addWriter(pid_t pid, bool child) {
         w->append = false;
         w->data_fd = -1;
         w->data_tail = 0;
+        w->reread_tried = false;
         w->idx = nullptr;
         pthread_mutex_init(&w->mu, nullptr);
         w->eof = 0;
@@ -290,6 +313,8 @@ int WriteFile::Close(Writer *w, bool leave_meta) {
     }
     if (closeFd(w->data_fd) < 0 && r == 0) r = -errno;
     w->data_fd = -1;
+    w->reread.reset();
+    w->reread_tried = false;
     w->has_logs = false;
     // What follows records the writer's end; a failure loses no data
     // (recovery clears a stale open-writer record, a stale time is only a
@@ -416,6 +441,7 @@ ssize_t WriteFile::write(const char *buf, size_t size, off_t offset, pid_t pid) 
     w->wrote = true;
     w->times_seen = times_set;
     clock_gettime(CLOCK_REALTIME, &w->last_write);
+    RecentLogRef log = recent.wanting() ? rereadLog(w) : nullptr;
     int r = w->idx->addWrite(offset, size, pid, begin, end, vesk_crc32c(0, buf, size));
     if (r != 0) {
         // The full buffer could not be written: this write is not
@@ -430,7 +456,7 @@ ssize_t WriteFile::write(const char *buf, size_t size, off_t offset, pid_t pid) 
     // Numbered once its record is buffered: a merge that reads the
     // generation afterwards flushes the record and holds the write.
     int seq = __atomic_add_fetch(&write_count, 1, __ATOMIC_SEQ_CST);
-    recent.add(offset, buf, size, (uint64_t)seq);
+    recent.add(offset, size, (uint64_t)seq, log, phys);
     __atomic_fetch_add(&written, size, __ATOMIC_RELAXED);
     return (ssize_t)size;
 }
@@ -574,6 +600,9 @@ int WriteFile::extend(off_t offset) {
 
 int WriteFile::resetLogs() {
     int ret = 0;
+    // The logs are rewound and written from their start again: a read
+    // must not take the new bytes for the kept writes they replace.
+    recent.forgetAll((uint64_t)__atomic_add_fetch(&write_count, 1, __ATOMIC_SEQ_CST));
     Util::MutexLock(&data_mux, "resetLogs");
     for (auto &kv : writers) {
         Writer *w = kv.second;

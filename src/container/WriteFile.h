@@ -132,6 +132,10 @@ private:
         bool append;
         int data_fd;
         off_t data_tail;
+        // data_fd's log opened for reading, for the kept writes to read
+        // back; opened by the first write kept, once per log
+        RecentLogRef reread;
+        bool reread_tried;
         Index *idx;
         pthread_mutex_t mu;
         off_t eof;          // logical end this writer's log reaches
@@ -154,6 +158,7 @@ private:
     int reuseWriter(pid_t pid, bool child);
     int flushWriter(Writer *w);
     int makeLogs(Writer *w);
+    RecentLogRef rereadLog(Writer *w);
     int syncNames();
 
     std::string container_path;
