@@ -2,7 +2,8 @@
 # MPI-IO N-1 strided checkpoints from 4 ranks (bench/mpi_io_bench.c) into a
 # plain shared file, into a vesk container through the preload, and into
 # the same kind of container through a veskfs mount; the three alternate,
-# REPS times per block size, and the medians are compared.
+# REPS times per block size, each after a sync, and the medians are
+# compared.
 #
 #   bench/mpi_io.sh [BUILD_DIR]
 #
