@@ -17,6 +17,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -471,6 +472,46 @@ TEST_P(VeskfsTest, WritesThroughAnotherMountShowAtTheNextOpen) {
         EXPECT_EQ(three, vesk_test::read_file(m(name))) << (writeback ? "write-back" : "");
         EXPECT_TRUE(other.stop()) << vesk_test::read_file(t("veskfs2.log"));
     }
+}
+
+// Every file a program holds open costs the daemon several descriptors of
+// its own: started under the usual soft limit of 1024, it must still serve
+// as many open files as a program may hold there, each written and read.
+TEST_P(VeskfsTest, ServesHundredsOfOpenFilesUnderTheUsualDescriptorLimit) {
+    const int kFiles = 600;
+    struct rlimit was;
+    ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &was));
+    if (was.rlim_max < 4096) GTEST_SKIP() << "hard descriptor limit below 4096";
+    ASSERT_TRUE(daemon_->stop());
+    struct rlimit low = {1024, was.rlim_max};
+    ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &low));
+    std::string why;
+    bool up = daemon_->start(&why);  // inherits the soft limit
+    struct rlimit high = {4096, was.rlim_max};
+    ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &high));
+    ASSERT_TRUE(up) << why;
+
+    std::vector<int> fds;
+    std::string fail;
+    for (int i = 0; i < kFiles && fail.empty(); i++) {
+        std::string name = m("many." + std::to_string(i)), data = "file " + std::to_string(i);
+        int fd = open(name.c_str(), O_RDWR | O_CREAT, 0644);
+        if (fd < 0) {
+            fail = "open " + std::to_string(i) + ": " + strerror(errno);
+            break;
+        }
+        fds.push_back(fd);
+        char back[32] = {};
+        if (pwrite(fd, data.data(), data.size(), 0) != (ssize_t)data.size())
+            fail = "write " + std::to_string(i) + ": " + strerror(errno);
+        else if (pread(fd, back, sizeof back, 0) != (ssize_t)data.size() || data != back)
+            fail = "read " + std::to_string(i) + ": " + strerror(errno);
+    }
+    for (int fd : fds) EXPECT_EQ(0, close(fd));
+    EXPECT_EQ("", fail);
+    EXPECT_EQ(kFiles, (int)fds.size());
+    EXPECT_EQ("file 599", vesk_test::read_file(m("many.599")));
+    ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &was));
 }
 
 std::string layout_name(const ::testing::TestParamInfo<const char *> &i) { return i.param; }

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <sys/resource.h>
 #include <vector>
 
 #include "fuse/Permissions.h"
@@ -101,7 +102,23 @@ int prepare(int argc, char **argv, CmdLine *cmd, Served *served) {
     return -1;
 }
 
+// A file open through the mount holds several descriptors in the daemon
+// (its data and index logs, the log read back for reads of its own
+// writes, the container directory): at the usual soft limit of 1024 the
+// mount would fail opens with EMFILE at a few hundred open files, where a
+// local file system takes as many as the programs' own limits allow.
+static void raise_descriptor_limit() {
+    struct rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur >= rl.rlim_max) return;
+    rlim_t was = rl.rlim_cur;
+    rl.rlim_cur = rl.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &rl) != 0)
+        say(MLOG_WARN, std::string("warning: descriptor limit stays at ") + std::to_string(was) +
+                           ": " + strerror(errno));
+}
+
 int serve(const CmdLine &cmd, const Served &served, const fuse_lowlevel_ops *ops) {
+    raise_descriptor_limit();
     std::vector<std::string> fargs;
     fargs.push_back(cmd.fuse_args[0]);
     // The mount listing must name vesk: vesk_version finds mounts by it.
