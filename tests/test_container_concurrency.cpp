@@ -7,6 +7,8 @@
 #include "container/Layout.h"
 
 #include <atomic>
+#include <chrono>
+#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -153,6 +155,94 @@ TEST_F(ContainerConcurrency, ThreadsWriteForManyPidsWhileOthersRead) {
     EXPECT_EQ(0, fd->close(8000000, getuid(), O_RDWR, nullptr));
     delete fd;
     EXPECT_EQ(all, read_all("mt"));
+}
+
+// The descriptors the writer's thread opens for reading are those its kept
+// writes are read back through; the reader's reads through them are slowed.
+thread_local bool t_writer = false, t_slow = false;
+std::atomic<int> g_reread_fd{-1};
+int noting_open(const char *path, int flags, mode_t mode) {
+    int fd = open(path, flags, mode);
+    if (t_writer && fd >= 0 && (flags & O_ACCMODE) == O_RDONLY) g_reread_fd = fd;
+    return fd;
+}
+ssize_t slow_pread(int fd, void *buf, size_t size, off_t off) {
+    if (t_slow && fd == g_reread_fd) std::this_thread::sleep_for(std::chrono::microseconds(200));
+    return pread(fd, buf, size, off);
+}
+
+// A process reads its own writes back from its data log, which a
+// truncation to 0 rewinds and later writes fill again from its start: a
+// read racing that may see any version of a block, or zeros, but never the
+// bytes of another block that took its old place in the log.
+TEST_F(ContainerConcurrency, ReadsRacingTruncationsToZeroNeverSeeAnotherBlock) {
+    const size_t kBlock = 4096, kBlocks = 16;
+    const pid_t pid = 8100000;
+    Vesk_fd *fd = open("rt", O_RDWR | O_CREAT, pid);
+    ASSERT_NE(nullptr, fd);
+    // every 8 bytes: the block's number above, the round below
+    auto stamp = [&](uint64_t blk, uint64_t round) {
+        std::string b(kBlock, '\0');
+        for (size_t k = 0; k < kBlock; k += 8) {
+            uint64_t v = (blk + 1) << 32 | (round + 1);
+            memcpy(&b[k], &v, 8);
+        }
+        return b;
+    };
+    std::atomic<bool> done{false};
+    std::atomic<int> failures{0}, truncations{0};
+    // The reader's reads of kept writes are slowed, so that the writer and
+    // the truncator often act between its look at what is kept and its
+    // pread.
+    Util::syscalls().pread = slow_pread;
+    Util::syscalls().open = noting_open;
+    std::thread writer([&] {
+        t_writer = true;
+        for (uint64_t round = 0; round < 1000; round++)
+            for (uint64_t blk = 0; blk < kBlocks; blk++)
+                if (fd->write(stamp(blk, round).data(), kBlock, (off_t)(blk * kBlock), pid) !=
+                    (ssize_t)kBlock)
+                    failures++;
+        done = true;
+    });
+    std::thread truncator([&] {
+        while (!done) {
+            if (fd->trunc(L("rt").c_str(), 0) != 0) failures++;
+            truncations++;
+            std::this_thread::sleep_for(std::chrono::microseconds(1000));
+        }
+    });
+    std::string wrong;
+    std::thread reader([&] {
+        t_slow = true;
+        std::string buf(kBlock, '\0');
+        while (!done) {
+            for (uint64_t blk = 0; blk < kBlocks; blk++) {
+                ssize_t n = fd->read(&buf[0], kBlock, (off_t)(blk * kBlock));
+                if (n < 0) {
+                    failures++;
+                    if (wrong.empty()) wrong = "read: " + std::string(strerror((int)-n));
+                }
+                for (ssize_t k = 0; k + 8 <= n; k += 8) {
+                    uint64_t v;
+                    memcpy(&v, &buf[(size_t)k], 8);
+                    if (v != 0 && v >> 32 != blk + 1 && wrong.empty())
+                        wrong = "block " + std::to_string(blk) + " read a word of block " +
+                                  std::to_string((v >> 32) - 1);
+                }
+            }
+        }
+    });
+    writer.join();
+    truncator.join();
+    reader.join();
+    Util::resetSyscalls();
+    EXPECT_EQ(0, failures.load());
+    EXPECT_EQ("", wrong);
+    EXPECT_GT(truncations.load(), 0);
+    EXPECT_GE(g_reread_fd.load(), 0) << "no kept write was read back";
+    EXPECT_EQ(0, fd->close(pid, getuid(), O_RDWR, nullptr));
+    delete fd;
 }
 
 TEST_F(ContainerConcurrency, ParallelOpensOfANewFileAgreeOnOneContainer) {

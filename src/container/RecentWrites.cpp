@@ -177,7 +177,8 @@ bool RecentWrites::overlay(uint64_t gen, char *buf, size_t len, off_t offset, of
     uint64_t forgets_then = forgets;
     Util::MutexUnlock(&mu, "RecentWrites::overlay");
 
-    // Pieces do not overlap, so the order of these reads does not matter.
+    // Pieces do not overlap, so the order of these reads does not matter;
+    // writes meanwhile only add bytes behind them in the logs.
     bool whole = true;
     for (const Copy &c : copies) {
         ssize_t got = Util::ReadAll(c.log->fd(), c.to, c.len, c.phys);

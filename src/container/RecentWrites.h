@@ -89,9 +89,12 @@ public:
      * *end: the furthest end of those writes, 0 when there are none.
      * False when writes numbered above `gen` were forgotten: the index is
      * too old to be completed (buf may then hold some of them: it is to be
-     * read again). A log that no longer gives back a kept write's bytes,
-     * or a forgetAll while they were read, forgets everything and says
-     * false, so that the next merge serves the read. */
+     * read again). A forgetAll while the bytes were read says false too
+     * (a truncation to 0 empties the logs in place, and later writes fill
+     * the places read with other bytes: it forgets before they can come),
+     * and a log that no longer gives back a kept write's bytes (cut short
+     * behind this process's back) forgets everything and says false, so
+     * that the next merge serves the read. */
     bool overlay(uint64_t gen, char *buf, size_t len, off_t offset, off_t *end);
     /* *end: the furthest end of the writes numbered above `gen`, 0 when
      * there are none. False when the index is older than the last
@@ -120,7 +123,6 @@ private:
 
     std::map<off_t, Piece> pieces;  // by logical offset
     size_t held = 0;                // bytes they cover
-    uint64_t forgets = 0;           // forgetAll calls: a read in flight checks it
     uint64_t base_ = 0;
     // The furthest end of the kept pieces. Those numbered up to an index's
     // generation lie inside it (a truncation forgets them all), so this is
@@ -135,6 +137,7 @@ private:
     // Set by want or the first overlay; never cleared.
     std::atomic<bool> wanted{false};
     pthread_mutex_t mu;
+    uint64_t forgets = 0;  // forgetAll calls: a read checks none came meanwhile
 };
 
 #endif

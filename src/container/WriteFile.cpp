@@ -452,10 +452,13 @@ ssize_t WriteFile::write(const char *buf, size_t size, off_t offset, pid_t pid) 
     }
     if (offset + (off_t)size > w->eof) w->eof = offset + (off_t)size;
     w->bytes += size;
-    Util::MutexUnlock(&w->mu, "write");
     // Numbered once its record is buffered: a merge that reads the
-    // generation afterwards flushes the record and holds the write.
+    // generation afterwards flushes the record and holds the write. And
+    // numbered before a rewind of this log can come (it takes w->mu): a
+    // write numbered after the rewind's forgetAll would be kept with a
+    // place in the log that later writes fill with other bytes.
     int seq = __atomic_add_fetch(&write_count, 1, __ATOMIC_SEQ_CST);
+    Util::MutexUnlock(&w->mu, "write");
     recent.add(offset, size, (uint64_t)seq, log, phys);
     __atomic_fetch_add(&written, size, __ATOMIC_RELAXED);
     return (ssize_t)size;
@@ -600,9 +603,6 @@ int WriteFile::extend(off_t offset) {
 
 int WriteFile::resetLogs() {
     int ret = 0;
-    // The logs are rewound and written from their start again: a read
-    // must not take the new bytes for the kept writes they replace.
-    recent.forgetAll((uint64_t)__atomic_add_fetch(&write_count, 1, __ATOMIC_SEQ_CST));
     Util::MutexLock(&data_mux, "resetLogs");
     for (auto &kv : writers) {
         Writer *w = kv.second;
@@ -614,6 +614,10 @@ int WriteFile::resetLogs() {
         int r = 0;
         if (Util::Ftruncate(w->data_fd, 0) < 0) r = -errno;
         w->data_tail = 0;
+        // The log is written from its start again once w->mu is let go: a
+        // read of kept writes in flight must learn of it before then, or
+        // it could take the new bytes for the kept writes they replace.
+        recent.forgetAll((uint64_t)__atomic_add_fetch(&write_count, 1, __ATOMIC_SEQ_CST));
         if (w->idx) {
             w->idx->truncateHostIndex(0);
             w->idx->resetPhysicalOffsets();
