@@ -4,7 +4,13 @@
  * the merge at open of the logs of few writers and of many. */
 #include "container_test_util.h"
 
+#include "Util.h"
 #include "container/Layout.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <unistd.h>
+#include <vector>
 
 using namespace vesk_test;
 
@@ -54,6 +60,57 @@ TEST_F(ContainerOpen, OpensThatNeverWriteLeaveNothingBehind) {
         EXPECT_EQ(std::string::npos, m.find("." + of(other) + ".")) << m;
     EXPECT_EQ("hello", read_all("data"));
     EXPECT_EQ(5, size_of("data"));
+}
+
+// Which paths the library flushes to disk.
+std::vector<std::string> g_fsynced;
+int noting_fsync(int fd) {
+    char link[64], path[4096];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    ssize_t n = readlink(link, path, sizeof path - 1);
+    g_fsynced.push_back(n > 0 ? std::string(path, (size_t)n) : "?");
+    return fsync(fd);
+}
+
+// Making a file flushes nothing: a file made and removed unsynced (an MPI
+// library's lock test at every open, temporary files) costs no disk
+// flush. Its first sync makes the marker's text durable before the names,
+// and so does a rename of a file never synced.
+TEST_F(ContainerOpen, MakingAFileFlushesNothingUntilItsFirstSyncOrRename) {
+    pid_t me = getpid();
+    auto marker_of = [&](const std::string &rel) {
+        return vesk_cont::marker(backend(rel));
+    };
+    auto count = [&](const std::string &path) {
+        return std::count(g_fsynced.begin(), g_fsynced.end(), path);
+    };
+    Util::syscalls().fsync = noting_fsync;
+    g_fsynced.clear();
+    Vesk_fd *fd = open("lock", O_WRONLY | O_CREAT, me);
+    ASSERT_NE(nullptr, fd);
+    EXPECT_EQ(0, fd->close(me, getuid(), O_WRONLY, nullptr));
+    delete fd;
+    EXPECT_EQ(0, containerfs.unlink(L("lock").c_str()));
+    EXPECT_EQ(std::vector<std::string>{}, g_fsynced);
+
+    fd = open("kept", O_WRONLY | O_CREAT, me);
+    ASSERT_NE(nullptr, fd);
+    EXPECT_EQ(std::vector<std::string>{}, g_fsynced);
+    EXPECT_EQ(4, fd->write("data", 4, 0, me));
+    EXPECT_EQ(0, fd->sync(me));
+    EXPECT_EQ(1, count(marker_of("kept")));
+    EXPECT_EQ(0, fd->close(me, getuid(), O_WRONLY, nullptr));
+    delete fd;
+
+    fd = open("moved", O_WRONLY | O_CREAT, me);
+    ASSERT_NE(nullptr, fd);
+    EXPECT_EQ(0, fd->close(me, getuid(), O_WRONLY, nullptr));
+    delete fd;
+    EXPECT_EQ(0, containerfs.rename(L("moved").c_str(), L("moved2").c_str()));
+    EXPECT_EQ(1, count(marker_of("moved2")));
+    Util::resetSyscalls();
+    EXPECT_EQ("data", read_all("kept"));
+    EXPECT_EQ("", read_all("moved2"));
 }
 
 TEST_F(ContainerOpen, TheFirstWriteMakesTheLogsAndMarksTheWriterOpen) {

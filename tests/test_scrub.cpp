@@ -232,6 +232,16 @@ TEST_F(Scrub, MarkersWithoutTheChecksumLineStillOpen) {
         ASSERT_EQ(0, vesk_file_version(L(victim).c_str(), &v));
         EXPECT_EQ(std::string(old).substr(15, 1), v);
     }
+    // Empty: made and never synced when the machine stopped, its name made
+    // durable by a sync of its directory for another file. Sound, and of
+    // this version.
+    write_file(mk, "");
+    EXPECT_EQ(want, outcome());
+    EXPECT_TRUE(scrub(true).empty());
+    EXPECT_EQ(-EEXIST, vesk_recover(L(victim).c_str()));
+    const char *made = nullptr;
+    ASSERT_EQ(0, vesk_file_version(L(victim).c_str(), &made));
+    EXPECT_EQ("2", std::string(made));
     const size_t line = sound.find('\n') + 1;
     std::string upper = sound;
     for (size_t i = line; i < upper.size(); i++) upper[i] = (char)toupper(upper[i]);
@@ -240,7 +250,7 @@ TEST_F(Scrub, MarkersWithoutTheChecksumLineStillOpen) {
         "vesk-container 1\n" + sound.substr(line),               // another line's checksum
         sound + "\n",                                            // text after the checksum
         sound.substr(0, sound.size() - 1),                       // checksum line cut short
-        "vesk-container 02\n", "vesk-container 2\n\n", "vesk-container 2", "",
+        "vesk-container 02\n", "vesk-container 2\n\n", "vesk-container 2",
     };
     for (const std::string &w : wrong) {
         SCOPED_TRACE(w);

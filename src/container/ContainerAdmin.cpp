@@ -137,7 +137,7 @@ int container_recover(const char *path) {
                        Util::exists((dir + "/" + vesk_cont::kOpenWritersDir).c_str());
         if (!insides) return -EISDIR;
         mode_t bits = st.st_mode & 0666;
-        r = vesk_cont::write_marker(dir, bits);
+        r = vesk_cont::write_marker(dir, bits, true);
         if (r == 0 && Util::Chmod(vesk_cont::marker(dir).c_str(), (int)bits) < 0) r = -errno;
         if (r != 0) return r;
         repaired = true;

@@ -131,6 +131,15 @@ int container_utimens(const char *path, const struct timespec ts[2], int flags) 
 // when source and destination share it).
 static int sync_moved(const std::string &src, const std::string &dst) {
     std::string sdir = Util::dirName(src), ddir = Util::dirName(dst);
+    // A file renamed unsynced: its marker's text is made durable with
+    // its new name. Only a container's: a link or a directory has none of
+    // its own (a link may lead to a container, whose marker is not this
+    // rename's to sync).
+    struct stat st;
+    if (Util::Lstat(dst.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && vesk_cont::has_marker(dst) == 1) {
+        int r = vesk_cont::sync_marker(dst);
+        if (r != 0) return r;
+    }
     if (Util::FsyncDir(ddir.c_str()) < 0) return -errno;
     if (sdir != ddir && Util::FsyncDir(sdir.c_str()) < 0) return -errno;
     return 0;

@@ -137,7 +137,7 @@ int make_member_dir(const std::string &dir, mode_t bits) {
     return Util::Chmod(dir.c_str(), (int)bits) < 0 ? -errno : 0;
 }
 
-int write_marker(const std::string &dir, mode_t mode) {
+int write_marker(const std::string &dir, mode_t mode, bool durable) {
     std::string m = marker(dir);
     int fd = Util::Open(m.c_str(), O_WRONLY | O_CREAT | O_TRUNC, mode & 07777);
     if (fd < 0) return -errno;
@@ -145,9 +145,18 @@ int write_marker(const std::string &dir, mode_t mode) {
     // The bits pass through the umask, as open(2) would pass them.
     const std::string text = marker_text();
     if (Util::WriteAll(fd, text.data(), text.size(), 0) < 0) r = -errno;
-    // Made once per container (or by a repair): synced here, so that the
-    // directory syncs of a later sync find its bytes on disk.
-    if (r == 0 && Util::Fsync(fd) < 0) r = -errno;
+    // A new file's marker is synced by the file's first sync or rename
+    // (sync_marker), not here: a file made and removed unsynced (MPI-IO's
+    // lock test at every open, temporary files) then costs no disk flush.
+    if (r == 0 && durable && Util::Fsync(fd) < 0) r = -errno;
+    Util::Close(fd);
+    return r;
+}
+
+int sync_marker(const std::string &dir) {
+    int fd = Util::Open(marker(dir).c_str(), O_RDONLY | O_CLOEXEC, 0);
+    if (fd < 0) return errno == ENOENT ? 0 : -errno;
+    int r = Util::Fsync(fd) < 0 ? -errno : 0;
     Util::Close(fd);
     return r;
 }
@@ -160,7 +169,7 @@ int create_container(const std::string &dir, mode_t mode) {
     int sr = vesk_stage::staging_path_for(dir, "new", &tmp);
     if (sr < 0) return sr;
     if (Util::Mkdir(tmp.c_str(), 0700) < 0) return -errno;
-    int r = write_marker(tmp, mode);
+    int r = write_marker(tmp, mode, false);
     // The directory follows the bits the marker got past the umask.
     struct stat ms;
     if (r == 0 && Util::Lstat(marker(tmp).c_str(), &ms) < 0) r = -errno;
@@ -205,7 +214,9 @@ int read_marker(const std::string &dir, uint32_t *version) {
     std::string text;
     int r = read_whole(marker(dir), text);
     if (r != 0) return r;
-    uint32_t v = text.size() <= 64 ? marker_version(text) : 0;
+    // Empty: made and never synced when the machine stopped (its name was
+    // made durable by a sync of the directory for another file).
+    uint32_t v = text.empty() ? vesk_fmt::kVersion : text.size() <= 64 ? marker_version(text) : 0;
     if (v == 0) {
         if (mlog_filter(MLOG_ERR | VESK_FAC_CONTAINER))
             mlog(MLOG_ERR | VESK_FAC_CONTAINER, "%s: unrecognised container marker (%s)",
@@ -225,7 +236,7 @@ int repair_marker(const std::string &dir) {
     struct stat ms;
     bool had = Util::Lstat(m.c_str(), &ms) == 0 && S_ISREG(ms.st_mode);
     mode_t bits = had ? ms.st_mode & 07777 : 0644;
-    int r = write_marker(dir, bits);
+    int r = write_marker(dir, bits, true);
     if (r == 0 && Util::Chmod(m.c_str(), (int)bits) < 0) r = -errno;
     if (r == 0 && had) {
         struct timespec ts[2] = {ms.st_atim, ms.st_mtim};

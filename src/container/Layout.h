@@ -49,10 +49,18 @@ int create_container(const std::string &dir, mode_t mode);
  * or (when its text or checksum fails, see read_marker) damaged. 1 yes,
  * 0 no, -errno when the directory cannot be looked into. */
 int has_marker(const std::string &dir);
-/* Writes the marker (synced), with `mode` through the umask. */
-int write_marker(const std::string &dir, mode_t mode);
+/* Writes the marker, with `mode` through the umask; synced when
+ * `durable` (a repair), else by the first sync or rename of the file
+ * (sync_marker). */
+int write_marker(const std::string &dir, mode_t mode, bool durable);
+/* Makes the marker's text durable: before a sync or rename makes the
+ * file's name durable. 0, or -errno (none when there is no marker: a
+ * directory). */
+int sync_marker(const std::string &dir);
 /* The format version the marker names; -ENOENT without marker, -EIO for
- * one this system did not write or whose checksum fails (logged). */
+ * one this system did not write or whose checksum fails (logged). An
+ * empty marker is sound and of this version: a file made and never
+ * synced, whose name reached the disk before the marker's text did. */
 int read_marker(const std::string &dir, uint32_t *version);
 /* Rewrites a lost or damaged marker, keeping the bits and times of the
  * one there (0644 when none is). 0 or -errno. */

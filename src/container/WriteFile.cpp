@@ -489,10 +489,12 @@ int WriteFile::syncNames() {
     Util::MutexUnlock(&data_mux, "syncNames");
     // Innermost first: a directory's entry is synced after its content.
     int r = 0;
-    // (The marker's bytes were synced when it was written.)
+    // The marker's text first: it was not synced when the file was made.
+    r = vesk_cont::sync_marker(container);
     // No writer here made a log yet: the host directory may not exist,
     // and holds nothing of this file's then.
-    if (Util::FsyncDir(subdir.c_str()) < 0 && !(errno == ENOENT && !logs_made)) r = -errno;
+    if (r == 0 && Util::FsyncDir(subdir.c_str()) < 0 && !(errno == ENOENT && !logs_made))
+        r = -errno;
     if (r == 0 && Util::FsyncDir(container.c_str()) < 0) r = -errno;
     // a container reached through its held directory names its parent
     // by where it stands now
