@@ -52,8 +52,10 @@ void run(const uint8_t *data, size_t size) {
     int r = vesk_cont::read_marker(dir, &version);
     FUZZ_CHECK(r == 0 || r == -EIO);
     // Sound: a version line this system wrote, alone (markers made before
-    // the checksum line) or followed by exactly its checksum line.
-    uint32_t want = 0;
+    // the checksum line) or followed by exactly its checksum line; or
+    // nothing at all (a file made and never synced when the machine
+    // stopped), read as the current version.
+    uint32_t want = marker.empty() ? vesk_fmt::kVersion : 0;
     for (uint32_t v : {vesk_fmt::kOldVersion, vesk_fmt::kVersion}) {
         std::string line = "vesk-container " + std::to_string(v) + "\n";
         char crc[32];
