@@ -136,7 +136,8 @@ static int sync_moved(const std::string &src, const std::string &dst) {
     // its own (a link may lead to a container, whose marker is not this
     // rename's to sync).
     struct stat st;
-    if (Util::Lstat(dst.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && vesk_cont::has_marker(dst) == 1) {
+    if (Util::Lstat(dst.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+        vesk_cont::has_marker(dst) == 1) {
         int r = vesk_cont::sync_marker(dst);
         if (r != 0) return r;
     }

@@ -100,13 +100,14 @@ void RecentWrites::add(off_t offset, size_t len, uint64_t seq, const RecentLogRe
         ends.emplace_back(seq, e);
     }
     cut(offset, offset + (off_t)len);
+    bool spent = g_pieces + 1 > g_budget;
     if (seq <= base_) {
         // a merge that began after it was numbered holds it already
-    } else if (!wanted.load(std::memory_order_relaxed) || !log || g_pieces + 1 > g_budget) {
+    } else if (!wanted.load(std::memory_order_relaxed) || !log || spent) {
         // Unasked for, unreadable or over budget: this file starts over,
         // read from its next merge. Past the budget nothing more is kept
         // until a read asks again: that read merges all the same.
-        if (log && g_pieces + 1 > g_budget) wanted.store(false, std::memory_order_relaxed);
+        if (log && spent) wanted.store(false, std::memory_order_relaxed);
         clearLocked();
         base_ = std::max(base_, newest);
     } else {
