@@ -1,6 +1,6 @@
 /*
- * Recovery and administration of containers: flattening the index,
- * listing its pieces, the format version, and repair after a crash.
+ * Recovery and administration of containers: listing the index's pieces,
+ * the format version, and repair after a crash.
  */
 #include "container/Container.h"
 
@@ -21,46 +21,6 @@
 
 using vesk_cont::host;
 using namespace vesk_cfile;
-
-int container_flatten_index(Container_OpenFile *fd, const char *path) {
-    std::string dir;
-    if (fd) {
-        OpenState *os = state_of(fd);
-        if (!os) return -EBADF;
-        dir = os->sh->dir;
-    } else {
-        int r = locate(path, dir);
-        if (r != 0) return r;
-    }
-    if (!container_is_container(dir)) return Util::exists(dir.c_str()) ? -EINVAL : -ENOENT;
-    // a merge that missed what this process buffers would drop it
-    int fr = flush_in_process(dir);
-    if (fr != 0) return fr;
-    std::string file = dir + "/" + vesk_cont::kGlobalIndexName;
-    // An existing flattened index would be read back; merge the logs.
-    Util::Unlink(file.c_str());
-    Index idx(dir);
-    int r = idx.readIndex(dir);
-    if (r != 0) return r;
-    // A flattened index would hide the damage from every later reader.
-    if (!idx.damage().empty()) return -EIO;
-    idx.compress();
-    std::string tmp = file + ".tmp." + std::to_string(getpid());
-    int out = Util::Open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (out < 0) return -errno;
-    r = idx.global_to_file(out);
-    if (r == 0 && Util::Fsync(out) < 0) r = -errno;
-    Util::Close(out);
-    if (r == 0 && Util::Rename(tmp.c_str(), file.c_str()) < 0) r = -errno;
-    if (r != 0) Util::Unlink(tmp.c_str());
-    // The old flattened index was unlinked above: until the directory is
-    // synced, a crash may bring it back (stale, so unused) or lose the new.
-    if (r == 0 && Util::FsyncDir(dir.c_str()) < 0) r = -errno;
-    if (r == 0 && !any_open_writer(dir)) refresh_meta(dir, idx);
-    if (mlog_filter(kInfo))
-        mlog(kInfo, "flatten %s: %zu pieces: %d", dir.c_str(), idx.entries().size(), r);
-    return r;
-}
 
 int container_index_entries(const char *path, std::vector<ContainerIndexEntry> &out) {
     std::string dir;

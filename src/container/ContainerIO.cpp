@@ -270,6 +270,13 @@ int container_close(Container_OpenFile *fd, pid_t pid, uid_t u, int flags,
             }
         }
     }
+    // Several writers' logs merged at every later open are merged once
+    // here instead, when the last writer anywhere that wrote much of the
+    // file is gone: a checkpoint written N-1 is then read back (on
+    // restart) from one index file.
+    WriteFile *wf = writefile_of(os->sh);
+    if (wf && wf->numWriters() == 0 && wf->takeFlattenWish(kFlattenRecords))
+        flatten_after_close(os->sh->dir);
     left = fd->incrementOpens(-1);
     if (left > 0) return left;
     detach_record(fd);

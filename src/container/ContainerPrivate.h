@@ -186,6 +186,17 @@ int container_figures(const std::string &dir, Figures *f, WriteFile *wf = nullpt
 void refresh_meta(const std::string &dir, Index &idx);
 bool any_open_writer(const std::string &dir);
 
+/* --- flattening (Flatten.cpp) ---------------------------------------------- */
+
+// Index records a writer must have appended in its life for its close to
+// flatten the index (see flatten_after_close): below it the merge at open
+// costs less than the flattening at every close.
+const size_t kFlattenRecords = 64;
+// After this process's last writer of `dir` closed: when no writer is open
+// anywhere and the file has logs of two writers or more, writes the merged
+// index to global.index. Failures are logged; readers then merge the logs.
+void flatten_after_close(const std::string &dir);
+
 /* --- truncation (ContainerTrunc.cpp) -------------------------------------- */
 
 // Truncates the container at `dir` to `offset`; `sh` is its open file in

@@ -120,6 +120,7 @@ int WriteFile::openIndexFile(Writer *w) {
     }
     w->idx->resetFd(fd);
     w->idx->setPhysicalOffset(w->pid, w->data_tail);
+    w->isize_open = tail;
     names_dirty = true;
     return 0;
 }
@@ -304,6 +305,12 @@ int WriteFile::Close(Writer *w, bool leave_meta) {
         if (mr != 0 && mlog_filter(kErr))
             mlog(kErr, "size record of %d in %s: %s", (int)w->pid, container_path.c_str(),
                  strerror(-mr));
+        if (ours && st.st_size > w->isize_open) {
+            size_t n = (size_t)(st.st_size - w->isize_open) / vesk_fmt::kIndexRecordSize;
+            size_t had = closed_records.load();
+            while (n > had && !closed_records.compare_exchange_weak(had, n)) {
+            }
+        }
     }
     if (w->idx) {
         if (closeFd(w->idx->getFd()) < 0 && r == 0) r = -errno;
@@ -389,6 +396,10 @@ size_t WriteFile::numWriters() {
 }
 
 size_t WriteFile::maxWriters() { return max_writers; }
+
+bool WriteFile::takeFlattenWish(size_t records) {
+    return closed_records.exchange(0) >= records;
+}
 
 ssize_t WriteFile::write(const char *buf, size_t size, off_t offset, pid_t pid) {
     Util::MutexLock(&data_mux, "write");
@@ -630,6 +641,7 @@ int WriteFile::resetLogs() {
         w->eof = 0;
         w->bytes = 0;
         w->since_us = now_us();
+        w->isize_open = (off_t)vesk_fmt::kIndexHeaderSize;
         Util::MutexUnlock(&w->mu, "resetLogs");
         if (r != 0 && ret == 0) ret = r;
     }

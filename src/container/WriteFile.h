@@ -61,6 +61,9 @@ public:
      * records buffered) and the error is returned: a later call retries. */
     int removeWriter(pid_t pid);
     size_t numWriters();
+    /* Whether a writer closed since the last call had appended at least
+     * `records` index records in its life here; the wish is cleared. */
+    bool takeFlattenWish(size_t records);
     size_t maxWriters();
     /* Records a truncation to `offset` in the log of the calling process's
      * first writer (see truncateAt). */
@@ -137,6 +140,7 @@ private:
         RecentLogRef reread;
         bool reread_tried;
         Index *idx;
+        off_t isize_open = 0;  // its index log's size when opened (or emptied) here
         pthread_mutex_t mu;
         off_t eof;          // logical end this writer's log reaches
         uint64_t bytes;     // bytes in its data log
@@ -189,6 +193,9 @@ private:
     pthread_mutex_t times_mux;
     RecentWrites recent;
     std::atomic<uint64_t> times_set{0};
+    // The most index records a writer closed here appended (see
+    // takeFlattenWish).
+    std::atomic<size_t> closed_records{0};
 };
 
 #endif

@@ -1,0 +1,227 @@
+/* Flattening after the last close: when a file that several writers wrote
+ * much of loses its last writer, its merged index is written to
+ * global.index; readers then use it while it is current and merge the logs
+ * otherwise, and nothing is lost when it cannot be written. */
+#include "container_test_util.h"
+
+#include "Util.h"
+#include "container/Format.h"
+#include "container/Index.h"
+#include "container/Layout.h"
+
+#include <signal.h>
+#include <sys/wait.h>
+
+using namespace vesk_test;
+
+namespace {
+
+class FlattenOnClose : public ContainerMount {
+protected:
+    static const size_t kBlock = 100;
+
+    // Writes `blocks` blocks of `pid`'s stripe (blocks k * stride + slot)
+    // through the open `fd`, each its own record; `want` gets the bytes.
+    static void write_stripe(Vesk_fd *fd, pid_t pid, size_t slot, size_t stride, size_t blocks,
+                             std::string &want) {
+        for (size_t k = 0; k < blocks; k++) {
+            off_t at = (off_t)((k * stride + slot) * kBlock);
+            std::string b = pattern(kBlock, (unsigned)(pid + k));
+            ASSERT_EQ((ssize_t)kBlock, fd->write(b.data(), b.size(), at, pid));
+            if (want.size() < (size_t)at + kBlock) want.resize((size_t)at + kBlock, '\0');
+            want.replace((size_t)at, kBlock, b);
+        }
+    }
+    std::string flat(const std::string &rel) { return backend(rel) + "/global.index"; }
+    bool uses_flattened(const std::string &rel) {
+        Index idx(backend(rel));
+        return idx.readIndex(backend(rel)) == 0 && idx.usedFlattened();
+    }
+    bool leftovers(const std::string &rel) {
+        for (const std::string &n : list(backend(rel)))
+            if (n.find(".tmp.") != std::string::npos) return true;
+        return false;
+    }
+};
+
+TEST_F(FlattenOnClose, TheLastOfSeveralWritersFlattensAndLaterWritesMakeItStale) {
+    // Two writers (two client pids of this process, as the mount daemon
+    // serves them) write interleaved stripes of one file, N-1.
+    const pid_t a = 4100001, b = 4100002;
+    std::string want;
+    Vesk_fd *fa = open("ck", O_WRONLY | O_CREAT, a);
+    ASSERT_NE(nullptr, fa);
+    Vesk_fd *fb = open("ck", O_WRONLY, b);
+    ASSERT_NE(nullptr, fb);
+    write_stripe(fa, a, 0, 2, 100, want);
+    write_stripe(fb, b, 1, 2, 100, want);
+    ASSERT_EQ(0, fa->close(a, getuid(), O_WRONLY, nullptr));
+    delete fa;
+    // one writer still open here: no flattening yet
+    EXPECT_FALSE(Util::exists(flat("ck").c_str()));
+    ASSERT_EQ(0, fb->close(b, getuid(), O_WRONLY, nullptr));
+    delete fb;
+    ASSERT_TRUE(Util::exists(flat("ck").c_str()));
+    EXPECT_FALSE(leftovers("ck"));
+    EXPECT_TRUE(uses_flattened("ck"));
+    EXPECT_EQ(want, read_all("ck"));
+    EXPECT_EQ((off_t)want.size(), size_of("ck"));
+
+    // A short write later (too short to flatten again) makes it stale: it is
+    // no longer used, and the read sees the write.
+    write_file_at("ck", "late", 150, O_WRONLY, a);
+    want.replace(150, 4, "late");
+    EXPECT_TRUE(Util::exists(flat("ck").c_str()));
+    EXPECT_FALSE(uses_flattened("ck"));
+    EXPECT_EQ(want, read_all("ck"));
+
+    // A truncation to 0 takes it away with the logs.
+    Vesk_fd *ft = open("ck", O_WRONLY | O_TRUNC, a);
+    ASSERT_NE(nullptr, ft);
+    ASSERT_EQ(0, ft->close(a, getuid(), O_WRONLY | O_TRUNC, nullptr));
+    delete ft;
+    EXPECT_FALSE(Util::exists(flat("ck").c_str()));
+    EXPECT_EQ(0, size_of("ck"));
+}
+
+TEST_F(FlattenOnClose, OneWriterOrFewRecordsAreLeftToTheMerge) {
+    // One writer, many records: one log to read, nothing to gain.
+    std::string want;
+    Vesk_fd *fd = open("one", O_WRONLY | O_CREAT);
+    ASSERT_NE(nullptr, fd);
+    write_stripe(fd, getpid(), 0, 1, 300, want);
+    ASSERT_EQ(0, fd->close(getpid(), getuid(), O_WRONLY, nullptr));
+    delete fd;
+    EXPECT_FALSE(Util::exists(flat("one").c_str()));
+    EXPECT_EQ(want, read_all("one"));
+    // Two writers of a few records each: the merge costs less than a
+    // flattening at every close would.
+    for (pid_t p = 4200001; p <= 4200002; p++) {
+        Vesk_fd *f = open("few", O_WRONLY | O_CREAT, p);
+        ASSERT_NE(nullptr, f);
+        std::string unused;
+        write_stripe(f, p, (size_t)(p - 4200001), 2, 10, unused);
+        ASSERT_EQ(0, f->close(p, getuid(), O_WRONLY, nullptr));
+        delete f;
+    }
+    EXPECT_FALSE(Util::exists(flat("few").c_str()));
+    EXPECT_EQ(2000, size_of("few"));
+}
+
+TEST_F(FlattenOnClose, AWriterOpenInAnotherProcessFlattensAtItsOwnClose) {
+    int go[2], done[2];
+    ASSERT_EQ(0, pipe(go));
+    ASSERT_EQ(0, pipe(done));
+    std::string mine, theirs;
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // writes its stripe, waits for the parent's close, then closes
+        Vesk_fd *fd = nullptr;
+        if (containerfs.open(&fd, L("shared").c_str(), O_WRONLY | O_CREAT, getpid(), 0644,
+                             nullptr) != 0)
+            _exit(2);
+        for (size_t k = 0; k < 100; k++) {
+            std::string b = pattern(kBlock, (unsigned)k);
+            if (fd->write(b.data(), b.size(), (off_t)((2 * k + 1) * kBlock), getpid()) !=
+                (ssize_t)kBlock)
+                _exit(3);
+        }
+        char c = 0;
+        if (write(done[1], &c, 1) != 1 || read(go[0], &c, 1) != 1) _exit(4);
+        _exit(fd->close(getpid(), getuid(), O_WRONLY, nullptr) == 0 ? 0 : 5);
+    }
+    char c;
+    ASSERT_EQ(1, read(done[0], &c, 1));
+    for (size_t k = 0; k < 100; k++) {
+        std::string b = pattern(kBlock, (unsigned)k);
+        theirs.resize((2 * k + 2) * kBlock, '\0');
+        theirs.replace((2 * k + 1) * kBlock, kBlock, b);
+    }
+    Vesk_fd *fd = open("shared", O_WRONLY);
+    ASSERT_NE(nullptr, fd);
+    write_stripe(fd, getpid(), 0, 2, 100, mine);
+    ASSERT_EQ(0, fd->close(getpid(), getuid(), O_WRONLY, nullptr));
+    delete fd;
+    // the child's writer is still open: its close is the last
+    EXPECT_FALSE(Util::exists(flat("shared").c_str()));
+    ASSERT_EQ(1, write(go[1], "x", 1));
+    int status = 0;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_TRUE(Util::exists(flat("shared").c_str()));
+    EXPECT_TRUE(uses_flattened("shared"));
+    std::string want = theirs;
+    for (size_t k = 0; k < 100; k++) want.replace(2 * k * kBlock, kBlock, mine, 2 * k * kBlock, kBlock);
+    EXPECT_EQ(want, read_all("shared"));
+    for (int f : {go[0], go[1], done[0], done[1]}) close(f);
+}
+
+TEST_F(FlattenOnClose, AFailedFlatteningFailsNoCloseAndLeavesNothing) {
+    // Every sync fails: the flattened index cannot be made durable, so it
+    // is not put in place, and the close still succeeds.
+    auto saved = Util::syscalls();
+    Util::syscalls().fsync = [](int) -> int {
+        errno = EIO;
+        return -1;
+    };
+    const pid_t a = 4300001, b = 4300002;
+    std::string want;
+    Vesk_fd *fa = open("nf", O_WRONLY | O_CREAT, a);
+    ASSERT_NE(nullptr, fa);
+    Vesk_fd *fb = open("nf", O_WRONLY, b);
+    ASSERT_NE(nullptr, fb);
+    write_stripe(fa, a, 0, 2, 80, want);
+    write_stripe(fb, b, 1, 2, 80, want);
+    EXPECT_EQ(0, fa->close(a, getuid(), O_WRONLY, nullptr));
+    EXPECT_EQ(0, fb->close(b, getuid(), O_WRONLY, nullptr));
+    delete fa;
+    delete fb;
+    Util::syscalls() = saved;
+    EXPECT_FALSE(Util::exists(flat("nf").c_str()));
+    EXPECT_FALSE(leftovers("nf"));
+    EXPECT_EQ(want, read_all("nf"));
+}
+
+TEST_F(FlattenOnClose, ReadersThatVerifyDataMergeTheLogsEvenWhenFlattened) {
+    const pid_t a = 4400001, b = 4400002;
+    std::string want;
+    Vesk_fd *fa = open("vf", O_WRONLY | O_CREAT, a);
+    ASSERT_NE(nullptr, fa);
+    Vesk_fd *fb = open("vf", O_WRONLY, b);
+    ASSERT_NE(nullptr, fb);
+    write_stripe(fa, a, 0, 2, 100, want);
+    write_stripe(fb, b, 1, 2, 100, want);
+    ASSERT_EQ(0, fa->close(a, getuid(), O_WRONLY, nullptr));
+    ASSERT_EQ(0, fb->close(b, getuid(), O_WRONLY, nullptr));
+    delete fa;
+    delete fb;
+    ASSERT_TRUE(uses_flattened("vf"));
+    // One byte of a's first block changes on disk, where only the records'
+    // checksums can tell.
+    std::string data = vesk_cont::hostdir(backend("vf"), vesk_cont::host()) + "/data." +
+                       std::to_string(a);
+    int dfd = ::open(data.c_str(), O_RDWR);
+    ASSERT_GE(dfd, 0);
+    char byte;
+    ASSERT_EQ(1, pread(dfd, &byte, 1, 5));
+    byte ^= 0x20;
+    ASSERT_EQ(1, pwrite(dfd, &byte, 1, 5));
+    ::close(dfd);
+    EXPECT_NE(want, read_all("vf"));  // served changed, as without flattening
+    auto cfg = use_config(tmp.sub("vesk.conf"),
+                          "verify = 1\n" + mount_config("/vk", {b0, b1}, "container"));
+    ASSERT_TRUE(cfg->errors.empty());
+    EXPECT_FALSE(uses_flattened("vf"));
+    Vesk_fd *fd = open("vf", O_RDONLY);
+    ASSERT_NE(nullptr, fd);
+    char buf[kBlock];
+    EXPECT_EQ(-EIO, fd->read(buf, sizeof buf, 0));  // a's first block is lost
+    std::string rest(kBlock, '\0');
+    EXPECT_EQ((ssize_t)kBlock, fd->read(&rest[0], kBlock, kBlock));  // b's reads
+    EXPECT_EQ(want.substr(kBlock, kBlock), rest);
+    fd->close(getpid(), getuid(), O_RDONLY, nullptr);
+    delete fd;
+}
+
+}  // namespace
