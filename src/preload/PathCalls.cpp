@@ -29,6 +29,18 @@ bool fd_path(int fd, std::string *abs) {
 
 bool empty_path(const char *p) { return p && p[0] == '\0'; }
 
+// What a name is, without its size: measuring a container takes listings
+// (or a merge) that these questions do not need.
+bool exists(const std::string &abs) {
+    struct stat st;
+    return vesk_getattr(nullptr, abs.c_str(), &st, VESK_GETATTR_NO_SIZE) == 0;
+}
+bool is_dir(const std::string &abs) {
+    struct stat st;
+    return vesk_getattr(nullptr, abs.c_str(), &st, VESK_GETATTR_NO_SIZE) == 0 &&
+           S_ISDIR(st.st_mode);
+}
+
 int do_fstatat(int dirfd, const char *path, struct stat *st, int flags) {
     std::string abs;
     if (empty_path(path) && (flags & AT_EMPTY_PATH)) {
@@ -65,15 +77,13 @@ int follow_for(std::string *abs) {
 }
 
 int vmkdir(const std::string &abs, mode_t mode) {
-    struct stat st;
-    if (vesk_getattr(nullptr, abs.c_str(), &st, 0) == 0) return -EEXIST;
+    if (exists(abs)) return -EEXIST;
     return vesk_mkdir(abs.c_str(), mode);
 }
 
 int vrename(const std::string &from, const std::string &to, unsigned flags) {
     if (flags & ~RENAME_NOREPLACE) return unserved("renameat2 flags", EINVAL);
-    struct stat st;
-    if ((flags & RENAME_NOREPLACE) && vesk_getattr(nullptr, to.c_str(), &st, 0) == 0) return -EEXIST;
+    if ((flags & RENAME_NOREPLACE) && exists(to)) return -EEXIST;
     return vesk_rename(from.c_str(), to.c_str());
 }
 
@@ -205,8 +215,7 @@ VP_EXPORT int eaccess(const char *path, int mode) { return euidaccess(path, mode
 VP_EXPORT int unlink(const char *path) {
     std::string abs;
     if (!classify(path, &abs)) return VP_REAL(unlink)(path);
-    struct stat st;
-    if (vesk_getattr(nullptr, abs.c_str(), &st, 0) == 0 && S_ISDIR(st.st_mode)) return (int)fail(-EISDIR);
+    if (is_dir(abs)) return (int)fail(-EISDIR);
     return (int)fail(vesk_unlink(abs.c_str()));
 }
 VP_EXPORT int rmdir(const char *path) {
@@ -218,8 +227,7 @@ VP_EXPORT int unlinkat(int dirfd, const char *path, int flags) {
     std::string abs;
     if (!classify(dirfd, path, &abs)) return VP_REAL(unlinkat)(dirfd, path, flags);
     if (flags & AT_REMOVEDIR) return (int)fail(vesk_rmdir(abs.c_str()));
-    struct stat st;
-    if (vesk_getattr(nullptr, abs.c_str(), &st, 0) == 0 && S_ISDIR(st.st_mode)) return (int)fail(-EISDIR);
+    if (is_dir(abs)) return (int)fail(-EISDIR);
     return (int)fail(vesk_unlink(abs.c_str()));
 }
 
@@ -290,8 +298,8 @@ VP_EXPORT int fchmodat(int dirfd, const char *path, mode_t mode, int flags) {
     if (!classify(dirfd, path, &abs)) return VP_REAL(fchmodat)(dirfd, path, mode, flags);
     struct stat st;
     // As Linux: a symbolic link has no mode to change.
-    if ((flags & AT_SYMLINK_NOFOLLOW) && vesk_getattr(nullptr, abs.c_str(), &st, 0) == 0 &&
-        S_ISLNK(st.st_mode))
+    if ((flags & AT_SYMLINK_NOFOLLOW) &&
+        vesk_getattr(nullptr, abs.c_str(), &st, VESK_GETATTR_NO_SIZE) == 0 && S_ISLNK(st.st_mode))
         return (int)fail(-EOPNOTSUPP);
     int r = (flags & AT_SYMLINK_NOFOLLOW) ? 0 : follow_for(&abs);
     return (int)fail(r < 0 ? r : vesk_chmod(abs.c_str(), mode));
@@ -370,7 +378,7 @@ VP_EXPORT ssize_t readlink(const char *path, char *buf, size_t size) {
     std::string abs;
     if (!classify(path, &abs)) return VP_REAL(readlink)(path, buf, size);
     struct stat st;
-    int r = vesk_getattr(nullptr, abs.c_str(), &st, 0);
+    int r = vesk_getattr(nullptr, abs.c_str(), &st, VESK_GETATTR_NO_SIZE);
     if (r < 0) return fail(r);
     if (!S_ISLNK(st.st_mode)) return fail(-EINVAL);
     std::vector<char> tmp(PATH_MAX + 1);
@@ -389,8 +397,7 @@ VP_EXPORT ssize_t readlinkat(int dirfd, const char *path, char *buf, size_t size
 VP_EXPORT int symlink(const char *target, const char *path) {
     std::string abs;
     if (!classify(path, &abs)) return VP_REAL(symlink)(target, path);
-    struct stat st;
-    if (vesk_getattr(nullptr, abs.c_str(), &st, 0) == 0) return (int)fail(-EEXIST);
+    if (exists(abs)) return (int)fail(-EEXIST);
     return (int)fail(vesk_symlink(target, abs.c_str()));
 }
 VP_EXPORT int symlinkat(const char *target, int dirfd, const char *path) {
@@ -501,7 +508,7 @@ int vchdir(const std::string &abs) {
     int r = follow_for(&p);
     if (r < 0) return r;
     struct stat st;
-    r = vesk_getattr(nullptr, p.c_str(), &st, 0);
+    r = vesk_getattr(nullptr, p.c_str(), &st, VESK_GETATTR_NO_SIZE);
     if (r < 0) return r;
     if (!S_ISDIR(st.st_mode)) return -ENOTDIR;
     set_vesk_cwd(p);
@@ -553,7 +560,7 @@ VP_EXPORT char *realpath(const char *path, char *resolved) {
     if (!classify(path, &abs)) return VP_REAL(realpath)(path, resolved);
     int r = follow_links(&abs);
     struct stat st;
-    if (r == 0) r = vesk_getattr(nullptr, abs.c_str(), &st, 0);
+    if (r == 0) r = vesk_getattr(nullptr, abs.c_str(), &st, VESK_GETATTR_NO_SIZE);
     if (r < 0 || abs.size() >= PATH_MAX) {
         errno = r < 0 ? -r : ENAMETOOLONG;
         return nullptr;

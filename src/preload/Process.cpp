@@ -41,7 +41,9 @@ __attribute__((constructor)) void preload_init() {
     if (const char *c = getenv(kCwdVar)) {
         std::string cwd = normalize(c);
         struct stat st;
-        if (under_mount(cwd) && vesk_getattr(nullptr, cwd.c_str(), &st, 0) == 0 && S_ISDIR(st.st_mode))
+        if (under_mount(cwd) &&
+            vesk_getattr(nullptr, cwd.c_str(), &st, VESK_GETATTR_NO_SIZE) == 0 &&
+            S_ISDIR(st.st_mode))
             set_vesk_cwd(cwd);
         unsetenv(kCwdVar);
     }
