@@ -84,6 +84,51 @@ TEST_F(FlattenOnClose, TheLastOfSeveralWritersFlattensAndLaterWritesMakeItStale)
     EXPECT_EQ(0, size_of("ck"));
 }
 
+// Sizes from a listing may be a network file system's cached attributes;
+// what an open of the log tells decides whether the flattened index holds.
+std::string g_stale_log;
+off_t g_stale_size = 0;
+int (*g_real_lstat)(const char *, struct stat *) = nullptr;
+int stale_lstat(const char *path, struct stat *st) {
+    int r = g_real_lstat(path, st);
+    std::string p(path);
+    if (r == 0 && p.size() >= g_stale_log.size() &&
+        p.compare(p.size() - g_stale_log.size(), g_stale_log.size(), g_stale_log) == 0)
+        st->st_size = g_stale_size;
+    return r;
+}
+
+TEST_F(FlattenOnClose, ALogGrownSinceIsSeenThoughTheListingShowsItsOldSize) {
+    const pid_t a = 4500001, b = 4500002;
+    std::string want;
+    Vesk_fd *fa = open("nc", O_WRONLY | O_CREAT, a);
+    ASSERT_NE(nullptr, fa);
+    Vesk_fd *fb = open("nc", O_WRONLY, b);
+    ASSERT_NE(nullptr, fb);
+    write_stripe(fa, a, 0, 2, 100, want);
+    write_stripe(fb, b, 1, 2, 100, want);
+    ASSERT_EQ(0, fa->close(a, getuid(), O_WRONLY, nullptr));
+    ASSERT_EQ(0, fb->close(b, getuid(), O_WRONLY, nullptr));
+    delete fa;
+    delete fb;
+    ASSERT_TRUE(uses_flattened("nc"));
+    // Another node appends to b's log; this node's listing still has the
+    // size the flattened index recorded.
+    std::string log = "/index." + std::to_string(b);
+    struct stat st;
+    ASSERT_EQ(0, ::lstat((vesk_cont::hostdir(backend("nc"), vesk_cont::host()) + log).c_str(), &st));
+    write_file_at("nc", "remote", 0, O_WRONLY, b);
+    want.replace(0, 6, "remote");
+    auto saved = Util::syscalls();
+    g_real_lstat = saved.lstat;
+    g_stale_log = log;
+    g_stale_size = st.st_size;
+    Util::syscalls().lstat = stale_lstat;
+    EXPECT_FALSE(uses_flattened("nc"));
+    EXPECT_EQ(want, read_all("nc"));
+    Util::syscalls() = saved;
+}
+
 TEST_F(FlattenOnClose, OneWriterOrFewRecordsAreLeftToTheMerge) {
     // One writer, many records: one log to read, nothing to gain.
     std::string want;

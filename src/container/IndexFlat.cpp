@@ -164,6 +164,21 @@ int Index::debug_from_stream(void *stream) {
     return 0;
 }
 
+// Whether the index log at `path` is still `size` bytes long, as an open
+// of it tells: the listing's sizes may come from a network file system's
+// cache of attributes, which only an open refreshes (close-to-open), and a
+// log grown on another node since would leave its writes unread.
+static bool size_holds(const std::string &path, off_t size) {
+    // Nothing is read through it: neither its directory's links nor a
+    // blocking descriptor matter (the logs are opened as members when read).
+    int fd = Util::OpenFile(path.c_str(), O_RDONLY | O_NONBLOCK, 0);
+    if (fd < 0) return false;
+    struct stat st;
+    bool same = Util::Fstat(fd, &st) == 0 && st.st_size == size;
+    Util::Close(fd);
+    return same;
+}
+
 // 0 when the flattened index was current and is loaded; 1 when there is
 // none or it is stale; never fails the read (the logs are the truth).
 int Index::loadFlattened(const std::vector<IndexLogInfo> &logs) {
@@ -196,7 +211,8 @@ int Index::loadFlattened(const std::vector<IndexLogInfo> &logs) {
     uint32_t crc = vesk_crc32c(0, buf.data(), buf.size());
     probe.takeSources(buf.data(), ns);
     for (size_t i = 0; i < logs.size(); i++) {
-        if (probe.source_logs[i].rel != logs[i].rel || probe.source_logs[i].size != logs[i].size) {
+        if (probe.source_logs[i].rel != logs[i].rel || probe.source_logs[i].size != logs[i].size ||
+            !size_holds(index_path + "/" + logs[i].rel, logs[i].size)) {
             Util::Close(gfd);
             return 1;
         }
