@@ -32,6 +32,21 @@ protected:
             want.replace((size_t)at, kBlock, b);
         }
     }
+    // Two writers, `a` and `b`, write interleaved stripes of `blocks`
+    // blocks each and close.
+    void write_by_two(const std::string &rel, pid_t a, pid_t b, size_t blocks,
+                      std::string &want) {
+        Vesk_fd *fa = open(rel, O_WRONLY | O_CREAT, a);
+        ASSERT_NE(nullptr, fa);
+        Vesk_fd *fb = open(rel, O_WRONLY, b);
+        ASSERT_NE(nullptr, fb);
+        write_stripe(fa, a, 0, 2, blocks, want);
+        write_stripe(fb, b, 1, 2, blocks, want);
+        EXPECT_EQ(0, fa->close(a, getuid(), O_WRONLY, nullptr));
+        EXPECT_EQ(0, fb->close(b, getuid(), O_WRONLY, nullptr));
+        delete fa;
+        delete fb;
+    }
     std::string flat(const std::string &rel) { return backend(rel) + "/global.index"; }
     bool uses_flattened(const std::string &rel) {
         Index idx(backend(rel));
@@ -101,16 +116,7 @@ int stale_lstat(const char *path, struct stat *st) {
 TEST_F(FlattenOnClose, ALogGrownSinceIsSeenThoughTheListingShowsItsOldSize) {
     const pid_t a = 4500001, b = 4500002;
     std::string want;
-    Vesk_fd *fa = open("nc", O_WRONLY | O_CREAT, a);
-    ASSERT_NE(nullptr, fa);
-    Vesk_fd *fb = open("nc", O_WRONLY, b);
-    ASSERT_NE(nullptr, fb);
-    write_stripe(fa, a, 0, 2, 100, want);
-    write_stripe(fb, b, 1, 2, 100, want);
-    ASSERT_EQ(0, fa->close(a, getuid(), O_WRONLY, nullptr));
-    ASSERT_EQ(0, fb->close(b, getuid(), O_WRONLY, nullptr));
-    delete fa;
-    delete fb;
+    write_by_two("nc", a, b, 100, want);
     ASSERT_TRUE(uses_flattened("nc"));
     // Another node appends to b's log; this node's listing still has the
     // size the flattened index recorded.
@@ -212,16 +218,7 @@ TEST_F(FlattenOnClose, AFailedFlatteningFailsNoCloseAndLeavesNothing) {
     };
     const pid_t a = 4300001, b = 4300002;
     std::string want;
-    Vesk_fd *fa = open("nf", O_WRONLY | O_CREAT, a);
-    ASSERT_NE(nullptr, fa);
-    Vesk_fd *fb = open("nf", O_WRONLY, b);
-    ASSERT_NE(nullptr, fb);
-    write_stripe(fa, a, 0, 2, 80, want);
-    write_stripe(fb, b, 1, 2, 80, want);
-    EXPECT_EQ(0, fa->close(a, getuid(), O_WRONLY, nullptr));
-    EXPECT_EQ(0, fb->close(b, getuid(), O_WRONLY, nullptr));
-    delete fa;
-    delete fb;
+    write_by_two("nf", a, b, 80, want);
     Util::syscalls() = saved;
     EXPECT_FALSE(Util::exists(flat("nf").c_str()));
     EXPECT_FALSE(leftovers("nf"));
@@ -231,16 +228,7 @@ TEST_F(FlattenOnClose, AFailedFlatteningFailsNoCloseAndLeavesNothing) {
 TEST_F(FlattenOnClose, ReadersThatVerifyDataMergeTheLogsEvenWhenFlattened) {
     const pid_t a = 4400001, b = 4400002;
     std::string want;
-    Vesk_fd *fa = open("vf", O_WRONLY | O_CREAT, a);
-    ASSERT_NE(nullptr, fa);
-    Vesk_fd *fb = open("vf", O_WRONLY, b);
-    ASSERT_NE(nullptr, fb);
-    write_stripe(fa, a, 0, 2, 100, want);
-    write_stripe(fb, b, 1, 2, 100, want);
-    ASSERT_EQ(0, fa->close(a, getuid(), O_WRONLY, nullptr));
-    ASSERT_EQ(0, fb->close(b, getuid(), O_WRONLY, nullptr));
-    delete fa;
-    delete fb;
+    write_by_two("vf", a, b, 100, want);
     ASSERT_TRUE(uses_flattened("vf"));
     // One byte of a's first block changes on disk, where only the records'
     // checksums can tell.

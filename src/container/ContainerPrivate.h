@@ -96,6 +96,9 @@ struct TableLock {
 // The open file's state, or null for a record this layer does not know.
 // Stable while the record is open.
 OpenState *state_of(Container_OpenFile *rec);
+// The backend path of the file `rec` holds open, or (with no `rec`) of the
+// logical `path`. 0 or -errno.
+int locate_open(Container_OpenFile *rec, const char *path, std::string &dir);
 // The open file of the container at `dir` in this process, pinned (keep it
 // until unpin), or null when it is not open here.
 SharedFile *pin_open(const std::string &dir);

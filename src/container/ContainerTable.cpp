@@ -63,6 +63,14 @@ OpenState *state_of(Container_OpenFile *rec) {
     return it == g_state.end() ? nullptr : &it->second;
 }
 
+int locate_open(Container_OpenFile *rec, const char *path, std::string &dir) {
+    if (!rec) return locate(path, dir);
+    OpenState *os = state_of(rec);
+    if (!os) return -EBADF;
+    dir = os->sh->dir;
+    return 0;
+}
+
 SharedFile *pin_open(const std::string &dir) {
     struct stat st;
     if (Util::Lstat(dir.c_str(), &st) < 0 || !S_ISDIR(st.st_mode)) return nullptr;

@@ -116,14 +116,8 @@ int container_trunc(Container_OpenFile *fd, const char *path, off_t offset, int 
     if (offset < 0) return -EINVAL;
     std::string dir;
     SharedFile *sh = nullptr;
-    if (fd) {
-        OpenState *os = state_of(fd);
-        if (!os) return -EBADF;
-        dir = os->sh->dir;
-    } else {
-        int r = locate(path, dir);
-        if (r != 0) return r;
-    }
+    int lr = locate_open(fd, path, dir);
+    if (lr != 0) return lr;
     Kind k;
     struct stat st;
     int r = classify(dir, &k, &st);

@@ -44,14 +44,8 @@ int write_flattened(const std::string &dir, Index &idx) {
 
 int container_flatten_index(Container_OpenFile *fd, const char *path) {
     std::string dir;
-    if (fd) {
-        OpenState *os = state_of(fd);
-        if (!os) return -EBADF;
-        dir = os->sh->dir;
-    } else {
-        int r = locate(path, dir);
-        if (r != 0) return r;
-    }
+    int lr = locate_open(fd, path, dir);
+    if (lr != 0) return lr;
     if (!container_is_container(dir)) return Util::exists(dir.c_str()) ? -EINVAL : -ENOENT;
     // a merge that missed what this process buffers would drop it
     int fr = flush_in_process(dir);
