@@ -31,6 +31,8 @@
 #ifndef VESK_CONFIG_H
 #define VESK_CONFIG_H
 
+#include "util/NormalizePath.h"
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -82,11 +84,6 @@ void config_install(std::shared_ptr<const Config> cfg);
 /* Opens the log's syslog channel under `facility` unless the
  * configuration names one (or "none"). 0 or -EINVAL. */
 int config_default_syslog(const std::string &facility);
-
-/* Lexically normalizes an absolute path: collapses "//" and ".", resolves
- * ".." (never above "/"). Relative paths are taken from the working
- * directory. */
-std::string normalize_path(const std::string &p);
 
 /* A logical path resolved against the mount table. */
 struct Resolved {

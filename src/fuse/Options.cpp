@@ -2,6 +2,7 @@
  * veskfs's command line and the choice of what it serves.
  */
 #include "fuse/Options.h"
+#include "util/NormalizePath.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -261,33 +262,10 @@ int parse_cmdline(int argc, char **argv, CmdLine *out, std::string *err) {
     return 0;
 }
 
-std::string normalize_path(const std::string &p) {
-    std::string full = p;
-    if (full.empty() || full[0] != '/') {
-        char cwd[PATH_MAX];
-        std::string base = getcwd(cwd, sizeof cwd) ? cwd : "/";
-        full = base + "/" + full;
-    }
-    std::vector<std::string> parts;
-    std::istringstream in(full);
-    std::string comp;
-    while (std::getline(in, comp, '/')) {
-        if (comp.empty() || comp == ".") continue;
-        if (comp == "..") {
-            if (!parts.empty()) parts.pop_back();
-            continue;
-        }
-        parts.push_back(comp);
-    }
-    std::string out;
-    for (const std::string &c : parts) out += "/" + c;
-    return out.empty() ? "/" : out;
-}
-
 const char *layout_name(vesk_layout l) { return l == VESK_LAYOUT_FLAT ? "flat" : "container"; }
 
 int setup_mount(const CmdLine &cmd, Served *out, std::string *err) {
-    out->mount = normalize_path(cmd.mountpoint);
+    out->mount = vesk::normalize_path(cmd.mountpoint);
     char msg[PATH_MAX + 512];
     if (vesk_config_check(msg, sizeof msg) != 0) {
         *err = std::string("configuration error: ") + msg;
@@ -334,7 +312,7 @@ int setup_mount(const CmdLine &cmd, Served *out, std::string *err) {
         if (cmd.backends.empty()) {
             out->backends.push_back(default_backend(out->mount));
         } else {
-            for (const std::string &b : cmd.backends) out->backends.push_back(normalize_path(b));
+            for (const std::string &b : cmd.backends) out->backends.push_back(vesk::normalize_path(b));
         }
     }
     for (const std::string &b : out->backends) {

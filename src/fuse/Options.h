@@ -55,10 +55,6 @@ struct Served {
  * is missing or not a directory. 0 or minus errno with a message in *err. */
 int setup_mount(const CmdLine &cmd, Served *out, std::string *err);
 
-/* "/a/b" for "/a//b/./c/..", relative paths taken from the working
- * directory. */
-std::string normalize_path(const std::string &p);
-
 const char *layout_name(vesk_layout l);
 
 void print_usage(const char *prog);
