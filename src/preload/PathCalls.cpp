@@ -29,16 +29,16 @@ bool fd_path(int fd, std::string *abs) {
 
 bool empty_path(const char *p) { return p && p[0] == '\0'; }
 
-// What a name is, without its size: measuring a container takes listings
-// (or a merge) that these questions do not need.
+// What a name is, from its mode alone: measuring a container takes
+// listings (or a merge), and even its other attributes a look at its
+// marker, that these questions do not need.
 bool exists(const std::string &abs) {
-    struct stat st;
-    return vesk_getattr(nullptr, abs.c_str(), &st, VESK_GETATTR_NO_SIZE) == 0;
+    mode_t m;
+    return vesk_mode(abs.c_str(), &m) == 0;
 }
 bool is_dir(const std::string &abs) {
-    struct stat st;
-    return vesk_getattr(nullptr, abs.c_str(), &st, VESK_GETATTR_NO_SIZE) == 0 &&
-           S_ISDIR(st.st_mode);
+    mode_t m;
+    return vesk_mode(abs.c_str(), &m) == 0 && S_ISDIR(m);
 }
 
 int do_fstatat(int dirfd, const char *path, struct stat *st, int flags) {
@@ -296,10 +296,9 @@ VP_EXPORT int fchmod(int fd, mode_t mode) {
 VP_EXPORT int fchmodat(int dirfd, const char *path, mode_t mode, int flags) {
     std::string abs;
     if (!classify(dirfd, path, &abs)) return VP_REAL(fchmodat)(dirfd, path, mode, flags);
-    struct stat st;
+    mode_t m;
     // As Linux: a symbolic link has no mode to change.
-    if ((flags & AT_SYMLINK_NOFOLLOW) &&
-        vesk_getattr(nullptr, abs.c_str(), &st, VESK_GETATTR_NO_SIZE) == 0 && S_ISLNK(st.st_mode))
+    if ((flags & AT_SYMLINK_NOFOLLOW) && vesk_mode(abs.c_str(), &m) == 0 && S_ISLNK(m))
         return (int)fail(-EOPNOTSUPP);
     int r = (flags & AT_SYMLINK_NOFOLLOW) ? 0 : follow_for(&abs);
     return (int)fail(r < 0 ? r : vesk_chmod(abs.c_str(), mode));
@@ -377,10 +376,10 @@ VP_EXPORT int lutimes(const char *path, const struct timeval tv[2]) {
 VP_EXPORT ssize_t readlink(const char *path, char *buf, size_t size) {
     std::string abs;
     if (!classify(path, &abs)) return VP_REAL(readlink)(path, buf, size);
-    struct stat st;
-    int r = vesk_getattr(nullptr, abs.c_str(), &st, VESK_GETATTR_NO_SIZE);
+    mode_t m;
+    int r = vesk_mode(abs.c_str(), &m);
     if (r < 0) return fail(r);
-    if (!S_ISLNK(st.st_mode)) return fail(-EINVAL);
+    if (!S_ISLNK(m)) return fail(-EINVAL);
     std::vector<char> tmp(PATH_MAX + 1);
     r = vesk_readlink(abs.c_str(), tmp.data(), tmp.size());
     if (r < 0) return fail(r);
@@ -507,10 +506,10 @@ int vchdir(const std::string &abs) {
     std::string p = abs;
     int r = follow_for(&p);
     if (r < 0) return r;
-    struct stat st;
-    r = vesk_getattr(nullptr, p.c_str(), &st, VESK_GETATTR_NO_SIZE);
+    mode_t m;
+    r = vesk_mode(p.c_str(), &m);
     if (r < 0) return r;
-    if (!S_ISDIR(st.st_mode)) return -ENOTDIR;
+    if (!S_ISDIR(m)) return -ENOTDIR;
     set_vesk_cwd(p);
     return 0;
 }
@@ -559,8 +558,8 @@ VP_EXPORT char *realpath(const char *path, char *resolved) {
     std::string abs;
     if (!classify(path, &abs)) return VP_REAL(realpath)(path, resolved);
     int r = follow_links(&abs);
-    struct stat st;
-    if (r == 0) r = vesk_getattr(nullptr, abs.c_str(), &st, VESK_GETATTR_NO_SIZE);
+    mode_t m;
+    if (r == 0) r = vesk_mode(abs.c_str(), &m);
     if (r < 0 || abs.size() >= PATH_MAX) {
         errno = r < 0 ? -r : ENAMETOOLONG;
         return nullptr;

@@ -40,10 +40,8 @@ __attribute__((constructor)) void preload_init() {
     adopt_inherited();
     if (const char *c = getenv(kCwdVar)) {
         std::string cwd = normalize(c);
-        struct stat st;
-        if (under_mount(cwd) &&
-            vesk_getattr(nullptr, cwd.c_str(), &st, VESK_GETATTR_NO_SIZE) == 0 &&
-            S_ISDIR(st.st_mode))
+        mode_t m;
+        if (under_mount(cwd) && vesk_mode(cwd.c_str(), &m) == 0 && S_ISDIR(m))
             set_vesk_cwd(cwd);
         unsetenv(kCwdVar);
     }
