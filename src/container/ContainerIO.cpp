@@ -347,9 +347,11 @@ ssize_t container_read(Container_OpenFile *fd, char *buf, size_t size, off_t off
             if (end > offset + got) got = (ssize_t)std::min<off_t>((off_t)size, end - offset);
             return got;
         }
-        // Only writers going over the memory budget all the while can
-        // outrun fresh merges this long.
-        if (attempt == 8) {
+        // Only writers going over the memory budget all the while, or
+        // truncations to 0 landing during every read of the kept writes,
+        // can outrun fresh merges this long (a slow machine, or one under
+        // a sanitizer, let a truncation every millisecond outrun 8).
+        if (attempt == 64) {
             if (mlog_filter(kErr)) mlog(kErr, "read %s: writes outran the merges", fd->getPath());
             return -EAGAIN;
         }
