@@ -66,6 +66,11 @@ public:
     /* As Open, but the directories above the file may be links (a flat
      * file's backend directory may be one the administrator linked). */
     static int OpenFile(const char *path, int flags, mode_t mode);
+    /* openat(2) of `path` with `flags` as given, not through the table
+     * (for the looks at a directory's identity that fault injection
+     * leaves alone). A path below a held directory ("/proc/self/fd/N/...")
+     * is looked up from descriptor N. */
+    static int OpenAt(const char *path, int flags);
     /* opendir(3) of a directory that must not be a symbolic link: a link
      * or any other kind fails with EIO, logged. */
     static DIR *OpenDir(const char *path);

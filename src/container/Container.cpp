@@ -59,7 +59,7 @@ int classify(const std::string &dir, Kind *kind, struct stat *st) {
         else if (S_ISREG(st->st_mode)) *kind = K_FILE;
         else if (!S_ISDIR(st->st_mode)) *kind = K_OTHER;
         if (!S_ISDIR(st->st_mode)) return 0;
-        int dfd = ::open(dir.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        int dfd = Util::OpenAt(dir.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (dfd < 0) {
             if (errno != ENOENT && errno != ENOTDIR && errno != ELOOP) return -errno;
             if (tries < 100) continue;  // replaced meanwhile: look again

@@ -258,7 +258,7 @@ int index_current(Container_OpenFile *rec, std::shared_ptr<Index> *out) {
 /* --- records ------------------------------------------------------------- */
 
 int hold_dir(const std::string &dir, struct stat *st) {
-    int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    int dfd = Util::OpenAt(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (dfd < 0) return -errno;
     if (fstat(dfd, st) < 0) {
         int r = -errno;

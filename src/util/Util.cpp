@@ -22,6 +22,36 @@ namespace {
 
 int open_member(const char *path, int flags, mode_t mode, bool parent_too);
 
+// A path below a held directory ("/proc/self/fd/N/...") is looked up from
+// descriptor N by the *at calls: the kernel would walk procfs to N first,
+// three times the cost of the lookup itself, for the same object. A
+// descriptor not open fails as procfs would, with ENOENT.
+struct At {
+    int fd;
+    const char *rel;
+};
+
+At at(const char *path) {
+    static const char kFd[] = "/proc/self/fd/";
+    if (strncmp(path, kFd, sizeof kFd - 1) != 0) return {AT_FDCWD, path};
+    const char *p = path + sizeof kFd - 1;
+    long fd = 0;
+    const char *digits = p;
+    while (*p >= '0' && *p <= '9' && fd < INT_MAX / 10) fd = fd * 10 + (*p++ - '0');
+    // "/proc/self/fd/N" alone is the descriptor's magic link: left to procfs
+    if (p == digits || *p != '/') return {AT_FDCWD, path};
+    p++;
+    return {(int)fd, *p ? p : "."};
+}
+
+template <class F>
+auto held(const char *path, F call) -> decltype(call(AT_FDCWD, path)) {
+    At a = at(path);
+    auto r = call(a.fd, a.rel);
+    if (r < 0 && a.fd != AT_FDCWD && errno == EBADF) errno = ENOENT;
+    return r;
+}
+
 // How the table's open treats links (set around each call, so that a
 // table replaced by a test still sees every open): plainly, as a file
 // whose own name must not be a link, or as a container member whose
@@ -30,19 +60,22 @@ enum OpenKind { kOpenPlain, kOpenFile, kOpenMember };
 thread_local OpenKind t_open_kind = kOpenPlain;
 
 int sys_open(const char *p, int f, mode_t m) {
-    if (t_open_kind == kOpenPlain) return ::open(p, f, m);
+    if (t_open_kind == kOpenPlain)
+        return held(p, [&](int d, const char *rel) { return ::openat(d, rel, f, m); });
     return open_member(p, f, m, t_open_kind == kOpenMember);
 }
 
 // The library works on backend objects, never through a link planted
 // among them: links keep logical paths, which mean nothing on the backend.
 int sys_chmod(const char *p, mode_t m) {
-    return ::fchmodat(AT_FDCWD, p, m, AT_SYMLINK_NOFOLLOW);
+    return held(p, [&](int d, const char *rel) { return ::fchmodat(d, rel, m, AT_SYMLINK_NOFOLLOW); });
 }
 
 // truncate(2) follows a final link; a flat file's name must not.
 int sys_truncate(const char *p, off_t len) {
-    int fd = ::open(p, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    int fd = held(p, [](int d, const char *rel) {
+        return ::openat(d, rel, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    });
     if (fd < 0) return -1;
     struct stat st;
     int r = ::fstat(fd, &st);
@@ -67,16 +100,47 @@ int sys_utime(const char *p, const struct utimbuf *u) {
         ts[0].tv_nsec = ts[1].tv_nsec = UTIME_NOW;
         ts[0].tv_sec = ts[1].tv_sec = 0;
     }
-    return ::utimensat(AT_FDCWD, p, ts, AT_SYMLINK_NOFOLLOW);
+    return held(p, [&](int d, const char *rel) { return ::utimensat(d, rel, ts, AT_SYMLINK_NOFOLLOW); });
 }
 
 int sys_rename2(const char *from, const char *to, unsigned flags) {
-    return ::renameat2(AT_FDCWD, from, AT_FDCWD, to, flags);
+    At a = at(to);
+    return held(from, [&](int d, const char *rel) { return ::renameat2(d, rel, a.fd, a.rel, flags); });
 }
+
+int sys_rename(const char *from, const char *to) { return sys_rename2(from, to, 0); }
 
 // A link among backend objects is never followed: its own times change.
 int sys_utimensat(int dirfd, const char *p, const struct timespec ts[2], int flags) {
-    return ::utimensat(dirfd, p, ts, flags | AT_SYMLINK_NOFOLLOW);
+    if (dirfd != AT_FDCWD) return ::utimensat(dirfd, p, ts, flags | AT_SYMLINK_NOFOLLOW);
+    return held(p, [&](int d, const char *rel) {
+        return ::utimensat(d, rel, ts, flags | AT_SYMLINK_NOFOLLOW);
+    });
+}
+
+int sys_lstat(const char *p, struct stat *st) {
+    return held(p, [&](int d, const char *rel) { return ::fstatat(d, rel, st, AT_SYMLINK_NOFOLLOW); });
+}
+int sys_lchown(const char *p, uid_t u, gid_t g) {
+    return held(p, [&](int d, const char *rel) { return ::fchownat(d, rel, u, g, AT_SYMLINK_NOFOLLOW); });
+}
+int sys_access(const char *p, int mask) {
+    return held(p, [&](int d, const char *rel) { return ::faccessat(d, rel, mask, 0); });
+}
+int sys_unlink(const char *p) {
+    return held(p, [](int d, const char *rel) { return ::unlinkat(d, rel, 0); });
+}
+int sys_rmdir(const char *p) {
+    return held(p, [](int d, const char *rel) { return ::unlinkat(d, rel, AT_REMOVEDIR); });
+}
+int sys_mkdir(const char *p, mode_t m) {
+    return held(p, [&](int d, const char *rel) { return ::mkdirat(d, rel, m); });
+}
+int sys_symlink(const char *content, const char *p) {
+    return held(p, [&](int d, const char *rel) { return ::symlinkat(content, d, rel); });
+}
+ssize_t sys_readlink(const char *p, char *buf, size_t size) {
+    return held(p, [&](int d, const char *rel) { return ::readlinkat(d, rel, buf, size); });
 }
 
 int sys_fallocate(int fd, int mode, off_t off, off_t len) {
@@ -84,10 +148,10 @@ int sys_fallocate(int fd, int mode, off_t off, off_t len) {
 }
 
 const VeskSyscalls kDefaultSyscalls = {
-    sys_open,   ::close,    ::pread,     ::pwrite,   ::fsync,
-    ::ftruncate, ::fstat,   ::lstat,     sys_truncate, ::lchown,
-    sys_chmod,  ::access,   sys_utime,   ::unlink,   ::statvfs,
-    ::symlink,  ::readlink, ::rename,    ::mkdir,    ::rmdir,
+    sys_open,    ::close,       ::pread,   ::pwrite,     ::fsync,
+    ::ftruncate, ::fstat,       sys_lstat, sys_truncate, sys_lchown,
+    sys_chmod,   sys_access,    sys_utime, sys_unlink,   ::statvfs,
+    sys_symlink, sys_readlink,  sys_rename, sys_mkdir,   sys_rmdir,
     sys_rename2, sys_utimensat, sys_fallocate,
 };
 
@@ -176,7 +240,9 @@ int open_member(const char *path, int flags, mode_t mode, bool parent_too) {
     const char *slash = strrchr(path, '/');
     if (parent_too && slash && slash[1]) {
         std::string parent(path, slash == path ? 1 : (size_t)(slash - path));
-        dfd = ::open(parent.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        dfd = held(parent.c_str(), [](int d, const char *rel) {
+            return ::openat(d, rel, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        });
         if (dfd < 0) {
             struct stat st;
             if ((errno == ENOTDIR || errno == ELOOP) && ::lstat(parent.c_str(), &st) == 0 &&
@@ -188,8 +254,10 @@ int open_member(const char *path, int flags, mode_t mode, bool parent_too) {
         }
         base = slash + 1;
     }
-    int fd = ::openat(dfd, base, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode);
+    At a = dfd == AT_FDCWD ? at(path) : At{dfd, base};
+    int fd = ::openat(a.fd, a.rel, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode);
     int e = errno;
+    if (fd < 0 && a.fd != AT_FDCWD && dfd == AT_FDCWD && e == EBADF) e = ENOENT;
     if (dfd != AT_FDCWD) ::close(dfd);
     if (fd < 0) {
         if (e == ELOOP && !(flags & O_NOFOLLOW)) {
@@ -268,8 +336,11 @@ int Util::Open(const char *path, int flags, mode_t mode) {
 int Util::OpenFile(const char *path, int flags, mode_t mode) {
     return (int)trace("open", path, open_as(kOpenFile, path, flags, mode));
 }
+int Util::OpenAt(const char *path, int flags) {
+    return held(path, [&](int d, const char *rel) { return ::openat(d, rel, flags); });
+}
 DIR *Util::OpenDir(const char *path) {
-    int fd = ::open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    int fd = OpenAt(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
         if (errno == ENOTDIR || errno == ELOOP) {
             refuse(path, "no directory where a directory belongs");
