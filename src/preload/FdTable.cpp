@@ -142,36 +142,44 @@ void uninstall(int fd) {
 
 int vopen(const std::string &abs, int flags, mode_t mode) {
     std::string path = abs;
+    // What the name is, by its type alone: measuring a container costs a
+    // listing of it, and the open reads what it needs itself.
+    int found;
+    mode_t type = 0;
     if (!(flags & O_NOFOLLOW)) {
-        int r = follow_links(&path);
+        int r = follow_links(&path, &found, &type);
         if (r < 0) return r;
         if (r == 1) {
             // A link out of every mount: the kernel's file is opened.
             int fd = VP_REAL(open)(path.c_str(), flags, mode);
             return fd < 0 ? -errno : fd;
         }
+    } else {
+        found = vesk_mode(path.c_str(), &type);
     }
     if (path.size() >= PATH_MAX) return -ENAMETOOLONG;
-    // what the file is, not its size: measuring a container costs a
-    // listing of it, and the open reads what it needs itself
-    struct stat st;
-    int sr = vesk_getattr(nullptr, path.c_str(), &st, VESK_GETATTR_NO_SIZE);
-    bool is_dir = sr == 0 && S_ISDIR(st.st_mode);
+    bool exists = found == 0;
+    bool is_dir = exists && S_ISDIR(type);
     int acc = flags & O_ACCMODE;
-    if (sr == 0 && (flags & O_CREAT) && (flags & O_EXCL)) return -EEXIST;
-    if (sr == 0 && S_ISLNK(st.st_mode) && (flags & O_NOFOLLOW) && !(flags & O_PATH)) return -ELOOP;
+    if (exists && (flags & O_CREAT) && (flags & O_EXCL)) return -EEXIST;
+    if (exists && S_ISLNK(type) && (flags & O_NOFOLLOW) && !(flags & O_PATH)) return -ELOOP;
     if (is_dir && acc != O_RDONLY) return -EISDIR;
-    if (!is_dir && (flags & O_DIRECTORY)) return sr < 0 ? sr : -ENOTDIR;
-    if (sr < 0 && !(flags & O_CREAT)) return sr;
+    if (!is_dir && (flags & O_DIRECTORY)) return exists ? -ENOTDIR : found;
+    if (!exists && !(flags & O_CREAT)) return found;
 
+    // The identity (device, inode) a forked child checks its handle by:
+    // a file's from its open handle, a directory's by its name.
+    struct stat st;
+    int sr;
     Vesk_fd *vfd = nullptr;
     int lib_flags = flags & (O_ACCMODE | O_CREAT | O_EXCL | O_TRUNC);
     if (!is_dir) {
         Inside in;
         int r = vesk_open(&vfd, path.c_str(), lib_flags, self_pid(), mode & ~0u);
         if (r < 0) return r;
-        // what the open made is looked at now; what it found, before it
-        if (sr < 0) sr = vesk_getattr(vfd, path.c_str(), &st, VESK_GETATTR_NO_SIZE);
+        sr = vesk_getattr(vfd, path.c_str(), &st, VESK_GETATTR_NO_SIZE);
+    } else {
+        sr = vesk_getattr(nullptr, path.c_str(), &st, VESK_GETATTR_NO_SIZE);
     }
 
     // The memfd carries the shared state; the program gets an O_PATH

@@ -194,12 +194,16 @@ int vstat(const std::string &abs, struct stat *st, bool follow) {
     return -ELOOP;
 }
 
-int follow_links(std::string *abs) {
+int follow_links(std::string *abs, int *found, mode_t *mode_out) {
     for (int hops = 0; hops < 40; hops++) {
         // the type alone: a container's size would cost a listing of it
-        mode_t mode;
+        mode_t mode = 0;
         int r = vesk_mode(abs->c_str(), &mode);
-        if (r < 0 || !S_ISLNK(mode)) return 0;
+        if (r < 0 || !S_ISLNK(mode)) {
+            if (found) *found = r;
+            if (mode_out) *mode_out = mode;
+            return 0;
+        }
         char buf[PATH_MAX];
         int n = vesk_readlink(abs->c_str(), buf, sizeof buf);
         if (n < 0) return n;

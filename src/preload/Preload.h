@@ -95,8 +95,12 @@ std::string normalize(const std::string &p);
 
 /* stat of a vesk path, following symbolic links when `follow`. */
 int vstat(const std::string &abs, struct stat *st, bool follow);
-/* Resolves symbolic links of the last component (for open and stat). */
-int follow_links(std::string *abs);
+/* Resolves symbolic links of the last component (for open and stat):
+ * 1 when a link led out of every mount (the kernel's file answers), else
+ * 0 or -errno. With `found`, it gets what vesk_mode said of the last
+ * path looked at (0 or -errno) and `mode` its type, which spares the
+ * caller asking again. */
+int follow_links(std::string *abs, int *found = nullptr, mode_t *mode = nullptr);
 
 /* --- Descriptors (FdTable.cpp) ------------------------------------------ */
 
