@@ -26,18 +26,32 @@ bool is_reserved(const std::string &rel) {
     return false;
 }
 
-int staging_dir(const std::string &backend, std::string *dir) {
+namespace {
+
+// The staging directory of `backend` in *dir, made when missing; what it
+// is in *st. It is looked at before it is made: a mkdir of a name that
+// exists still takes the backend root's lock, which every process that
+// creates or removes a file would queue on.
+int staging_dir_stat(const std::string &backend, std::string *dir, struct stat *st) {
     *dir = backend + "/" + kStagingName;
+    if (Util::Lstat(dir->c_str(), st) == 0) return S_ISDIR(st->st_mode) ? 0 : -ENOTDIR;
+    if (errno != ENOENT) return -errno;
     Util::CreatorPause shared;  // it belongs to no single user
     if (Util::Mkdir(dir->c_str(), 01777) == 0) {
         // the umask may have cut the bits: every user stages here
         if (Util::Chmod(dir->c_str(), 01777) < 0) return -errno;
-        return 0;
+    } else if (errno != EEXIST) {
+        return -errno;
     }
-    if (errno != EEXIST) return -errno;
+    if (Util::Lstat(dir->c_str(), st) < 0) return -errno;
+    return S_ISDIR(st->st_mode) ? 0 : -ENOTDIR;
+}
+
+}  // namespace
+
+int staging_dir(const std::string &backend, std::string *dir) {
     struct stat st;
-    if (Util::Lstat(dir->c_str(), &st) < 0) return -errno;
-    return S_ISDIR(st.st_mode) ? 0 : -ENOTDIR;
+    return staging_dir_stat(backend, dir, &st);
 }
 
 std::string staging_name(const char *tag) {
@@ -64,15 +78,13 @@ int staging_path_for(const std::string &path, const char *tag, std::string *out)
     std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
     std::string dir, tag_prefix;
     if (best) {
-        int r = staging_dir(*best, &dir);
+        struct stat sst, pst;
+        int r = staging_dir_stat(*best, &dir, &sst);
         if (r != 0) return r;
         // A file system mounted below the backend's root cannot rename to
         // or from the staging directory: there, and only there, the name
         // stands beside `path`, short all the same.
-        struct stat sst, pst;
-        if (Util::Lstat(dir.c_str(), &sst) == 0 && Util::Lstat(parent.c_str(), &pst) == 0 &&
-            sst.st_dev != pst.st_dev)
-            best = nullptr;
+        if (Util::Lstat(parent.c_str(), &pst) == 0 && sst.st_dev != pst.st_dev) best = nullptr;
     }
     if (!best) {
         dir = parent;
