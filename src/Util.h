@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/statvfs.h>
 #include <sys/types.h>
 #include <utime.h>
@@ -47,6 +48,8 @@ struct VeskSyscalls {
     int (*rename2)(const char *from, const char *to, unsigned flags);
     int (*utimensat)(int dirfd, const char *path, const struct timespec ts[2], int flags);
     int (*fallocate)(int fd, int mode, off_t off, off_t len);
+    /* statfs(2): what kind of file system holds `path` (f_type). */
+    int (*statfs)(const char *path, struct statfs *st);
 };
 
 class Util {
@@ -115,6 +118,12 @@ public:
     static int Fallocate(int fd, int mode, off_t off, off_t len);
     static int Unlink(const char *path);
     static int Statvfs(const char *path, struct statvfs *st);
+    /* Whether the file system holding `path` may answer with attributes a
+     * client cached (a network or FUSE file system, or one not known),
+     * so that only an open of a file shows its current size
+     * (close-to-open). A local disk or memory file system answers from
+     * the inode itself: false. */
+    static bool AttributesMayBeCached(const char *path);
     static int Symlink(const char *content, const char *path);
     static int Rename(const char *from, const char *to);
     /* rename with renameat2 flags (RENAME_EXCHANGE swaps the two names,

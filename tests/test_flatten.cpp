@@ -9,7 +9,9 @@
 #include "container/Index.h"
 #include "container/Layout.h"
 
+#include <linux/magic.h>
 #include <signal.h>
+#include <sys/statfs.h>
 #include <sys/wait.h>
 
 using namespace vesk_test;
@@ -130,6 +132,12 @@ TEST_F(FlattenOnClose, ALogGrownSinceIsSeenThoughTheListingShowsItsOldSize) {
     g_stale_log = log;
     g_stale_size = st.st_size;
     Util::syscalls().lstat = stale_lstat;
+    // as a network file system's client would answer
+    Util::syscalls().statfs = [](const char *, struct statfs *fs) {
+        memset(fs, 0, sizeof *fs);
+        fs->f_type = NFS_SUPER_MAGIC;
+        return 0;
+    };
     EXPECT_FALSE(uses_flattened("nc"));
     EXPECT_EQ(want, read_all("nc"));
     Util::syscalls() = saved;

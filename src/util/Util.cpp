@@ -14,7 +14,9 @@
 #include <cstring>
 #include <fcntl.h>
 #include <string>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -118,6 +120,14 @@ int sys_utimensat(int dirfd, const char *p, const struct timespec ts[2], int fla
     });
 }
 
+int sys_statfs(const char *p, struct statfs *st) {
+    At a = at(p);
+    if (a.fd == AT_FDCWD) return ::statfs(p, st);
+    int r = ::fstatfs(a.fd, st);  // the held directory's file system is its members'
+    if (r < 0 && errno == EBADF) errno = ENOENT;
+    return r;
+}
+
 int sys_lstat(const char *p, struct stat *st) {
     return held(p, [&](int d, const char *rel) { return ::fstatat(d, rel, st, AT_SYMLINK_NOFOLLOW); });
 }
@@ -152,7 +162,7 @@ const VeskSyscalls kDefaultSyscalls = {
     ::ftruncate, ::fstat,       sys_lstat, sys_truncate, sys_lchown,
     sys_chmod,   sys_access,    sys_utime, sys_unlink,   ::statvfs,
     sys_symlink, sys_readlink,  sys_rename, sys_mkdir,   sys_rmdir,
-    sys_rename2, sys_utimensat, sys_fallocate,
+    sys_rename2, sys_utimensat, sys_fallocate, sys_statfs,
 };
 
 VeskSyscalls g_sys = kDefaultSyscalls;
@@ -401,6 +411,22 @@ int Util::Unlink(const char *path) {
 }
 int Util::Statvfs(const char *path, struct statvfs *st) {
     return (int)trace("statvfs", path, g_sys.statvfs(path, st));
+}
+bool Util::AttributesMayBeCached(const char *path) {
+    struct statfs fs;
+    if (g_sys.statfs(path, &fs) < 0) return true;
+    switch ((unsigned long)fs.f_type) {
+    case EXT4_SUPER_MAGIC:  // also ext2 and ext3
+    case XFS_SUPER_MAGIC:
+    case BTRFS_SUPER_MAGIC:
+    case F2FS_SUPER_MAGIC:
+    case TMPFS_MAGIC:
+    case RAMFS_MAGIC:
+    case 0x2fc12fc1:  // ZFS
+        return false;
+    default:
+        return true;
+    }
 }
 int Util::Symlink(const char *content, const char *path) {
     return (int)trace("symlink", path, g_sys.symlink(content, path));
