@@ -1,0 +1,114 @@
+/*
+ * The system-call wrappers' own rules: paths below a held directory
+ * ("/proc/self/fd/N/...") reach what descriptor N holds, wherever its name
+ * went, and fail as procfs would once N is closed; the file system kinds
+ * whose listings are trusted.
+ */
+#include <gtest/gtest.h>
+
+#include "Util.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+class HeldPaths : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/vesk-util-XXXXXX";
+        ASSERT_NE(nullptr, mkdtemp(tmpl));
+        root_ = tmpl;
+        ASSERT_EQ(0, ::mkdir((root_ + "/d").c_str(), 0755));
+        dfd_ = ::open((root_ + "/d").c_str(), O_PATH | O_DIRECTORY);
+        ASSERT_GE(dfd_, 0);
+        held_ = "/proc/self/fd/" + std::to_string(dfd_) + "/.";
+    }
+    void TearDown() override {
+        if (dfd_ >= 0) ::close(dfd_);
+        std::string cmd = "rm -rf '" + root_ + "'";
+        (void)system(cmd.c_str());
+    }
+    std::string in(const std::string &name) const { return held_ + "/" + name; }
+
+    std::string root_, held_;
+    int dfd_ = -1;
+};
+
+TEST_F(HeldPaths, EveryCallReachesTheHeldDirectoryAfterItsNameWent) {
+    ASSERT_EQ(0, ::rename((root_ + "/d").c_str(), (root_ + "/moved").c_str()));
+    const std::string real = root_ + "/moved";
+
+    int fd = Util::Open(in("f").c_str(), O_WRONLY | O_CREAT, 0640);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(5, Util::WriteAll(fd, "bytes", 5, 0));
+    Util::Close(fd);
+    struct stat st, want;
+    ASSERT_EQ(0, Util::Lstat(in("f").c_str(), &st));
+    ASSERT_EQ(0, ::lstat((real + "/f").c_str(), &want));
+    EXPECT_EQ(want.st_ino, st.st_ino);
+    EXPECT_EQ(5, st.st_size);
+    EXPECT_EQ(0, Util::Access(in("f").c_str(), R_OK));
+
+    ASSERT_EQ(0, Util::Chmod(in("f").c_str(), 0600));
+    ASSERT_EQ(0, ::lstat((real + "/f").c_str(), &want));
+    EXPECT_EQ(0600u, want.st_mode & 07777);
+
+    ASSERT_EQ(0, Util::Mkdir(in("sub").c_str(), 0700));
+    ASSERT_EQ(0, Util::Rename(in("sub").c_str(), in("sub2").c_str()));
+    ASSERT_EQ(0, Util::Rename2(in("f").c_str(), in("sub2/f").c_str(), RENAME_NOREPLACE));
+    EXPECT_EQ(0, ::access((real + "/sub2/f").c_str(), F_OK));
+
+    ASSERT_EQ(0, Util::Symlink("target", in("link").c_str()));
+    char buf[16] = {};
+    ASSERT_EQ(6, Util::Readlink(in("link").c_str(), buf, sizeof buf));
+    EXPECT_EQ("target", std::string(buf, 6));
+
+    ASSERT_EQ(0, Util::Unlink(in("sub2/f").c_str()));
+    ASSERT_EQ(0, Util::Rmdir(in("sub2").c_str()));
+    ASSERT_EQ(0, Util::Unlink(in("link").c_str()));
+    DIR *d = Util::OpenDir(held_.c_str());
+    ASSERT_NE(nullptr, d);
+    int entries = 0;
+    while (readdir(d)) entries++;
+    closedir(d);
+    EXPECT_EQ(2, entries);  // "." and ".."
+}
+
+TEST_F(HeldPaths, AClosedDescriptorFailsWithENOENTAsProcfsWould) {
+    ASSERT_EQ(0, ::close(::open((root_ + "/d/f").c_str(), O_WRONLY | O_CREAT, 0644)));
+    ASSERT_EQ(0, ::close(dfd_));
+    const std::string gone = in("f");
+    dfd_ = -1;
+    struct stat st;
+    errno = 0;
+    EXPECT_EQ(-1, Util::Lstat(gone.c_str(), &st));
+    EXPECT_EQ(ENOENT, errno);
+    errno = 0;
+    EXPECT_EQ(-1, Util::Open(gone.c_str(), O_RDONLY, 0));
+    EXPECT_EQ(ENOENT, errno);
+    errno = 0;
+    EXPECT_EQ(-1, Util::Unlink(gone.c_str()));
+    EXPECT_EQ(ENOENT, errno);
+}
+
+TEST_F(HeldPaths, TheDescriptorsOwnEntryIsLeftToProcfs) {
+    // "/proc/self/fd/N" itself is procfs's link to the directory
+    struct stat st;
+    ASSERT_EQ(0, Util::Lstat(("/proc/self/fd/" + std::to_string(dfd_)).c_str(), &st));
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    ASSERT_EQ(0, Util::Lstat(held_.c_str(), &st));
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+}
+
+TEST(AttributesMayBeCached, OnlyKnownLocalFileSystemsAreTrusted) {
+    EXPECT_FALSE(Util::AttributesMayBeCached("/dev/shm"));  // tmpfs
+    EXPECT_TRUE(Util::AttributesMayBeCached("/proc"));      // not a disk's
+    EXPECT_TRUE(Util::AttributesMayBeCached("/no/such/path/at/all"));
+}
+
+}  // namespace
