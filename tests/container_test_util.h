@@ -11,12 +11,15 @@
 #include <fcntl.h>
 #include <set>
 #include <string>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 #include <vector>
 
 #include "ContainerFD.h"
 #include "ContainerFS.h"
+#include "Util.h"
 #include "config/Config.h"
 #include "container/Container.h"
 #include "vesk_test_util.h"
@@ -33,6 +36,44 @@ inline std::set<std::string> list(const std::string &dir) {
     closedir(d);
     return out;
 }
+
+// While alive, the backend answers as a network file system's client
+// whose attribute cache is behind: statfs says NFS, and lstat of a path
+// ending in `suffix` shows `size`, whatever the file holds now. Only an
+// open (close-to-open) shows the current size.
+class StaleListing {
+public:
+    StaleListing(const std::string &suffix, off_t size) : saved_(Util::syscalls()) {
+        suffix_() = suffix;
+        size_() = size;
+        real_() = saved_.lstat;
+        Util::syscalls().lstat = [](const char *path, struct stat *st) {
+            int r = real_()(path, st);
+            std::string p(path);
+            const std::string &s = suffix_();
+            if (r == 0 && p.size() >= s.size() && p.compare(p.size() - s.size(), s.size(), s) == 0)
+                st->st_size = size_();
+            return r;
+        };
+        Util::syscalls().statfs = [](const char *, struct statfs *fs) {
+            memset(fs, 0, sizeof *fs);
+            fs->f_type = NFS_SUPER_MAGIC;
+            return 0;
+        };
+    }
+    ~StaleListing() { Util::syscalls() = saved_; }
+    StaleListing(const StaleListing &) = delete;
+    StaleListing &operator=(const StaleListing &) = delete;
+
+private:
+    static std::string &suffix_() { static std::string s; return s; }
+    static off_t &size_() { static off_t z; return z; }
+    static auto real_() -> int (*&)(const char *, struct stat *) {
+        static int (*f)(const char *, struct stat *) = nullptr;
+        return f;
+    }
+    VeskSyscalls saved_;
+};
 
 class ContainerMount : public ::testing::Test {
 protected:

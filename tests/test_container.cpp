@@ -175,6 +175,23 @@ TEST_F(ContainerTest, TruncateThroughAnOpenHandle) {
     EXPECT_EQ(std::string("\0\0aX", 4), read_all("to"));
 }
 
+TEST_F(ContainerTest, ADataLogGrownOnAnotherNodeIsReadThoughTheListingShowsItsOldSize) {
+    // Two writers (two nodes, as far as the backend can tell); the second
+    // appends later, and this node's attribute cache still has its data
+    // log's old size. The new records must not be taken for writes beyond
+    // the end of their log.
+    const pid_t a = 4600001, b = 4600002;
+    write_file_at("grown", pattern(512, 1), 0, O_WRONLY | O_CREAT, a);
+    write_file_at("grown", pattern(512, 2), 512, O_WRONLY, b);
+    std::string data = "/data." + std::to_string(b);
+    struct stat st;
+    ASSERT_EQ(0, ::lstat((vesk_cont::hostdir(backend("grown"), vesk_cont::host()) + data).c_str(),
+                         &st));
+    write_file_at("grown", pattern(512, 3), 1024, O_WRONLY, b);
+    StaleListing nfs(data, st.st_size);
+    EXPECT_EQ(pattern(512, 1) + pattern(512, 2) + pattern(512, 3), read_all("grown"));
+}
+
 TEST_F(ContainerTest, SizeRecordsAgreeWithTheMerge) {
     // Sizes from the writers' close records must be what a merge says,
     // through writes, truncations and reopen-appends.

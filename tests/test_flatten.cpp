@@ -9,9 +9,7 @@
 #include "container/Index.h"
 #include "container/Layout.h"
 
-#include <linux/magic.h>
 #include <signal.h>
-#include <sys/statfs.h>
 #include <sys/wait.h>
 
 using namespace vesk_test;
@@ -103,18 +101,6 @@ TEST_F(FlattenOnClose, TheLastOfSeveralWritersFlattensAndLaterWritesMakeItStale)
 
 // Sizes from a listing may be a network file system's cached attributes;
 // what an open of the log tells decides whether the flattened index holds.
-std::string g_stale_log;
-off_t g_stale_size = 0;
-int (*g_real_lstat)(const char *, struct stat *) = nullptr;
-int stale_lstat(const char *path, struct stat *st) {
-    int r = g_real_lstat(path, st);
-    std::string p(path);
-    if (r == 0 && p.size() >= g_stale_log.size() &&
-        p.compare(p.size() - g_stale_log.size(), g_stale_log.size(), g_stale_log) == 0)
-        st->st_size = g_stale_size;
-    return r;
-}
-
 TEST_F(FlattenOnClose, ALogGrownSinceIsSeenThoughTheListingShowsItsOldSize) {
     const pid_t a = 4500001, b = 4500002;
     std::string want;
@@ -127,20 +113,9 @@ TEST_F(FlattenOnClose, ALogGrownSinceIsSeenThoughTheListingShowsItsOldSize) {
     ASSERT_EQ(0, ::lstat((vesk_cont::hostdir(backend("nc"), vesk_cont::host()) + log).c_str(), &st));
     write_file_at("nc", "remote", 0, O_WRONLY, b);
     want.replace(0, 6, "remote");
-    auto saved = Util::syscalls();
-    g_real_lstat = saved.lstat;
-    g_stale_log = log;
-    g_stale_size = st.st_size;
-    Util::syscalls().lstat = stale_lstat;
-    // as a network file system's client would answer
-    Util::syscalls().statfs = [](const char *, struct statfs *fs) {
-        memset(fs, 0, sizeof *fs);
-        fs->f_type = NFS_SUPER_MAGIC;
-        return 0;
-    };
+    StaleListing nfs(log, st.st_size);
     EXPECT_FALSE(uses_flattened("nc"));
     EXPECT_EQ(want, read_all("nc"));
-    Util::syscalls() = saved;
 }
 
 TEST_F(FlattenOnClose, OneWriterOrFewRecordsAreLeftToTheMerge) {

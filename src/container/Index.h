@@ -209,7 +209,9 @@ private:
     int insertGlobalEntry(ContainerEntry *entry);
     void splitEntry(ContainerEntry *entry, off_t offset);
     void findSplits(ContainerEntry &entry, std::vector<off_t> &splits);
-    int loadFlattened(const std::vector<IndexLogInfo> &logs);
+    /* `cached`: the file system may answer with cached attributes, so
+     * each log's size is confirmed by an open. */
+    int loadFlattened(const std::vector<IndexLogInfo> &logs, bool cached);
     void takeSources(const unsigned char *p, uint64_t ns);
     bool takeEntries(const unsigned char *p, uint64_t count, uint64_t first, off_t *prev_end);
     void closeChunks();

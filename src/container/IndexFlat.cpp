@@ -181,7 +181,7 @@ static bool size_holds(const std::string &path, off_t size) {
 
 // 0 when the flattened index was current and is loaded; 1 when there is
 // none or it is stale; never fails the read (the logs are the truth).
-int Index::loadFlattened(const std::vector<IndexLogInfo> &logs) {
+int Index::loadFlattened(const std::vector<IndexLogInfo> &logs, bool cached) {
     // Read piecewise: the header and sources first, so that a stale file
     // costs no more than them, then the entries in slices straight into
     // the pieces, never the whole file in one buffer.
@@ -211,7 +211,6 @@ int Index::loadFlattened(const std::vector<IndexLogInfo> &logs) {
     uint32_t crc = vesk_crc32c(0, buf.data(), buf.size());
     probe.takeSources(buf.data(), ns);
     // A local file system's listing sizes are current: no log is opened.
-    const bool cached = Util::AttributesMayBeCached(index_path.c_str());
     for (size_t i = 0; i < logs.size(); i++) {
         if (probe.source_logs[i].rel != logs[i].rel || probe.source_logs[i].size != logs[i].size ||
             (cached && !size_holds(index_path + "/" + logs[i].rel, logs[i].size))) {

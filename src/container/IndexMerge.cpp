@@ -71,6 +71,7 @@ struct ReadJob {
     std::vector<std::vector<DamagedRange>> *damaged;
     std::vector<int> *results;
     bool verify;
+    bool cached;
     std::atomic<size_t> next;
 };
 
@@ -118,8 +119,31 @@ int verify_data(const std::string &index, const std::string &data, std::vector<H
 // readings (a truncation to 0): one more reading tells that from damage.
 // Damaged records, and writes whose bytes are not in the data log, go to
 // `damaged`; everything else is served.
+// The size of the data log at `path` (0 when there is none). Where the
+// file system may answer with cached attributes (`cached`), it is taken
+// from an open of the log, which refreshes them (close-to-open): a cached
+// size of a log grown on another node since would put that node's new
+// records beyond its end, and they would be dropped as damage.
+static int data_log_size(const std::string &path, bool cached, off_t *size) {
+    struct stat st;
+    *size = 0;
+    if (!cached) {
+        if (Util::Lstat(path.c_str(), &st) == 0) *size = st.st_size;
+        else if (errno != ENOENT) return -errno;
+        return 0;
+    }
+    // Nothing is read through it: neither its directory's links nor a
+    // blocking descriptor matter (the logs are opened as members when read).
+    int fd = Util::OpenFile(path.c_str(), O_RDONLY | O_NONBLOCK, 0);
+    if (fd < 0) return errno == ENOENT ? 0 : -errno;
+    int r = Util::Fstat(fd, &st) == 0 ? 0 : -errno;
+    if (r == 0) *size = st.st_size;
+    Util::Close(fd);
+    return r;
+}
+
 int read_one(const std::string &container, const IndexLogInfo &log, std::vector<HostEntry> &out,
-             std::vector<DamagedRange> &damaged, bool verify) {
+             std::vector<DamagedRange> &damaged, bool verify, bool cached) {
     std::string data = data_log_of(container, log.rel);
     std::string index = container + "/" + log.rel;
     const size_t first = out.size();
@@ -127,10 +151,9 @@ int read_one(const std::string &container, const IndexLogInfo &log, std::vector<
         damaged.clear();
         int r = index_read_log(index, -1, out, &damaged);
         if (r != 0) return r;
-        struct stat st;
         off_t data_size = 0;
-        if (Util::Lstat(data.c_str(), &st) == 0) data_size = st.st_size;
-        else if (errno != ENOENT) return -errno;
+        r = data_log_size(data, cached, &data_size);
+        if (r != 0) return r;
         auto beyond = [&](const HostEntry &e) {
             return !e.isTruncation() && e.physical_offset + (off_t)e.length > data_size;
         };
@@ -165,7 +188,7 @@ void *read_logs_thread(void *arg) {
         size_t i = job->next.fetch_add(1);
         if (i >= job->logs->size()) break;
         (*job->results)[i] = read_one(*job->container, (*job->logs)[i], (*job->records)[i],
-                                      (*job->damaged)[i], job->verify);
+                                      (*job->damaged)[i], job->verify, job->cached);
     }
     return nullptr;
 }
@@ -259,7 +282,8 @@ int Index::readIndex(std::string path) {
     // A flattened index keeps no checksums of the writes' bytes: readers
     // that check them merge the logs.
     const bool verify = vesk::config()->verify;
-    if (!verify && loadFlattened(logs) == 0) {
+    const bool cached = !logs.empty() && Util::AttributesMayBeCached(path.c_str());
+    if (!verify && loadFlattened(logs, cached) == 0) {
         used_flattened = true;
         populated = true;
         if (mlog_filter(kDbg)) mlog(kDbg, "%s: flattened index used", path.c_str());
@@ -280,6 +304,7 @@ int Index::readIndex(std::string path) {
         job.records = &records;
         job.damaged = &per_log;
         job.verify = verify;
+        job.cached = cached;
         job.results = &results;
         job.next = 0;
         size_t threads = std::min(logs.size(), kMaxReaders);
@@ -290,7 +315,7 @@ int Index::readIndex(std::string path) {
         }
     } else {
         for (size_t i = 0; i < logs.size(); i++)
-            results[i] = read_one(path, logs[i], records[i], per_log[i], verify);
+            results[i] = read_one(path, logs[i], records[i], per_log[i], verify, cached);
     }
     for (size_t i = 0; i < logs.size(); i++) {
         if (results[i] != 0) return cleanupReadIndex(-1, nullptr, 0, results[i], "read",
