@@ -16,13 +16,21 @@
 #include "container/WriteFile.h"
 #include "vesk_test_util.h"
 
+#include <sys/time.h>
+
 namespace {
 
 TEST(OpenFileRecord, NewRecordFields) {
     char path[] = "/vk/some/file";
-    time_t before = time(nullptr);
+    // the record's clock: time(2) reads a coarser one, up to a tick behind
+    auto now = [] {
+        struct timeval t;
+        gettimeofday(&t, nullptr);
+        return t.tv_sec;
+    };
+    time_t before = now();
     Container_OpenFile rec(nullptr, nullptr, 4242, 0640, path);
-    time_t after = time(nullptr);
+    time_t after = now();
     path[1] = 'X';  // the record keeps a copy
     EXPECT_STREQ("/vk/some/file", rec.getPath());
     EXPECT_EQ(4242, rec.getPid());
