@@ -8,7 +8,11 @@
 #   bench/mpi_io.sh [BUILD_DIR]
 #
 # Phases: unsynced (the writes up to the sync), write (the writes, sync and
-# close), read.
+# close), read. The MiB/s columns are medians of each target's runs; each
+# ratio is the median of the repetitions' own ratios (a target's run over
+# the plain file's run of the same repetition), since the machine's speed
+# drifts over a run of the script and the medians of two targets' runs can
+# come from different states of it.
 #
 # Environment: REPS (3), MIB (256: the size of one checkpoint), NP (4),
 # COLL (set: collective writes and reads), WORK (/var/tmp: where the files
@@ -51,18 +55,26 @@ MPIRUN=(mpirun --oversubscribe -np "$NP")
 [ "$(id -u)" = 0 ] && MPIRUN+=(--allow-run-as-root)
 export OMPI_MCA_btl_vader_single_copy_mechanism=none
 
-# one run: prints "TARGET write MIB/S" and "TARGET read MIB/S"
+# one run of repetition REP: prints "TARGET PHASE MIB/S REP" for each phase
 run() {
-    local target="$1" file="$2" bytes="$3" blocks="$4"; shift 4
+    local target="$1" rep="$2" file="$3" bytes="$4" blocks="$5"; shift 5
     "${MPIRUN[@]}" "$@" "$PROG" "$file" "$bytes" "$blocks" ${COLL:+coll} |
-        awk -v t="$target" '$1 == "write" { print t, "write", $2; print t, "read", $4; print t, "unsynced", $6 }'
+        awk -v t="$target" -v r="$rep" '$1 == "write" {
+            print t, "write", $2, r; print t, "read", $4, r; print t, "unsynced", $6, r }'
+}
+
+# the median of the repetitions' ratios of TARGET to the plain file in PHASE
+ratio() {
+    awk -v t="$1" -v p="$2" '$2 == p && $1 == "plain" { base[$4] = $3 }
+        $2 == p && $1 == t { mine[$4] = $3 }
+        END { for (r in mine) if (base[r] > 0) print mine[r] / base[r] }' "$TMP/results" | median
 }
 
 median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
-echo "# $NP ranks, N-1 strided MPI-IO (${COLL:+collective}${COLL:-independent}), $MIB MiB per run, sync, medians of $REPS alternating runs"
-echo "| block | phase | plain MiB/s | preload MiB/s | veskfs MiB/s | preload / plain | veskfs / plain |"
-echo "|---|---|---|---|---|---|---|"
+echo "# $NP ranks, N-1 strided MPI-IO (${COLL:+collective}${COLL:-independent}), $MIB MiB per run, sync, medians of $REPS alternating runs (ratios: medians of each repetition's ratio)"
+echo "| block | phase | plain MiB/s | preload MiB/s | veskfs MiB/s | preload / plain | veskfs / plain | preload / plain, of the medians |"
+echo "|---|---|---|---|---|---|---|---|"
 for bs in 64K 1M; do
     case $bs in *K) bytes=$(( ${bs%K} * 1024 ));; *M) bytes=$(( ${bs%M} * 1048576 ));; esac
     blocks=$(( MIB * 1048576 / bytes / NP ))
@@ -77,10 +89,10 @@ for bs in 64K 1M; do
         for t in "${order[@]}"; do
             sync  # each run starts with no dirty pages of the runs before it
             case $t in
-            plain) run plain "$TMP/plain/ckpt.$bs.$rep" "$bytes" "$blocks" >> "$TMP/results" ;;
-            preload) run preload "$PRE/ckpt.$bs.$rep" "$bytes" "$blocks" \
+            plain) run plain "$rep" "$TMP/plain/ckpt.$bs.$rep" "$bytes" "$blocks" >> "$TMP/results" ;;
+            preload) run preload "$rep" "$PRE/ckpt.$bs.$rep" "$bytes" "$blocks" \
                 -x LD_PRELOAD="$LIB" -x VESK_CONFIG >> "$TMP/results" ;;
-            veskfs) run veskfs "$MNT/ckpt.$bs.$rep" "$bytes" "$blocks" >> "$TMP/results" ;;
+            veskfs) run veskfs "$rep" "$MNT/ckpt.$bs.$rep" "$bytes" "$blocks" >> "$TMP/results" ;;
             esac
         done
     done
@@ -88,7 +100,9 @@ for bs in 64K 1M; do
         p=$(awk -v p=$phase '$1 == "plain" && $2 == p { print $3 }' "$TMP/results" | median)
         l=$(awk -v p=$phase '$1 == "preload" && $2 == p { print $3 }' "$TMP/results" | median)
         f=$(awk -v p=$phase '$1 == "veskfs" && $2 == p { print $3 }' "$TMP/results" | median)
-        awk -v bs=$bs -v ph=$phase -v p="$p" -v l="$l" -v f="$f" 'BEGIN {
-            printf "| %s | %s | %.1f | %.1f | %.1f | %.2f | %.2f |\n", bs, ph, p, l, f, l / p, f / p }'
+        rl=$(ratio preload $phase)
+        rf=$(ratio veskfs $phase)
+        awk -v bs=$bs -v ph=$phase -v p="$p" -v l="$l" -v f="$f" -v rl="$rl" -v rf="$rf" 'BEGIN {
+            printf "| %s | %s | %.1f | %.1f | %.1f | %.2f | %.2f | %.2f |\n", bs, ph, p, l, f, rl, rf, l / p }'
     done
 done
