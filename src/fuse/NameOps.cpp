@@ -35,16 +35,22 @@ using Shared = std::shared_lock<std::shared_mutex>;
 
 void reply_status(fuse_req_t req, int rc) { fuse_reply_err(req, rc < 0 ? -rc : 0); }
 
-// The open handle of a node whose attributes count: a writer knows of
-// data it has not yet published; a file without a name has nothing else.
-std::shared_ptr<OpenFile> telling_handle(fuse_ino_t ino, bool named) {
+// Attributes from an open handle of the node, where one counts: a writer
+// knows of data it has not yet published; a file without a name has
+// nothing else. Writers are asked first. A handle that a release is
+// closing at this moment is passed over for the next one: a program's
+// fstat of another descriptor of an unlinked file must not find none.
+// 1 when no open handle counts (the caller asks by name), else 0 or -errno.
+int stat_by_handle(fuse_ino_t ino, bool named, struct stat *st) {
     std::vector<std::shared_ptr<OpenFile>> hs = g_nodes.handles(ino);
-    for (auto &h : hs)
-        if (h->kind == OpenKind::File && veskfs_writable(h->flags)) return h;
-    if (!named)
-        for (auto &h : hs)
-            if (h->kind == OpenKind::File) return h;
-    return nullptr;
+    for (int pass = 0; pass < (named ? 1 : 2); pass++) {
+        for (auto &h : hs) {
+            if (h->kind != OpenKind::File || (pass == 0 && !veskfs_writable(h->flags))) continue;
+            std::lock_guard<std::mutex> g(h->mu);
+            if (!h->closed) return vesk_getattr(h->fd, h->path.c_str(), st, 0);
+        }
+    }
+    return 1;
 }
 
 void reply_attr(fuse_req_t req, fuse_ino_t ino, struct fuse_file_info *fi) {
@@ -73,10 +79,8 @@ static int stat_file(fuse_ino_t ino, struct fuse_file_info *fi, struct stat *st)
     }
     std::string p;
     int named = g_nodes.path(ino, &p);
-    if (std::shared_ptr<OpenFile> w = telling_handle(ino, named == 0)) {
-        std::lock_guard<std::mutex> g(w->mu);
-        if (!w->closed) return vesk_getattr(w->fd, w->path.c_str(), st, 0);
-    }
+    int by_handle = stat_by_handle(ino, named == 0, st);
+    if (by_handle <= 0) return by_handle;
     if (named != 0) return named;
     if (is_debug(p)) {
         debug_stat(st, make_debug_text().size());
@@ -107,10 +111,8 @@ void reply_entry(fuse_req_t req, fuse_ino_t dir, const std::string &name,
         return;
     }
     e.ino = g_nodes.learn(dir, name, e.attr.st_mode);
-    if (std::shared_ptr<OpenFile> w = telling_handle(e.ino, true)) {
-        std::lock_guard<std::mutex> g(w->mu);
-        if (!w->closed) vesk_getattr(w->fd, w->path.c_str(), &e.attr, 0);
-    }
+    struct stat held;
+    if (stat_by_handle(e.ino, true, &held) == 0) e.attr = held;
     e.attr.st_ino = e.ino;
     e.attr_timeout = kAttrTimeout;
     e.entry_timeout = kEntryTimeout;
