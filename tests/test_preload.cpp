@@ -174,6 +174,32 @@ print(os.path.exists(os.path.join(d, 'raw')))
     same("/usr/bin/python3 $T/t.py");
 }
 
+TEST_P(PreloadPrograms, VectorCallsGatherScatterAndMoveTheOffset) {
+    if (!have("python3")) GTEST_SKIP() << "python3 is not installed";
+    // one buffer and several, empty ones among them, short reads at the end
+    const char *py = R"PY(
+import os
+d = os.environ['D']
+fd = os.open(os.path.join(d, 'v'), os.O_RDWR | os.O_CREAT, 0o644)
+print(os.writev(fd, [b'abc', b'', b'defgh']), os.lseek(fd, 0, os.SEEK_CUR))
+print(os.writev(fd, [b'0123456789' * 1000]), os.lseek(fd, 0, os.SEEK_CUR))
+print(os.pwritev(fd, [b'XY', b'Z'], 1), os.lseek(fd, 0, os.SEEK_CUR))
+os.lseek(fd, 0, os.SEEK_SET)
+a, b, c = bytearray(2), bytearray(0), bytearray(4)
+print(os.readv(fd, [a, b, c]), a, c, os.lseek(fd, 0, os.SEEK_CUR))
+big = bytearray(20000)
+print(os.readv(fd, [big]), bytes(big[:12]), bytes(big[10000:10004]), os.lseek(fd, 0, os.SEEK_CUR))
+x, y = bytearray(3), bytearray(5)
+print(os.preadv(fd, [x, y], 10006), x, y, os.lseek(fd, 0, os.SEEK_CUR))
+one = bytearray(6)
+print(os.preadv(fd, [one], 0), one)
+print(os.preadv(fd, [bytearray(4)], 20000), os.readv(fd, [bytearray(1), bytearray(1)]))
+os.close(fd)
+)PY";
+    vesk_test::write_file(env.tmp.sub("v.py"), py);
+    same("/usr/bin/python3 $T/v.py");
+}
+
 // The temporary-file pattern: open, unlink, then work through the
 // descriptor (and a dup of it) only; Python's TemporaryFile does the same
 // (O_TMPFILE where the directory takes it). The name is free at once, and

@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <sys/sendfile.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -150,13 +152,18 @@ size_t iov_total(const struct iovec *iov, int cnt) {
 
 ssize_t vreadv(Desc *d, const struct iovec *iov, int cnt, off_t off, bool use_offset) {
     if (cnt < 0 || cnt > IOV_MAX) return -EINVAL;
-    std::vector<char> buf(iov_total(iov, cnt));
-    ssize_t r = vread(d, buf.data(), buf.size(), off, use_offset);
+    // One buffer needs no gathering (MPI-IO libraries read with one).
+    if (cnt == 1) return vread(d, iov[0].iov_base, iov[0].iov_len, off, use_offset);
+    const size_t total = iov_total(iov, cnt);
+    // not zeroed: the read fills what is copied out
+    std::unique_ptr<char[]> buf(new (std::nothrow) char[total ? total : 1]);
+    if (!buf) return -ENOMEM;
+    ssize_t r = vread(d, buf.get(), total, off, use_offset);
     if (r <= 0) return r;
     size_t done = 0;
     for (int i = 0; i < cnt && done < (size_t)r; i++) {
         size_t k = std::min(iov[i].iov_len, (size_t)r - done);
-        memcpy(iov[i].iov_base, buf.data() + done, k);
+        memcpy(iov[i].iov_base, buf.get() + done, k);
         done += k;
     }
     return r;
@@ -164,6 +171,7 @@ ssize_t vreadv(Desc *d, const struct iovec *iov, int cnt, off_t off, bool use_of
 
 ssize_t vwritev(Desc *d, const struct iovec *iov, int cnt, off_t off, bool use_offset) {
     if (cnt < 0 || cnt > IOV_MAX) return -EINVAL;
+    if (cnt == 1) return vwrite(d, iov[0].iov_base, iov[0].iov_len, off, use_offset);
     std::vector<char> buf;
     buf.reserve(iov_total(iov, cnt));
     for (int i = 0; i < cnt; i++) {
