@@ -111,14 +111,6 @@ int verify_data(const std::string &index, const std::string &data, std::vector<H
     return 0;
 }
 
-// Reads one index log and checks that its writes lie inside their data
-// log. A writer appends its bytes before their record, so the data log is
-// measured after the index log is read: every record read then has its
-// bytes, however fast the writer appends meanwhile. A record beyond the
-// end may still come from a log emptied and refilled between the two
-// readings (a truncation to 0): one more reading tells that from damage.
-// Damaged records, and writes whose bytes are not in the data log, go to
-// `damaged`; everything else is served.
 // The size of the data log at `path` (0 when there is none). Where the
 // file system may answer with cached attributes (`cached`), it is taken
 // from an open of the log, which refreshes them (close-to-open): a cached
@@ -142,6 +134,14 @@ static int data_log_size(const std::string &path, bool cached, off_t *size) {
     return r;
 }
 
+// Reads one index log and checks that its writes lie inside their data
+// log. A writer appends its bytes before their record, so the data log is
+// measured after the index log is read: every record read then has its
+// bytes, however fast the writer appends meanwhile. A record beyond the
+// end may still come from a log emptied and refilled between the two
+// readings (a truncation to 0): one more reading tells that from damage.
+// Damaged records, and writes whose bytes are not in the data log, go to
+// `damaged`; everything else is served. `cached`: as for data_log_size.
 int read_one(const std::string &container, const IndexLogInfo &log, std::vector<HostEntry> &out,
              std::vector<DamagedRange> &damaged, bool verify, bool cached) {
     std::string data = data_log_of(container, log.rel);
