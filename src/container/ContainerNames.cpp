@@ -236,13 +236,13 @@ int container_unlink(const char *path) {
 namespace vesk_cfile {
 
 int discard_tree(const std::string &doomed, const std::string &name) {
-    // A writer still closing (in this process or another) may add its size
-    // record while the tree goes: try again. What cannot be removed stays
-    // in the staging directory, under no name.
     // A file never written is its marker alone (MPI-IO's lock test makes
     // and removes one at every open): two calls, no listing.
     if (Util::Unlink(vesk_cont::marker(doomed).c_str()) == 0 && Util::Rmdir(doomed.c_str()) == 0)
         return 0;
+    // A writer still closing (in this process or another) may add its size
+    // record while the tree goes: try again. What cannot be removed stays
+    // in the staging directory, under no name.
     int r = 0;
     for (int attempt = 0; attempt < 5; attempt++) {
         r = vesk_cont::remove_tree(doomed);

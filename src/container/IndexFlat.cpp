@@ -164,20 +164,27 @@ int Index::debug_from_stream(void *stream) {
     return 0;
 }
 
-// Whether the index log at `path` is still `size` bytes long, as an open
-// of it tells: the listing's sizes may come from a network file system's
-// cache of attributes, which only an open refreshes (close-to-open), and a
-// log grown on another node since would leave its writes unread.
-static bool size_holds(const std::string &path, off_t size) {
+namespace vesk_index {
+
+int log_size(const std::string &path, bool cached, off_t *size) {
+    struct stat st;
+    *size = 0;
+    if (!cached) {
+        if (Util::Lstat(path.c_str(), &st) == 0) *size = st.st_size;
+        else if (errno != ENOENT) return -errno;
+        return 0;
+    }
     // Nothing is read through it: neither its directory's links nor a
     // blocking descriptor matter (the logs are opened as members when read).
     int fd = Util::OpenFile(path.c_str(), O_RDONLY | O_NONBLOCK, 0);
-    if (fd < 0) return false;
-    struct stat st;
-    bool same = Util::Fstat(fd, &st) == 0 && st.st_size == size;
+    if (fd < 0) return errno == ENOENT ? 0 : -errno;
+    int r = Util::Fstat(fd, &st) == 0 ? 0 : -errno;
+    if (r == 0) *size = st.st_size;
     Util::Close(fd);
-    return same;
+    return r;
 }
+
+}  // namespace vesk_index
 
 // 0 when the flattened index was current and is loaded; 1 when there is
 // none or it is stale; never fails the read (the logs are the truth).
@@ -210,10 +217,13 @@ int Index::loadFlattened(const std::vector<IndexLogInfo> &logs, bool cached) {
     }
     uint32_t crc = vesk_crc32c(0, buf.data(), buf.size());
     probe.takeSources(buf.data(), ns);
-    // A local file system's listing sizes are current: no log is opened.
+    // Each log must still be the size recorded; a local file system's
+    // listing tells it, elsewhere an open of the log does.
     for (size_t i = 0; i < logs.size(); i++) {
+        off_t now = logs[i].size;
         if (probe.source_logs[i].rel != logs[i].rel || probe.source_logs[i].size != logs[i].size ||
-            (cached && !size_holds(index_path + "/" + logs[i].rel, logs[i].size))) {
+            (cached && (vesk_index::log_size(index_path + "/" + logs[i].rel, true, &now) != 0 ||
+                        now != logs[i].size))) {
             Util::Close(gfd);
             return 1;
         }

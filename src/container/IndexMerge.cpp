@@ -111,29 +111,6 @@ int verify_data(const std::string &index, const std::string &data, std::vector<H
     return 0;
 }
 
-// The size of the data log at `path` (0 when there is none). Where the
-// file system may answer with cached attributes (`cached`), it is taken
-// from an open of the log, which refreshes them (close-to-open): a cached
-// size of a log grown on another node since would put that node's new
-// records beyond its end, and they would be dropped as damage.
-static int data_log_size(const std::string &path, bool cached, off_t *size) {
-    struct stat st;
-    *size = 0;
-    if (!cached) {
-        if (Util::Lstat(path.c_str(), &st) == 0) *size = st.st_size;
-        else if (errno != ENOENT) return -errno;
-        return 0;
-    }
-    // Nothing is read through it: neither its directory's links nor a
-    // blocking descriptor matter (the logs are opened as members when read).
-    int fd = Util::OpenFile(path.c_str(), O_RDONLY | O_NONBLOCK, 0);
-    if (fd < 0) return errno == ENOENT ? 0 : -errno;
-    int r = Util::Fstat(fd, &st) == 0 ? 0 : -errno;
-    if (r == 0) *size = st.st_size;
-    Util::Close(fd);
-    return r;
-}
-
 // Reads one index log and checks that its writes lie inside their data
 // log. A writer appends its bytes before their record, so the data log is
 // measured after the index log is read: every record read then has its
@@ -141,7 +118,7 @@ static int data_log_size(const std::string &path, bool cached, off_t *size) {
 // end may still come from a log emptied and refilled between the two
 // readings (a truncation to 0): one more reading tells that from damage.
 // Damaged records, and writes whose bytes are not in the data log, go to
-// `damaged`; everything else is served. `cached`: as for data_log_size.
+// `damaged`; everything else is served. `cached`: as for log_size.
 int read_one(const std::string &container, const IndexLogInfo &log, std::vector<HostEntry> &out,
              std::vector<DamagedRange> &damaged, bool verify, bool cached) {
     std::string data = data_log_of(container, log.rel);
@@ -152,7 +129,7 @@ int read_one(const std::string &container, const IndexLogInfo &log, std::vector<
         int r = index_read_log(index, -1, out, &damaged);
         if (r != 0) return r;
         off_t data_size = 0;
-        r = data_log_size(data, cached, &data_size);
+        r = log_size(data, cached, &data_size);
         if (r != 0) return r;
         auto beyond = [&](const HostEntry &e) {
             return !e.isTruncation() && e.physical_offset + (off_t)e.length > data_size;

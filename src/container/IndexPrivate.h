@@ -26,6 +26,14 @@ inline std::string data_log_of(const std::string &container, const std::string &
     return container + "/" + rel;
 }
 
+// The size of the log at `path` in *size (0 when there is none). Where the
+// file system may answer with cached attributes (`cached`, see
+// Util::AttributesMayBeCached), it is taken from an open of the log, which
+// refreshes them (close-to-open): a cached size of a log grown on another
+// node since would leave its new records unread, or count them as damage.
+// 0 or -errno.
+int log_size(const std::string &path, bool cached, off_t *size);
+
 inline IndexPiece piece_of(const HostEntry &h, uint32_t chunk) {
     return IndexPiece{h.logical_offset, h.physical_offset, (uint64_t)h.length, chunk, h.id};
 }
