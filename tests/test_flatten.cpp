@@ -118,6 +118,58 @@ TEST_F(FlattenOnClose, ALogGrownSinceIsSeenThoughTheListingShowsItsOldSize) {
     EXPECT_EQ(want, read_all("nc"));
 }
 
+// Logs and flattened indexes are read in slices through one buffer: what
+// lies past the first slice, and a slice cut short at the end, must come
+// back whole, and a damaged record or entry there must be the one found.
+TEST_F(FlattenOnClose, LogsLongerThanOneReadSliceAreReadWhole) {
+    const pid_t a = 4600001, b = 4600002;
+    const size_t blocks = 2500;  // per writer: 2 slices of records and a part
+    std::string want;
+    write_by_two("big", a, b, blocks, want);
+    ASSERT_TRUE(uses_flattened("big"));
+    EXPECT_EQ(want, read_all("big"));
+
+    // An entry of the flattened index's last slice changes: its checksum
+    // no longer holds, and the logs are merged instead.
+    int gfd = ::open(flat("big").c_str(), O_RDWR);
+    ASSERT_GE(gfd, 0);
+    off_t entry = vesk_fmt::kGlobalHeaderSize + 2 * vesk_fmt::kGlobalSourceSize +
+                  (off_t)(2 * blocks - 3) * vesk_fmt::kGlobalEntrySize;
+    char byte;
+    ASSERT_EQ(1, pread(gfd, &byte, 1, entry + 16));  // its physical offset
+    byte ^= 0x01;
+    ASSERT_EQ(1, pwrite(gfd, &byte, 1, entry + 16));
+    ::close(gfd);
+    EXPECT_FALSE(uses_flattened("big"));
+    EXPECT_EQ(want, read_all("big"));
+
+    // A record of a's log past its second slice is damaged: the merge
+    // loses that write alone, its neighbours of both writers read.
+    ASSERT_EQ(0, ::unlink(flat("big").c_str()));
+    const size_t k = 2100;
+    std::string log = vesk_cont::hostdir(backend("big"), vesk_cont::host()) + "/index." +
+                      std::to_string(a);
+    int lfd = ::open(log.c_str(), O_RDWR);
+    ASSERT_GE(lfd, 0);
+    off_t rec = vesk_fmt::kIndexHeaderSize + (off_t)k * vesk_fmt::kIndexRecordSize;
+    ASSERT_EQ(1, pread(lfd, &byte, 1, rec + 20));
+    byte ^= 0x10;
+    ASSERT_EQ(1, pwrite(lfd, &byte, 1, rec + 20));
+    ::close(lfd);
+    Vesk_fd *fd = open("big", O_RDONLY);
+    ASSERT_NE(nullptr, fd);
+    char buf[kBlock];
+    off_t lost = (off_t)(2 * k * kBlock);
+    EXPECT_EQ(-EIO, fd->read(buf, kBlock, lost));
+    for (off_t at : {lost - (off_t)kBlock, lost + (off_t)kBlock, lost + 2 * (off_t)kBlock,
+                     (off_t)(want.size() - kBlock)}) {
+        ASSERT_EQ((ssize_t)kBlock, fd->read(buf, kBlock, at)) << at;
+        EXPECT_EQ(want.substr((size_t)at, kBlock), std::string(buf, kBlock)) << at;
+    }
+    fd->close(getpid(), getuid(), O_RDONLY, nullptr);
+    delete fd;
+}
+
 TEST_F(FlattenOnClose, OneWriterOrFewRecordsAreLeftToTheMerge) {
     // One writer, many records: one log to read, nothing to gain.
     std::string want;

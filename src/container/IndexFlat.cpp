@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <vector>
@@ -166,6 +167,12 @@ int Index::debug_from_stream(void *stream) {
 
 namespace vesk_index {
 
+unsigned char *slice_buffer() {
+    thread_local std::unique_ptr<unsigned char[]> buf;
+    if (!buf) buf.reset(new unsigned char[kReadSliceBytes]);
+    return buf.get();
+}
+
 int log_size(const std::string &path, bool cached, off_t *size) {
     struct stat st;
     *size = 0;
@@ -191,7 +198,7 @@ int log_size(const std::string &path, bool cached, off_t *size) {
 int Index::loadFlattened(const std::vector<IndexLogInfo> &logs, bool cached) {
     // Read piecewise: the header and sources first, so that a stale file
     // costs no more than them, then the entries in slices straight into
-    // the pieces, never the whole file in one buffer.
+    // the pieces, never the whole file in one buffer (kReadSliceBytes).
     std::string file = index_path + "/" + vesk_cont::kGlobalIndexName;
     int gfd = Util::Open(file.c_str(), O_RDONLY, 0);
     if (gfd < 0) return 1;
@@ -231,19 +238,19 @@ int Index::loadFlattened(const std::vector<IndexLogInfo> &logs, bool cached) {
     probe.last_offset = (off_t)get_u64(h + 40);
     probe.total_bytes = 0;
     probe.global_index.v.reserve((size_t)ne);
-    const uint64_t kSlice = 32768;  // entries, 1 MiB
-    buf.resize((size_t)(std::min(ne, kSlice) * kGlobalEntrySize));
+    const uint64_t kSlice = kReadSliceBytes / kGlobalEntrySize;  // entries
+    unsigned char *slice = slice_buffer();
     off_t at = (off_t)(kGlobalHeaderSize + ns * kGlobalSourceSize);
     off_t prev_end = 0;
     for (uint64_t first = 0; first < ne; first += kSlice) {
         uint64_t m = std::min(kSlice, ne - first);
         size_t bytes = (size_t)(m * kGlobalEntrySize);
-        if (Util::ReadAll(gfd, buf.data(), bytes, at) != (ssize_t)bytes ||
-            !probe.takeEntries(buf.data(), m, first, &prev_end)) {
+        if (Util::ReadAll(gfd, slice, bytes, at) != (ssize_t)bytes ||
+            !probe.takeEntries(slice, m, first, &prev_end)) {
             Util::Close(gfd);
             return 1;
         }
-        crc = vesk_crc32c(crc, buf.data(), bytes);
+        crc = vesk_crc32c(crc, slice, bytes);
         at += (off_t)bytes;
     }
     Util::Close(gfd);

@@ -130,24 +130,21 @@ int index_read_log(const std::string &path, off_t data_size, std::vector<HostEnt
     size_t n = (size_t)(body / rsize);
     if (body % rsize != 0 && mlog_filter(kWarn))
         mlog(kWarn, "index log %s: torn last record ignored", path.c_str());
-    // Read in slices through one small buffer: the log may hold millions
-    // of records, and a buffer of its whole size would be zeroed and
-    // faulted in only to be decoded once.
-    const size_t kSlice = 16384;  // records, 1 MiB
-    std::unique_ptr<unsigned char[]> buf(new unsigned char[std::min(n, kSlice) * rsize + 1]);
+    const size_t kSlice = kReadSliceBytes / rsize;  // records
+    unsigned char *buf = slice_buffer();
     out.reserve(out.size() + n);
     for (size_t first = 0; first < n; first += kSlice) {
         size_t m = std::min(kSlice, n - first);
         size_t bytes = m * rsize;
         off_t at = (off_t)kIndexHeaderSize + (off_t)(first * rsize);
-        if (Util::ReadAll(fd, buf.get(), bytes, at) != (ssize_t)bytes) {
+        if (Util::ReadAll(fd, buf, bytes, at) != (ssize_t)bytes) {
             r = errno ? -errno : -EIO;
             Util::Close(fd);
             return r;
         }
         for (size_t j = 0; j < m; j++) {
             size_t i = first + j;
-            const unsigned char *p = buf.get() + j * rsize;
+            const unsigned char *p = buf + j * rsize;
             const char *why = nullptr;
             IndexRecord rec;
             if (version == kOldVersion) {
