@@ -1,12 +1,14 @@
 /*
  * The system-call wrappers' own rules: paths below a held directory
  * ("/proc/self/fd/N/...") reach what descriptor N holds, wherever its name
- * went, and fail as procfs would once N is closed; the file system kinds
+ * went, and fail as procfs would once N is closed; which held paths name
+ * the directory itself; the file system kinds
  * whose listings are trusted.
  */
 #include <gtest/gtest.h>
 
 #include "Util.h"
+#include "container/Layout.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -103,6 +105,19 @@ TEST_F(HeldPaths, TheDescriptorsOwnEntryIsLeftToProcfs) {
     EXPECT_TRUE(S_ISLNK(st.st_mode));
     ASSERT_EQ(0, Util::Lstat(held_.c_str(), &st));
     EXPECT_TRUE(S_ISDIR(st.st_mode));
+}
+
+TEST_F(HeldPaths, OnlyTheHeldPathOfADirectoryIsTheDirectoryItself) {
+    // The container layer looks at a held directory once, through its
+    // descriptor: a path below it, or anything else, is looked up by name.
+    EXPECT_EQ(held_, vesk_cont::held_path(dfd_));
+    EXPECT_TRUE(vesk_cont::is_held_dir(held_));
+    EXPECT_TRUE(vesk_cont::is_held_dir("/proc/self/fd/7/."));
+    for (const char *p : {"/proc/self/fd/7/./x", "/proc/self/fd/7/./.", "/proc/self/fd/7",
+                          "/proc/self/fd/7/", "/proc/self/fd//.", "/proc/self/fd/7x/.",
+                          "/proc/self/fd/7/..", "/proc/self/fd/./.", "/tmp/d/."})
+        EXPECT_FALSE(vesk_cont::is_held_dir(p)) << p;
+    EXPECT_TRUE(vesk_cont::is_held_path(held_ + "/x"));
 }
 
 TEST(AttributesMayBeCached, OnlyKnownLocalFileSystemsAreTrusted) {

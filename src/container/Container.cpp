@@ -47,6 +47,20 @@ int classify(const std::string &dir, Kind *kind, struct stat *st) {
     // that directory. (A container renamed away and back between them is
     // the same directory again: looked at by name, its marker was missing
     // and an open of it said EISDIR.)
+    // A held directory (held paths are made of directories only) is looked
+    // at through its descriptor, which no rename can point elsewhere: one
+    // look suffices.
+    if (vesk_cont::is_held_dir(dir)) {
+        if (Util::Lstat(dir.c_str(), st) < 0) {
+            if (errno != ENOENT) return -errno;
+            *kind = K_NONE;  // its descriptor is closed
+            return 0;
+        }
+        int m = vesk_cont::has_marker(dir);
+        if (m < 0) return m;
+        *kind = m ? K_CONTAINER : K_DIR;
+        return 0;
+    }
     for (int tries = 0;; tries++) {
         if (Util::Lstat(dir.c_str(), st) < 0) {
             if (errno == ENOENT || errno == ENOTDIR) {

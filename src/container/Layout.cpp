@@ -462,6 +462,13 @@ bool is_held_path(const std::string &path) {
     return path.compare(0, sizeof kHeldPrefix - 1, kHeldPrefix) == 0;
 }
 
+bool is_held_dir(const std::string &path) {
+    if (!is_held_path(path)) return false;
+    size_t i = sizeof kHeldPrefix - 1, digits = i;
+    while (i < path.size() && path[i] >= '0' && path[i] <= '9') i++;
+    return i > digits && path.compare(i, std::string::npos, "/.") == 0;
+}
+
 std::string current_path(const std::string &path) {
     if (!is_held_path(path)) return path;
     std::string link = path.substr(0, path.rfind('/'));  // without the "/."

@@ -132,6 +132,9 @@ std::string held_path(int dirfd);
 /* Whether `path` was made by held_path: it names an object, not a place,
  * and a rename of the container does not change it. */
 bool is_held_path(const std::string &path);
+/* Whether `path` is a held path of the directory itself, as held_path
+ * makes it (nothing below it). */
+bool is_held_dir(const std::string &path);
 /* Where the directory a held path reaches stands now (for the directory
  * above it); `path` itself when it is no held path or the directory is
  * gone. */
