@@ -185,7 +185,7 @@ static int open_once(Container_OpenFile **pfd, const char *path, int flags, pid_
         // Reads of this process's own writes are coming: keep them.
         if (WriteFile *wf = writefile_of(sh)) wf->recentWrites().want();
         std::shared_ptr<Index> idx;
-        r = index_for(rec, true, &idx);
+        r = index_for(rec, true, &idx, created);
         if (r == 0) os->reads++;
     }
     if (r != 0) {

@@ -110,8 +110,12 @@ WriteFile *writefile_of(SharedFile *sh);
 int flush_in_process(const std::string &dir);
 // The merged index the record reads: the one it has while it is current,
 // else the file's latest, else a new merge. `at_open`: an open, which must
-// see everything published before it.
-int index_for(Container_OpenFile *rec, bool at_open, std::shared_ptr<Index> *out);
+// see everything published before it. `made`: an open that made the
+// container, whose index holds nothing yet and is not read (the open
+// stands as of the making: what others publish after it is for later
+// opens, as for any open).
+int index_for(Container_OpenFile *rec, bool at_open, std::shared_ptr<Index> *out,
+              bool made = false);
 // As index_for (not at an open), but never older than what other
 // processes published: what a size must count (an append is placed by it).
 int index_current(Container_OpenFile *rec, std::shared_ptr<Index> *out);

@@ -141,7 +141,7 @@ static bool published_elsewhere(SharedFile *sh, Index *idx, WriteFile *wf) {
     return false;
 }
 
-int index_for(Container_OpenFile *rec, bool at_open, std::shared_ptr<Index> *out) {
+int index_for(Container_OpenFile *rec, bool at_open, std::shared_ptr<Index> *out, bool made) {
     OpenState *os = state_of(rec);
     if (!os) return -EBADF;
     SharedFile *sh = os->sh;
@@ -216,8 +216,12 @@ int index_for(Container_OpenFile *rec, bool at_open, std::shared_ptr<Index> *out
             }
         }
         auto idx = std::make_shared<Index>(sh->dir);
-        r = idx->readIndex(sh->dir);
-        if (r == 0) r = idx->openChunks();
+        if (made) {
+            idx->startEmpty();
+        } else {
+            r = idx->readIndex(sh->dir);
+            if (r == 0) r = idx->openChunks();
+        }
         if (r == 0) {
             idx->setBuiltGeneration(built);
             cur = idx;

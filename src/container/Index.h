@@ -109,6 +109,9 @@ public:
     /* Read side: (re)builds the merged index of the container at `path`.
      * 0, or -EIO for a corrupt log (logged), or minus errno. */
     int readIndex(std::string path);
+    /* Read side: the merged index of a container this process made just
+     * now, which holds nothing yet: what readIndex would find, unread. */
+    void startEmpty();
     void setPath(std::string path);
     bool ispopulated();
 

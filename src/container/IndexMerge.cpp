@@ -241,6 +241,18 @@ void Index::takeDamage(const std::string &dir, const std::vector<IndexLogInfo> &
     if (!damaged.empty() && damaged.back().end > last_offset) last_offset = damaged.back().end;
 }
 
+void Index::startEmpty() {
+    closeChunks();
+    chunk_map.clear();
+    global_index.v.clear();
+    source_logs.clear();
+    last_offset = 0;
+    total_bytes = 0;
+    used_flattened = false;
+    damaged.clear();
+    populated = true;
+}
+
 int Index::readIndex(std::string path) {
     index_path = path;
     closeChunks();
