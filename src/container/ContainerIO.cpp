@@ -295,10 +295,9 @@ static ssize_t read_merged(Index *idx, char *buf, size_t size, off_t offset) {
         int dfd;
         off_t chunk_off;
         size_t chunk_len;
-        std::string chunk_path;
         bool hole;
         pid_t chunkpid;
-        int r = idx->globalLookup(&dfd, &chunk_off, &chunk_len, chunk_path, &hole, &chunkpid,
+        int r = idx->globalLookup(&dfd, &chunk_off, &chunk_len, nullptr, &hole, &chunkpid,
                                   offset + (off_t)done);
         if (r < 0) {
             ret = r;

@@ -38,7 +38,7 @@ int Index::setChunkFd(pid_t chunk, int descriptor) {
 }
 
 bool Index::chunkFound(int *dfd, off_t *chunk_off, size_t *length, off_t logical,
-                       const IndexPiece &entry, std::string &path, pid_t *chunkpid) {
+                       const IndexPiece &entry, std::string *path, pid_t *chunkpid) {
     ChunkFile &c = chunk_map[entry.chunk];
     lock("chunkFound");
     if (c.fd < 0) c.fd = Util::Open(c.path.c_str(), O_RDONLY, 0);
@@ -47,12 +47,12 @@ bool Index::chunkFound(int *dfd, off_t *chunk_off, size_t *length, off_t logical
     unlock("chunkFound");
     *chunk_off = entry.physical + (logical - entry.logical);
     *length = (size_t)(entry.tail() - logical);
-    path = c.path;
+    if (path) *path = c.path;
     *chunkpid = entry.id;
     return *dfd >= 0;
 }
 
-int Index::globalLookup(int *dfd, off_t *chunk_off, size_t *chunk_len, std::string &path,
+int Index::globalLookup(int *dfd, off_t *chunk_off, size_t *chunk_len, std::string *path,
                         bool *hole, pid_t *chunkpid, off_t logical) {
     *hole = false;
     *dfd = -1;
