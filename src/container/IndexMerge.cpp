@@ -255,15 +255,8 @@ void Index::startEmpty() {
 
 int Index::readIndex(std::string path) {
     index_path = path;
-    closeChunks();
-    chunk_map.clear();
-    global_index.v.clear();
-    source_logs.clear();
-    last_offset = 0;
-    total_bytes = 0;
-    used_flattened = false;
-    populated = false;
-    damaged.clear();
+    startEmpty();
+    populated = false;  // until the logs are read
 
     std::vector<IndexLogInfo> logs;
     int r = index_list_logs(path, logs);
