@@ -10,6 +10,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "LogMessage.h"
 #include "api/Stats.h"
 #include "vesk.h"
 #include "vesk_test_util.h"
@@ -79,6 +80,33 @@ TEST_P(ApiTest, SeparateHandlesOfOneFileEachEndWithTheirOwnClose) {
 }
 
 // A handle opened twice stays usable after the first of its two closes.
+// Tracing follows the configuration in force, through a reload too.
+TEST_P(ApiTest, CallsAreTracedWhileTheConfigurationSaysSo) {
+    const std::string mount = vesk_test::mount_config("/va", {tmp_.sub("b0"), tmp_.sub("b1")},
+                                                      GetParam());
+    Vesk_fd *fd = open("/va/t", O_RDWR | O_CREAT);
+    ASSERT_NE(nullptr, fd);
+    ASSERT_EQ(3, vesk_write(fd, "abc", 3, 0, getpid()));
+    std::string before = LogMessage::Dump();
+    char b[4];
+    ASSERT_EQ(2, vesk_read(fd, b, 2, 1));
+    EXPECT_EQ(before, LogMessage::Dump());  // not traced: nothing recorded
+
+    ASSERT_TRUE(vesk_test::use_config(tmp_.sub("vesk.conf"), "trace = 1\n" + mount)->trace);
+    ASSERT_EQ(3, vesk_read(fd, b, 3, 0));
+    std::string traced = LogMessage::Dump();
+    EXPECT_NE(std::string::npos, traced.find("read")) << traced;
+    ASSERT_EQ(3, vesk_write(fd, "xyz", 3, 3, getpid()));
+    EXPECT_NE(traced, LogMessage::Dump());
+    EXPECT_NE(std::string::npos, LogMessage::Dump().find("write"));
+
+    ASSERT_FALSE(vesk_test::use_config(tmp_.sub("vesk.conf"), mount)->trace);
+    traced = LogMessage::Dump();
+    ASSERT_EQ(2, vesk_read(fd, b, 2, 4));
+    EXPECT_EQ(traced, LogMessage::Dump());
+    EXPECT_EQ(0, vesk_close(fd, getpid(), getuid(), O_RDWR));
+}
+
 TEST_P(ApiTest, ReopenedHandleOutlivesItsFirstClose) {
     Vesk_fd *a = open("/va/g", O_RDWR | O_CREAT);
     ASSERT_NE(nullptr, a);

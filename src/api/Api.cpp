@@ -46,7 +46,7 @@ LogicalFileSystem *fs_for(const char *path) {
 constexpr pid_t kSelf = -1;
 
 void trace(const char *func, size_t size, off_t off, pid_t pid) {
-    if (!vesk::config()->trace) return;
+    if (!vesk::tracing()) return;
     if (pid == kSelf) pid = getpid();
     LogMessage lm;
     lm.addTime(Util::getTime());

@@ -21,6 +21,15 @@ namespace {
 
 std::mutex g_load_mu;
 std::shared_ptr<const Config> g_config;  // read with std::atomic_load
+// g_config's `trace`, or -1 before the first load: asked at every read and
+// write, where taking the configuration (a lock, two reference counts)
+// cost more than the rest of the question.
+std::atomic<int> g_trace{-1};
+
+void publish(const std::shared_ptr<const Config> &c) {
+    std::atomic_store(&g_config, c);
+    g_trace.store(c->trace ? 1 : 0, std::memory_order_release);
+}
 
 std::string trim(const std::string &s) {
     size_t b = s.find_first_not_of(" \t\r");
@@ -303,21 +312,26 @@ std::shared_ptr<const Config> config() {
     c = std::atomic_load(&g_config);
     if (c) return c;
     c = load();
-    std::atomic_store(&g_config, c);
+    publish(c);
     return c;
+}
+
+bool tracing() {
+    int t = g_trace.load(std::memory_order_acquire);
+    return t < 0 ? config()->trace : t == 1;
 }
 
 std::shared_ptr<const Config> config_reload() {
     std::lock_guard<std::mutex> g(g_load_mu);
     std::shared_ptr<const Config> c = load();
-    std::atomic_store(&g_config, c);
+    publish(c);
     return c;
 }
 
 void config_install(std::shared_ptr<const Config> cfg) {
     std::lock_guard<std::mutex> g(g_load_mu);
     setup_log(*cfg);
-    std::atomic_store(&g_config, cfg);
+    publish(cfg);
 }
 
 int config_default_syslog(const std::string &facility) {

@@ -69,6 +69,9 @@ struct Config {
 
 /* The process's configuration, read once on first use (thread-safe). */
 std::shared_ptr<const Config> config();
+/* config()->trace, without taking the configuration (every read and
+ * write asks). */
+bool tracing();
 /* Reads the configuration anew (tests point $VESK_CONFIG elsewhere first)
  * and makes it the process's configuration. */
 std::shared_ptr<const Config> config_reload();
