@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -60,6 +61,38 @@ TEST_F(ContainerOpen, OpensThatNeverWriteLeaveNothingBehind) {
         EXPECT_EQ(std::string::npos, m.find("." + of(other) + ".")) << m;
     EXPECT_EQ("hello", read_all("data"));
     EXPECT_EQ(5, size_of("data"));
+}
+
+// A file made for reading and writing starts with nothing to merge; what
+// is written after, by its own handle or another writer of this process,
+// and by another process before a later open, reads back.
+TEST_F(ContainerOpen, AFileMadeForReadingReadsWhatIsWrittenAfter) {
+    pid_t me = getpid(), other = me + 1000;
+    Vesk_fd *fd = open("rw", O_RDWR | O_CREAT | O_EXCL, me);
+    ASSERT_NE(nullptr, fd);
+    char buf[16] = {};
+    EXPECT_EQ(0, fd->read(buf, sizeof buf, 0));
+    ASSERT_EQ(3, fd->write("abc", 3, 0, me));
+    EXPECT_EQ(3, fd->read(buf, sizeof buf, 0));
+    EXPECT_EQ("abc", std::string(buf, 3));
+    write_file_at("rw", "xyz", 8, O_WRONLY, other);
+    ASSERT_EQ(11, fd->read(buf, sizeof buf, 0));
+    EXPECT_EQ(std::string("abc\0\0\0\0\0xyz", 11), std::string(buf, 11));
+
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        Vesk_fd *c = nullptr;
+        int r = containerfs.open(&c, L("rw").c_str(), O_WRONLY, getpid(), 0644, nullptr);
+        if (r != 0 || c->write("Q", 1, 4, getpid()) != 1) _exit(2);
+        _exit(c->close(getpid(), getuid(), O_WRONLY, nullptr) == 0 ? 0 : 3);
+    }
+    int status = 0;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(0, fd->close(me, getuid(), O_RDWR, nullptr));
+    delete fd;
+    EXPECT_EQ(std::string("abc\0Q\0\0\0xyz", 11), read_all("rw"));
 }
 
 // Which paths the library flushes to disk.
