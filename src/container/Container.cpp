@@ -40,13 +40,6 @@ int locate(const char *path, std::string &dir, std::string *root) {
 int classify(const std::string &dir, Kind *kind, struct stat *st) {
     struct stat local;
     if (!st) st = &local;
-    // A directory is told from a container by what is inside, a second
-    // look up of the name: a rename between the two may show the marker of
-    // another directory or none. So the inside is looked at through the
-    // directory itself, held open, and both looks of the name must find
-    // that directory. (A container renamed away and back between them is
-    // the same directory again: looked at by name, its marker was missing
-    // and an open of it said EISDIR.)
     // A held directory (held paths are made of directories only) is looked
     // at through its descriptor, which no rename can point elsewhere: one
     // look suffices.
@@ -61,6 +54,13 @@ int classify(const std::string &dir, Kind *kind, struct stat *st) {
         *kind = m ? K_CONTAINER : K_DIR;
         return 0;
     }
+    // A directory is told from a container by what is inside, a second
+    // look up of the name: a rename between the two may show the marker of
+    // another directory or none. So the inside is looked at through the
+    // directory itself, held open, and both looks of the name must find
+    // that directory. (A container renamed away and back between them is
+    // the same directory again: looked at by name, its marker was missing
+    // and an open of it said EISDIR.)
     for (int tries = 0;; tries++) {
         if (Util::Lstat(dir.c_str(), st) < 0) {
             if (errno == ENOENT || errno == ENOTDIR) {
