@@ -244,16 +244,15 @@ TEST(MergedIndex, LookupFindsPiecesHolesAndTheEnd) {
     int fd;
     off_t off;
     size_t len;
-    std::string path;
     bool hole;
     pid_t pid;
-    ASSERT_EQ(0, idx.globalLookup(&fd, &off, &len, &path, &hole, &pid, 10));
+    ASSERT_EQ(0, idx.globalLookup(&fd, &off, &len, &hole, &pid, 10));
     EXPECT_TRUE(hole);
     EXPECT_EQ(90u, len);
-    ASSERT_EQ(0, idx.globalLookup(&fd, &off, &len, &path, &hole, &pid, 160));
+    ASSERT_EQ(0, idx.globalLookup(&fd, &off, &len, &hole, &pid, 160));
     EXPECT_TRUE(hole);
     EXPECT_EQ(140u, len);  // to the end of the file
-    ASSERT_EQ(0, idx.globalLookup(&fd, &off, &len, &path, &hole, &pid, 300));
+    ASSERT_EQ(0, idx.globalLookup(&fd, &off, &len, &hole, &pid, 300));
     EXPECT_EQ(0u, len);
 }
 

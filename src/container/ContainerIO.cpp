@@ -297,7 +297,7 @@ static ssize_t read_merged(Index *idx, char *buf, size_t size, off_t offset) {
         size_t chunk_len;
         bool hole;
         pid_t chunkpid;
-        int r = idx->globalLookup(&dfd, &chunk_off, &chunk_len, nullptr, &hole, &chunkpid,
+        int r = idx->globalLookup(&dfd, &chunk_off, &chunk_len, &hole, &chunkpid,
                                   offset + (off_t)done);
         if (r < 0) {
             ret = r;

@@ -142,11 +142,10 @@ public:
     /* Read side: what holds `logical`. *hole: a gap that reads as zeros;
      * *chunk_len: bytes from `logical` to the end of the piece or gap (or
      * to the next damaged range), 0 at or past the end of the file. *fd:
-     * the open data log (opened on first use), -1 for a hole. *path, when
-     * not null: the data log's path. 0, -EIO inside a damaged range, or
-     * -errno. */
-    int globalLookup(int *fd, off_t *chunk_off, size_t *chunk_len, std::string *path,
-                     bool *hole, pid_t *chunkpid, off_t logical);
+     * the open data log (opened on first use), -1 for a hole (its path:
+     * chunks()). 0, -EIO inside a damaged range, or -errno. */
+    int globalLookup(int *fd, off_t *chunk_off, size_t *chunk_len, bool *hole, pid_t *chunkpid,
+                     off_t logical);
     /* Read side: opens every data log now rather than at its first read,
      * so that the file stays readable to its holders after it is removed
      * or replaced. 0 or the first error other than a missing log. */
@@ -198,7 +197,7 @@ public:
 private:
     void init(std::string path);
     bool chunkFound(int *fd, off_t *chunk_off, size_t *length, off_t logical,
-                    const IndexPiece &entry, std::string *path, pid_t *chunkpid);
+                    const IndexPiece &entry, pid_t *chunkpid);
     int cleanupReadIndex(int fd, void *maddr, off_t length, int ret, const char *last_func,
                          const char *indexfile);
     int mapIndex(const std::string &file, std::vector<HostEntry> &records);

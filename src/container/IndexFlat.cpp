@@ -15,7 +15,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <vector>
@@ -164,34 +163,6 @@ int Index::debug_from_stream(void *stream) {
     }
     return 0;
 }
-
-namespace vesk_index {
-
-unsigned char *slice_buffer() {
-    thread_local std::unique_ptr<unsigned char[]> buf;
-    if (!buf) buf.reset(new unsigned char[kReadSliceBytes]);
-    return buf.get();
-}
-
-int log_size(const std::string &path, bool cached, off_t *size) {
-    struct stat st;
-    *size = 0;
-    if (!cached) {
-        if (Util::Lstat(path.c_str(), &st) == 0) *size = st.st_size;
-        else if (errno != ENOENT) return -errno;
-        return 0;
-    }
-    // Nothing is read through it: neither its directory's links nor a
-    // blocking descriptor matter (the logs are opened as members when read).
-    int fd = Util::OpenFile(path.c_str(), O_RDONLY | O_NONBLOCK, 0);
-    if (fd < 0) return errno == ENOENT ? 0 : -errno;
-    int r = Util::Fstat(fd, &st) == 0 ? 0 : -errno;
-    if (r == 0) *size = st.st_size;
-    Util::Close(fd);
-    return r;
-}
-
-}  // namespace vesk_index
 
 // 0 when the flattened index was current and is loaded; 1 when there is
 // none or it is stale; never fails the read (the logs are the truth).

@@ -1,6 +1,7 @@
 /*
  * Index logs on disk: finding them in a container, reading one back with
- * every record checked, and opening one for appending.
+ * every record checked (through a buffer each thread keeps), measuring
+ * one, and opening one for appending.
  */
 #include "container/Index.h"
 
@@ -81,6 +82,34 @@ DamagedRange range_of_damaged(const unsigned char *p, uint32_t version) {
 }
 
 }  // namespace
+
+namespace vesk_index {
+
+unsigned char *slice_buffer() {
+    thread_local std::unique_ptr<unsigned char[]> buf;
+    if (!buf) buf.reset(new unsigned char[kReadSliceBytes]);
+    return buf.get();
+}
+
+int log_size(const std::string &path, bool cached, off_t *size) {
+    struct stat st;
+    *size = 0;
+    if (!cached) {
+        if (Util::Lstat(path.c_str(), &st) == 0) *size = st.st_size;
+        else if (errno != ENOENT) return -errno;
+        return 0;
+    }
+    // Nothing is read through it: neither its directory's links nor a
+    // blocking descriptor matter (the logs are opened as members when read).
+    int fd = Util::OpenFile(path.c_str(), O_RDONLY | O_NONBLOCK, 0);
+    if (fd < 0) return errno == ENOENT ? 0 : -errno;
+    int r = Util::Fstat(fd, &st) == 0 ? 0 : -errno;
+    if (r == 0) *size = st.st_size;
+    Util::Close(fd);
+    return r;
+}
+
+}  // namespace vesk_index
 
 int index_read_log(const std::string &path, off_t data_size, std::vector<HostEntry> &out,
                    std::vector<DamagedRange> *damaged) {

@@ -38,7 +38,7 @@ int Index::setChunkFd(pid_t chunk, int descriptor) {
 }
 
 bool Index::chunkFound(int *dfd, off_t *chunk_off, size_t *length, off_t logical,
-                       const IndexPiece &entry, std::string *path, pid_t *chunkpid) {
+                       const IndexPiece &entry, pid_t *chunkpid) {
     ChunkFile &c = chunk_map[entry.chunk];
     lock("chunkFound");
     if (c.fd < 0) c.fd = Util::Open(c.path.c_str(), O_RDONLY, 0);
@@ -47,13 +47,12 @@ bool Index::chunkFound(int *dfd, off_t *chunk_off, size_t *length, off_t logical
     unlock("chunkFound");
     *chunk_off = entry.physical + (logical - entry.logical);
     *length = (size_t)(entry.tail() - logical);
-    if (path) *path = c.path;
     *chunkpid = entry.id;
     return *dfd >= 0;
 }
 
-int Index::globalLookup(int *dfd, off_t *chunk_off, size_t *chunk_len, std::string *path,
-                        bool *hole, pid_t *chunkpid, off_t logical) {
+int Index::globalLookup(int *dfd, off_t *chunk_off, size_t *chunk_len, bool *hole,
+                        pid_t *chunkpid, off_t logical) {
     *hole = false;
     *dfd = -1;
     *chunk_off = 0;
@@ -72,7 +71,7 @@ int Index::globalLookup(int *dfd, off_t *chunk_off, size_t *chunk_len, std::stri
     const std::vector<IndexPiece> &v = global_index.v;
     size_t next = first_after(v, logical);
     if (next > 0 && v[next - 1].tail() > logical) {
-        if (!chunkFound(dfd, chunk_off, chunk_len, logical, v[next - 1], path, chunkpid))
+        if (!chunkFound(dfd, chunk_off, chunk_len, logical, v[next - 1], chunkpid))
             return *dfd;
         if ((off_t)*chunk_len > stop - logical) *chunk_len = (size_t)(stop - logical);
         return 0;

@@ -353,7 +353,7 @@ void check_merge(const std::string &dir, const Survivors &m, const SizeRecords &
         size_t chunk_len = 0;
         bool hole = false;
         pid_t pid = 0;
-        int lr = idx.globalLookup(&fd, &chunk_off, &chunk_len, nullptr, &hole, &pid, at);
+        int lr = idx.globalLookup(&fd, &chunk_off, &chunk_len, &hole, &pid, at);
         if ((uint64_t)at >= eof) {
             FUZZ_CHECK(lr == 0 && chunk_len == 0);
             continue;
