@@ -170,6 +170,54 @@ TEST_F(FlattenOnClose, LogsLongerThanOneReadSliceAreReadWhole) {
     delete fd;
 }
 
+// A process keeps the memory of the last merged index it dropped for the
+// next: it must come back empty, go only to an index of about its size,
+// and never to two indexes at once.
+TEST_F(FlattenOnClose, AnIndexBuiltAfterAnotherIsDroppedReadsRightInItsMemory) {
+    std::string wa, wb, ws;
+    write_by_two("a", 4700001, 4700002, 200, wa);  // 400 pieces
+    write_by_two("b", 4700003, 4700004, 190, wb);  // 380
+    write_by_two("s", 4700005, 4700006, 20, ws);   // 40
+    auto same = [](const Index &x, const Index &y) {
+        const std::vector<IndexPiece> &u = x.entries().v, &v = y.entries().v;
+        if (u.size() != v.size()) return false;
+        for (size_t i = 0; i < u.size(); i++)
+            if (u[i].logical != v[i].logical || u[i].physical != v[i].physical ||
+                u[i].length != v[i].length || u[i].chunk != v[i].chunk)
+                return false;
+        return true;
+    };
+    const IndexPiece *kept;
+    {
+        Index ia(backend("a"));
+        ASSERT_EQ(0, ia.readIndex(backend("a")));
+        ASSERT_EQ(400u, ia.entries().size());
+        kept = ia.entries().v.data();
+    }
+    for (bool flattened : {true, false}) {
+        if (!flattened) {
+            ASSERT_EQ(0, ::unlink(flat("b").c_str()));  // the merge of the logs
+        }
+        Index ib(backend("b"));
+        ASSERT_EQ(0, ib.readIndex(backend("b")));
+        EXPECT_EQ(flattened, ib.usedFlattened());
+        EXPECT_EQ(kept, ib.entries().v.data()) << flattened;
+        Index other(backend("b"));  // the memory is taken: this one has its own
+        ASSERT_EQ(0, other.readIndex(backend("b")));
+        EXPECT_NE(ib.entries().v.data(), other.entries().v.data());
+        EXPECT_TRUE(same(ib, other)) << flattened;
+    }  // other goes first, ib last: ib's memory is the one kept
+    {
+        Index is(backend("s"));  // far smaller: not given 380 pieces' memory
+        ASSERT_EQ(0, is.readIndex(backend("s")));
+        EXPECT_EQ(40u, is.entries().size());
+        EXPECT_NE(kept, is.entries().v.data());
+    }
+    EXPECT_EQ(wa, read_all("a"));
+    EXPECT_EQ(wb, read_all("b"));
+    EXPECT_EQ(ws, read_all("s"));
+}
+
 TEST_F(FlattenOnClose, OneWriterOrFewRecordsAreLeftToTheMerge) {
     // One writer, many records: one log to read, nothing to gain.
     std::string want;

@@ -32,6 +32,7 @@ Index::Index(std::string path, int descriptor) {
 
 Index::~Index() {
     closeChunks();
+    vesk_index::give_back_pieces(global_index.v);
     pthread_mutex_destroy(&fd_mux);
 }
 

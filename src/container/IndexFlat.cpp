@@ -208,6 +208,7 @@ int Index::loadFlattened(const std::vector<IndexLogInfo> &logs, bool cached) {
     }
     probe.last_offset = (off_t)get_u64(h + 40);
     probe.total_bytes = 0;
+    probe.global_index.v = take_spare_pieces((size_t)ne);
     probe.global_index.v.reserve((size_t)ne);
     const uint64_t kSlice = kReadSliceBytes / kGlobalEntrySize;  // entries
     unsigned char *slice = slice_buffer();

@@ -10,8 +10,40 @@
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
+#include <mutex>
 
 using namespace vesk_index;
+
+namespace {
+// Never destroyed: an index may be dropped by a static destructor at exit.
+std::mutex &spare_mu = *new std::mutex;
+std::vector<IndexPiece> &spare = *new std::vector<IndexPiece>;
+}  // namespace
+
+// Tried, not waited for: a child forked while another thread held the lock
+// goes on without a spare instead of waiting forever.
+std::vector<IndexPiece> vesk_index::take_spare_pieces(size_t want) {
+    std::vector<IndexPiece> v;
+    std::unique_lock<std::mutex> g(spare_mu, std::try_to_lock);
+    if (g.owns_lock() && want > 0 && spare.capacity() >= want &&
+        spare.capacity() <= want + want / 8)
+        v.swap(spare);
+    return v;
+}
+
+void vesk_index::give_back_pieces(std::vector<IndexPiece> &v) {
+    std::vector<IndexPiece> old;  // freed with the lock released
+    v.clear();
+    {
+        std::unique_lock<std::mutex> g(spare_mu, std::try_to_lock);
+        if (g.owns_lock() && v.capacity() > 0 &&
+            v.capacity() * sizeof(IndexPiece) <= kSparePiecesBytes) {
+            old.swap(spare);
+            spare.swap(v);
+        }
+    }
+    std::vector<IndexPiece>().swap(v);
+}
 
 const IndexPieces::value_type &IndexPieces::const_iterator::load() const {
     ContainerEntry &e = cur_.second;

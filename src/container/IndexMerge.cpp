@@ -368,6 +368,11 @@ bool Index::buildWithoutOverlaps(const std::vector<std::vector<HostEntry>> &reco
         }
     }
     v.clear();
+    if (v.capacity() < total) {
+        std::vector<IndexPiece> warm = take_spare_pieces(total);
+        if (warm.capacity() >= total) v.swap(warm);
+        give_back_pieces(warm);
+    }
     v.reserve(total);
     if (runs_sorted) {
         // k-way merge of the logs: a heap of the next record of each
