@@ -11,23 +11,41 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <mutex>
+#include <pthread.h>
 
 using namespace vesk_index;
 
 namespace {
+
+struct Spare {
+    std::mutex mu;
+    std::vector<IndexPiece> v;  // guarded by mu
+};
 // Never destroyed: an index may be dropped by a static destructor at exit.
-std::mutex &spare_mu = *new std::mutex;
-std::vector<IndexPiece> &spare = *new std::vector<IndexPiece>;
+Spare *g_spare = new Spare;
+
+// A forked child would copy every page of the parent's spare it wrote: no
+// warm memory there. Dropped, unless another thread of the parent held its
+// lock at the fork: then it is left as it is, and the child starts anew.
+void forget_spare_in_child() {
+    Spare *old = g_spare;
+    g_spare = new Spare;
+    if (old->mu.try_lock()) {
+        old->mu.unlock();
+        delete old;
+    }
+}
+const int g_spare_atfork = pthread_atfork(nullptr, nullptr, forget_spare_in_child);
+
 }  // namespace
 
-// Tried, not waited for: a child forked while another thread held the lock
-// goes on without a spare instead of waiting forever.
+// Tried, not waited for: a thread that finds it taken goes on without.
 std::vector<IndexPiece> vesk_index::take_spare_pieces(size_t want) {
     std::vector<IndexPiece> v;
-    std::unique_lock<std::mutex> g(spare_mu, std::try_to_lock);
-    if (g.owns_lock() && want > 0 && spare.capacity() >= want &&
-        spare.capacity() <= want + want / 8)
-        v.swap(spare);
+    Spare &s = *g_spare;
+    std::unique_lock<std::mutex> g(s.mu, std::try_to_lock);
+    if (g.owns_lock() && want > 0 && s.v.capacity() >= want && s.v.capacity() <= want + want / 8)
+        v.swap(s.v);
     return v;
 }
 
@@ -35,11 +53,12 @@ void vesk_index::give_back_pieces(std::vector<IndexPiece> &v) {
     std::vector<IndexPiece> old;  // freed with the lock released
     v.clear();
     {
-        std::unique_lock<std::mutex> g(spare_mu, std::try_to_lock);
+        Spare &s = *g_spare;
+        std::unique_lock<std::mutex> g(s.mu, std::try_to_lock);
         if (g.owns_lock() && v.capacity() > 0 &&
             v.capacity() * sizeof(IndexPiece) <= kSparePiecesBytes) {
-            old.swap(spare);
-            spare.swap(v);
+            old.swap(s.v);
+            s.v.swap(v);
         }
     }
     std::vector<IndexPiece>().swap(v);
