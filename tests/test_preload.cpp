@@ -200,6 +200,41 @@ os.close(fd)
     same("/usr/bin/python3 $T/v.py");
 }
 
+// unlink(2) answers as the kernel does: a directory (empty, full, or held
+// open) is refused and stays, a missing name is missing, a link to a
+// directory goes alone; unlinkat likewise, and with AT_REMOVEDIR only for
+// an empty directory.
+TEST_P(PreloadPrograms, UnlinkRefusesDirectoriesAsTheKernelDoes) {
+    if (!have("python3")) GTEST_SKIP() << "python3 is not installed";
+    const char *py = R"PY(
+import errno, os
+d = os.environ['D']
+def err(f, *a, **k):
+    try:
+        f(*a, **k)
+        return 'ok'
+    except OSError as e:
+        return errno.errorcode[e.errno]
+os.makedirs(os.path.join(d, 'full/sub'))
+os.mkdir(os.path.join(d, 'empty'))
+open(os.path.join(d, 'file'), 'w').close()
+os.symlink('full', os.path.join(d, 'link'))
+held = os.open(os.path.join(d, 'empty'), os.O_RDONLY)
+for n in ('full', 'empty', 'full/sub', 'nothing', 'nothing/deeper'):
+    print(n, err(os.unlink, os.path.join(d, n)))
+dfd = os.open(d, os.O_RDONLY)
+print(err(os.unlink, 'full', dir_fd=dfd), err(os.rmdir, 'full', dir_fd=dfd),
+      err(os.rmdir, 'file', dir_fd=dfd))
+print(err(os.unlink, os.path.join(d, 'link')), err(os.unlink, os.path.join(d, 'file')))
+os.close(held)
+print(err(os.rmdir, 'empty', dir_fd=dfd))
+os.close(dfd)
+print(sorted(os.listdir(d)), sorted(os.listdir(os.path.join(d, 'full'))))
+)PY";
+    vesk_test::write_file(env.tmp.sub("unlink.py"), py);
+    same("/usr/bin/python3 $T/unlink.py");
+}
+
 // The temporary-file pattern: open, unlink, then work through the
 // descriptor (and a dup of it) only; Python's TemporaryFile does the same
 // (O_TMPFILE where the directory takes it). The name is free at once, and

@@ -41,6 +41,17 @@ bool is_dir(const std::string &abs) {
     return vesk_mode(abs.c_str(), &m) == 0 && S_ISDIR(m);
 }
 
+// unlink(2) of a vesk name. The library refuses a directory itself
+// (EISDIR); asked first, it would be looked up twice in every unlink (MPI-IO
+// makes and removes a file at each open). A directory that the name's own
+// backend lacks reads as missing there, so a miss is checked against every
+// backend before it is reported.
+int unlink_file(const std::string &abs) {
+    int r = vesk_unlink(abs.c_str());
+    if (r == -ENOENT && is_dir(abs)) r = -EISDIR;
+    return r;
+}
+
 int do_fstatat(int dirfd, const char *path, struct stat *st, int flags) {
     std::string abs;
     if (empty_path(path) && (flags & AT_EMPTY_PATH)) {
@@ -215,8 +226,7 @@ VP_EXPORT int eaccess(const char *path, int mode) { return euidaccess(path, mode
 VP_EXPORT int unlink(const char *path) {
     std::string abs;
     if (!classify(path, &abs)) return VP_REAL(unlink)(path);
-    if (is_dir(abs)) return (int)fail(-EISDIR);
-    return (int)fail(vesk_unlink(abs.c_str()));
+    return (int)fail(unlink_file(abs));
 }
 VP_EXPORT int rmdir(const char *path) {
     std::string abs;
@@ -227,8 +237,7 @@ VP_EXPORT int unlinkat(int dirfd, const char *path, int flags) {
     std::string abs;
     if (!classify(dirfd, path, &abs)) return VP_REAL(unlinkat)(dirfd, path, flags);
     if (flags & AT_REMOVEDIR) return (int)fail(vesk_rmdir(abs.c_str()));
-    if (is_dir(abs)) return (int)fail(-EISDIR);
-    return (int)fail(vesk_unlink(abs.c_str()));
+    return (int)fail(unlink_file(abs));
 }
 
 VP_EXPORT int rename(const char *from, const char *to) {
