@@ -120,6 +120,30 @@ TEST_F(HeldPaths, OnlyTheHeldPathOfADirectoryIsTheDirectoryItself) {
     EXPECT_TRUE(vesk_cont::is_held_path(held_ + "/x"));
 }
 
+// A member is opened non-blocking (a FIFO planted there must not hang the
+// open); what the caller gets has the status flags it asked for, no more.
+TEST_F(HeldPaths, AMemberOpenLeavesTheStatusFlagsAskedFor) {
+    ASSERT_EQ(0, ::mkdir((root_ + "/d/sub").c_str(), 0755));
+    struct Case {
+        int flags;
+        int want;
+    } cases[] = {{O_WRONLY | O_CREAT, 0},
+                 {O_WRONLY | O_APPEND, O_APPEND},
+                 {O_RDWR | O_NONBLOCK, O_NONBLOCK},
+                 {O_RDONLY | O_APPEND | O_NONBLOCK, O_APPEND | O_NONBLOCK}};
+    for (const std::string &path : {in("sub/m"), root_ + "/d/sub/m"}) {
+        for (const Case &c : cases) {
+            int fd = Util::Open(path.c_str(), c.flags, 0640);
+            ASSERT_GE(fd, 0) << path << " " << c.flags;
+            int fl = ::fcntl(fd, F_GETFL);
+            EXPECT_EQ(c.want, fl & (O_APPEND | O_NONBLOCK)) << path << " " << c.flags;
+            EXPECT_EQ(c.flags & O_ACCMODE, fl & O_ACCMODE) << path;
+            EXPECT_NE(0, ::fcntl(fd, F_GETFD) & FD_CLOEXEC) << path;
+            Util::Close(fd);
+        }
+    }
+}
+
 TEST(AttributesMayBeCached, OnlyKnownLocalFileSystemsAreTrusted) {
     EXPECT_FALSE(Util::AttributesMayBeCached("/dev/shm"));  // tmpfs
     EXPECT_TRUE(Util::AttributesMayBeCached("/proc"));      // not a disk's

@@ -6,6 +6,7 @@
 
 #include "Util.h"
 #include "container/IndexPrivate.h"
+#include "container/Layout.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -240,14 +241,30 @@ std::vector<off_t> Index::chunkEnds() const {
 int Index::openChunks() {
     int ret = 0;
     lock("openChunks");
+    // The data logs of one host share a directory: held once (opened not
+    // following a link, as each log's open would check), it is not looked
+    // up again for every log. Where it cannot be held, each log's own open
+    // tells why.
+    std::string parent;
+    int dfd = -1;
     for (ChunkFile &c : chunk_map) {
         if (c.fd >= 0) continue;
-        c.fd = Util::Open(c.path.c_str(), O_RDONLY, 0);
+        size_t slash = c.path.rfind('/');
+        if (slash != std::string::npos && c.path.compare(0, slash, parent) != 0) {
+            if (dfd >= 0) Util::Close(dfd);
+            parent = c.path.substr(0, slash);
+            dfd = Util::OpenAt(parent.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        }
+        c.fd = slash != std::string::npos && dfd >= 0
+                   ? Util::OpenFile((vesk_cont::held_path(dfd) + c.path.substr(slash)).c_str(),
+                                    O_RDONLY, 0)
+                   : Util::Open(c.path.c_str(), O_RDONLY, 0);
         if (c.fd < 0) {
             if (ret == 0 && errno != ENOENT) ret = -errno;
             c.fd = -1;
         }
     }
+    if (dfd >= 0) Util::Close(dfd);
     unlock("openChunks");
     return ret;
 }

@@ -290,10 +290,9 @@ int open_member(const char *path, int flags, mode_t mode, bool parent_too) {
         errno = EIO;
         return -1;
     }
-    if (!(flags & O_NONBLOCK)) {
-        int fl = ::fcntl(fd, F_GETFL);
-        if (fl >= 0) ::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
-    }
+    // F_SETFL sets only the status flags (append, direct, no-atime, async,
+    // non-blocking), and those are the caller's: no F_GETFL to learn them.
+    if (!(flags & O_NONBLOCK)) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     return fd;
 }
 
