@@ -144,6 +144,25 @@ TEST_F(HeldPaths, AMemberOpenLeavesTheStatusFlagsAskedFor) {
     }
 }
 
+// Below a held directory only the directory itself is taken on trust: a
+// link in its place of a member, or of the directory holding one, is
+// refused as anywhere else.
+TEST_F(HeldPaths, LinksBelowTheHeldDirectoryAreRefused) {
+    ASSERT_EQ(0, ::mkdir((root_ + "/d/sub").c_str(), 0755));
+    ASSERT_EQ(0, ::symlink("sub", (root_ + "/d/ln").c_str()));
+    ASSERT_EQ(0, ::symlink("sub/m", (root_ + "/d/lnf").c_str()));
+    int fd = Util::Open(in("m").c_str(), O_WRONLY | O_CREAT, 0640);
+    ASSERT_GE(fd, 0);
+    Util::Close(fd);
+    for (const char *bad : {"ln/m", "lnf"}) {
+        errno = 0;
+        EXPECT_EQ(-1, Util::Open(in(bad).c_str(), O_WRONLY | O_CREAT, 0640)) << bad;
+        EXPECT_EQ(EIO, errno) << bad;
+    }
+    struct stat st;
+    EXPECT_EQ(-1, ::lstat((root_ + "/d/sub/m").c_str(), &st)) << "made through a link";
+}
+
 TEST(AttributesMayBeCached, OnlyKnownLocalFileSystemsAreTrusted) {
     EXPECT_FALSE(Util::AttributesMayBeCached("/dev/shm"));  // tmpfs
     EXPECT_TRUE(Util::AttributesMayBeCached("/proc"));      // not a disk's

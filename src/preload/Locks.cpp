@@ -44,8 +44,12 @@ std::string lock_path(const char *path, const char *kind = "") {
     const char *dir = getenv("VESK_LOCK_DIR");
     std::string d = dir && *dir ? dir : "";
     if (d.empty()) {
-        struct stat st;
-        d = VP_REAL(stat)("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) ? "/dev/shm" : "/tmp";
+        // looked for once: every lock and unlock asks
+        static const bool shm = [] {
+            struct stat st;
+            return VP_REAL(stat)("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode);
+        }();
+        d = shm ? "/dev/shm" : "/tmp";
     }
     char name[64];
     snprintf(name, sizeof name, "/vesk-lock-%016llx%s", (unsigned long long)h, kind);
