@@ -9,6 +9,7 @@
 #include "container/Index.h"
 #include "container/Layout.h"
 
+#include <memory>
 #include <signal.h>
 #include <sys/wait.h>
 
@@ -170,6 +171,36 @@ TEST_F(FlattenOnClose, LogsLongerThanOneReadSliceAreReadWhole) {
     delete fd;
 }
 
+// Two indexes hold the same pieces, and every lookup in them agrees: the
+// bytes' place (log and offset) or a hole, and how far either reaches.
+::testing::AssertionResult same_index(Index &x, Index &y, off_t end) {
+    if (x.entries().size() != y.entries().size())
+        return ::testing::AssertionFailure()
+               << x.entries().size() << " pieces against " << y.entries().size();
+    for (size_t i = 0; i < x.entries().size(); i++) {
+        IndexPiece a = x.entries().at(i), b = y.entries().at(i);
+        if (a.logical != b.logical || a.physical != b.physical || a.length != b.length ||
+            a.chunk != b.chunk || a.id != b.id)
+            return ::testing::AssertionFailure() << "piece " << i << " differs";
+    }
+    for (off_t at = 0; at < end + 300; at += 37) {
+        int fa, fb;
+        off_t oa, ob;
+        size_t la, lb;
+        bool ha, hb;
+        pid_t pa, pb;
+        int ra = x.globalLookup(&fa, &oa, &la, &ha, &pa, at);
+        int rb = y.globalLookup(&fb, &ob, &lb, &hb, &pb, at);
+        struct stat sa, sb;
+        bool same_log = fa < 0 ? fb < 0
+                               : fb >= 0 && fstat(fa, &sa) == 0 && fstat(fb, &sb) == 0 &&
+                                     sa.st_ino == sb.st_ino;
+        if (ra != rb || !same_log || oa != ob || la != lb || ha != hb || pa != pb)
+            return ::testing::AssertionFailure() << "lookups at " << at << " differ";
+    }
+    return ::testing::AssertionSuccess();
+}
+
 // A process keeps the memory of the last merged index it dropped for the
 // next: it must come back empty, go only to an index of about its size,
 // and never to two indexes at once.
@@ -178,44 +209,131 @@ TEST_F(FlattenOnClose, AnIndexBuiltAfterAnotherIsDroppedReadsRightInItsMemory) {
     write_by_two("a", 4700001, 4700002, 200, wa);  // 400 pieces
     write_by_two("b", 4700003, 4700004, 190, wb);  // 380
     write_by_two("s", 4700005, 4700006, 20, ws);   // 40
-    auto same = [](const Index &x, const Index &y) {
-        const std::vector<IndexPiece> &u = x.entries().v, &v = y.entries().v;
-        if (u.size() != v.size()) return false;
-        for (size_t i = 0; i < u.size(); i++)
-            if (u[i].logical != v[i].logical || u[i].physical != v[i].physical ||
-                u[i].length != v[i].length || u[i].chunk != v[i].chunk)
-                return false;
-        return true;
-    };
-    const IndexPiece *kept;
+    // the merge of the logs writes its pieces out; a flattened index of
+    // stripes would keep one period of them
+    for (const char *f : {"a", "b"}) ASSERT_EQ(0, ::unlink(flat(f).c_str()));
+    ASSERT_FALSE(Util::exists(flat("s").c_str()));  // too few records to flatten
+    const void *kept;
     {
         Index ia(backend("a"));
         ASSERT_EQ(0, ia.readIndex(backend("a")));
         ASSERT_EQ(400u, ia.entries().size());
-        kept = ia.entries().v.data();
+        kept = ia.entries().storage();
     }
-    for (bool flattened : {true, false}) {
-        if (!flattened) {
-            ASSERT_EQ(0, ::unlink(flat("b").c_str()));  // the merge of the logs
-        }
+    for (int round = 0; round < 2; round++) {
         Index ib(backend("b"));
         ASSERT_EQ(0, ib.readIndex(backend("b")));
-        EXPECT_EQ(flattened, ib.usedFlattened());
-        EXPECT_EQ(kept, ib.entries().v.data()) << flattened;
+        EXPECT_EQ(kept, ib.entries().storage()) << round;
         Index other(backend("b"));  // the memory is taken: this one has its own
         ASSERT_EQ(0, other.readIndex(backend("b")));
-        EXPECT_NE(ib.entries().v.data(), other.entries().v.data());
-        EXPECT_TRUE(same(ib, other)) << flattened;
+        EXPECT_NE(ib.entries().storage(), other.entries().storage());
+        EXPECT_TRUE(same_index(ib, other, (off_t)wb.size())) << round;
     }  // other goes first, ib last: ib's memory is the one kept
     {
         Index is(backend("s"));  // far smaller: not given 380 pieces' memory
         ASSERT_EQ(0, is.readIndex(backend("s")));
         EXPECT_EQ(40u, is.entries().size());
-        EXPECT_NE(kept, is.entries().v.data());
+        EXPECT_NE(kept, is.entries().storage());
     }
     EXPECT_EQ(wa, read_all("a"));
     EXPECT_EQ(wb, read_all("b"));
     EXPECT_EQ(ws, read_all("s"));
+}
+
+// The flattened index of a checkpoint's stripes is kept as one period,
+// and serves every lookup as the merge of the logs does; where the pattern
+// breaks, or anything changes the pieces, they are written out and serve
+// as before.
+TEST_F(FlattenOnClose, AStripedCheckpointIsKeptAsOnePeriod) {
+    auto merged = [&](const std::string &rel, std::unique_ptr<Index> &idx) {
+        // the same file's logs merged, its flattened index set aside
+        std::string f = flat(rel), aside = f + ".aside";
+        ASSERT_EQ(0, ::rename(f.c_str(), aside.c_str()));
+        idx.reset(new Index(backend(rel)));
+        ASSERT_EQ(0, idx->readIndex(backend(rel)));
+        EXPECT_FALSE(idx->usedFlattened());
+        ASSERT_EQ(0, ::rename(aside.c_str(), f.c_str()));
+    };
+    // Two writers' stripes, the second writer's blocks shorter (its data
+    // log grows by other steps, and holes lie between): whole, with its
+    // last block shorter still (the pattern breaks at the very end), and
+    // with one of its blocks left out (a hole where the pattern breaks).
+    auto write_two = [&](const std::string &rel, pid_t a, pid_t b, bool short_last, bool skip,
+                         std::string &want) {
+        Vesk_fd *fa = open(rel, O_WRONLY | O_CREAT, a);
+        ASSERT_NE(nullptr, fa);
+        Vesk_fd *fb = open(rel, O_WRONLY, b);
+        ASSERT_NE(nullptr, fb);
+        write_stripe(fa, a, 0, 2, 300, want);
+        for (size_t k = 0; k < 300; k++) {
+            if (skip && k == 150) continue;
+            off_t at = (off_t)((k * 2 + 1) * kBlock);
+            std::string blk = pattern(short_last && k == 299 ? 30 : 60, (unsigned)(b + k));
+            ASSERT_EQ((ssize_t)blk.size(), fb->write(blk.data(), blk.size(), at, b));
+            if (want.size() < (size_t)at + blk.size()) want.resize((size_t)at + blk.size(), '\0');
+            want.replace((size_t)at, blk.size(), blk);
+        }
+        EXPECT_EQ(0, fa->close(a, getuid(), O_WRONLY, nullptr));
+        EXPECT_EQ(0, fb->close(b, getuid(), O_WRONLY, nullptr));
+        delete fa;
+        delete fb;
+    };
+    std::string whole, tail, gap;
+    write_two("ck", 4800001, 4800002, false, false, whole);
+    write_two("tail", 4800003, 4800004, true, false, tail);
+    write_two("gap", 4800005, 4800006, false, true, gap);
+    ASSERT_EQ(std::string(kBlock, '\0'), gap.substr(301 * kBlock, kBlock));
+    struct Case {
+        const char *rel;
+        const std::string *bytes;
+        bool periodic;
+    } cases[] = {{"ck", &whole, true}, {"tail", &tail, false}, {"gap", &gap, false}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.rel);
+        Index idx(backend(c.rel));
+        ASSERT_EQ(0, idx.readIndex(backend(c.rel)));
+        ASSERT_TRUE(idx.usedFlattened());
+        EXPECT_EQ(c.periodic, idx.entries().periodic());
+        if (c.periodic) {
+            EXPECT_LT(idx.entries().memoryBytes(), 512u);
+        }
+        std::unique_ptr<Index> logs;
+        merged(c.rel, logs);
+        ASSERT_TRUE(logs);
+        EXPECT_TRUE(same_index(idx, *logs, (off_t)c.bytes->size()));
+        EXPECT_EQ(*c.bytes, read_all(c.rel));
+    }
+
+    // A write merged into the periodic index, or a truncation, writes it
+    // out; it agrees with the merge of the logs changed alike.
+    for (int change = 0; change < 2; change++) {
+        SCOPED_TRACE(change);
+        Index idx(backend("ck"));
+        ASSERT_EQ(0, idx.readIndex(backend("ck")));
+        ASSERT_TRUE(idx.entries().periodic());
+        std::unique_ptr<Index> logs;
+        merged("ck", logs);
+        ASSERT_TRUE(logs);
+        for (Index *x : {&idx, logs.get()}) {
+            if (change == 0) {
+                ContainerEntry e;
+                e.logical_offset = 12345;
+                e.length = 1000;
+                e.physical_offset = 0;
+                e.id = 4800002;
+                e.original_chunk = 1;
+                ASSERT_EQ(0, x->insertGlobal(&e));
+            } else {
+                ASSERT_EQ(0, x->truncate(20050));
+            }
+        }
+        EXPECT_FALSE(idx.entries().periodic());
+        EXPECT_TRUE(same_index(idx, *logs, (off_t)whole.size()));
+        if (change == 1) {
+            EXPECT_EQ(201u, idx.entries().size());
+            EXPECT_EQ(50u, idx.entries().at(200).length);
+        }
+    }
 }
 
 TEST_F(FlattenOnClose, OneWriterOrFewRecordsAreLeftToTheMerge) {

@@ -83,7 +83,7 @@ bool Index::ispopulated() { return populated; }
 
 double Index::memoryFootprintMBs() {
     double bytes = (double)hostIndex.capacity() * sizeof(HostEntry) +
-                   (double)global_index.v.capacity() * sizeof(IndexPiece) +
+                   (double)global_index.memoryBytes() +
                    (double)chunk_map.size() * sizeof(ChunkFile);
     return bytes / (1024.0 * 1024.0);
 }

@@ -52,34 +52,79 @@ struct IndexPiece {
  * lookups by binary search over contiguous memory, and a merge of logs
  * that do not overlap (the checkpoint case) is one sort. Iterating yields
  * (logical offset, ContainerEntry) pairs as a map would; the entry is made
- * on the fly, without timestamps, which the merged index does not keep. */
+ * on the fly, without timestamps, which the merged index does not keep.
+ *
+ * A flattened index that repeats itself (N writers each writing one block
+ * of every stripe of N blocks: a checkpoint) is kept as its first period:
+ * each later period lies `stride` further on, each phase's data its own
+ * step further on in its log. A reader of a checkpoint of millions of
+ * blocks holds a few pieces instead of 32 bytes a block, and its open
+ * touches no new memory for them. Whatever changes the pieces writes the
+ * period out into the vector first (edit()). */
 class IndexPieces {
 public:
     typedef std::pair<off_t, ContainerEntry> value_type;
     class const_iterator {
     public:
-        const_iterator(const IndexPiece *p) : p_(p), cur_(0, ContainerEntry()) {}
+        const_iterator(const IndexPieces *o, size_t i) : o_(o), i_(i), cur_(0, ContainerEntry()) {}
         const value_type &operator*() const { return load(); }
         const value_type *operator->() const { return &load(); }
         const_iterator &operator++() {
-            ++p_;
+            ++i_;
             return *this;
         }
-        bool operator!=(const const_iterator &o) const { return p_ != o.p_; }
-        bool operator==(const const_iterator &o) const { return p_ == o.p_; }
+        bool operator!=(const const_iterator &o) const { return i_ != o.i_; }
+        bool operator==(const const_iterator &o) const { return i_ == o.i_; }
 
     private:
         const value_type &load() const;
-        friend class IndexPieces;
-        const IndexPiece *p_;
+        const IndexPieces *o_;
+        size_t i_;
         mutable value_type cur_;
     };
-    const_iterator begin() const { return const_iterator(v.data()); }
-    const_iterator end() const { return const_iterator(v.data() + v.size()); }
-    size_t size() const { return v.size(); }
-    bool empty() const { return v.empty(); }
+    const_iterator begin() const { return const_iterator(this, 0); }
+    const_iterator end() const { return const_iterator(this, size()); }
+    size_t size() const { return count_ ? count_ : v.size(); }
+    bool empty() const { return size() == 0; }
+    /* The piece at `i` (below size()). */
+    IndexPiece at(size_t i) const {
+        if (!count_) return v[i];
+        size_t k = i / period_.size(), j = i % period_.size();
+        IndexPiece p = period_[j];
+        p.logical += (off_t)k * stride_;
+        p.physical += (off_t)k * step_[j];
+        return p;
+    }
+    /* How many pieces start at or before `x`. */
+    size_t firstAfter(off_t x) const;
+    /* Whether the pieces are kept as one period. */
+    bool periodic() const { return count_ != 0; }
+    /* Where the pieces written out are stored (tells storage apart). */
+    const void *storage() const { return v.data(); }
+    /* Bytes of memory the pieces hold. */
+    size_t memoryBytes() const {
+        return v.capacity() * sizeof(IndexPiece) + period_.capacity() * sizeof(IndexPiece) +
+               step_.capacity() * sizeof(off_t);
+    }
 
-    std::vector<IndexPiece> v;
+private:
+    friend class Index;
+    /* The pieces as a vector to change: a period is written out first. */
+    std::vector<IndexPiece> &edit();
+    /* Appends a piece past all others; `period`: how many pieces a period
+     * would hold (0: none is looked for), `expect`: how many pieces the
+     * whole index will hold. */
+    void append(const IndexPiece &p, size_t period, size_t expect);
+    void clear();
+
+    std::vector<IndexPiece> v;  // the pieces, unless periodic
+    // periodic: the first period, each phase's step in its log, the
+    // logical distance between periods, and how many pieces in all
+    std::vector<IndexPiece> period_;
+    std::vector<off_t> step_;
+    off_t stride_ = 0;
+    size_t count_ = 0;
+    size_t expect_ = 0;  // as append was told
 };
 
 /* Bytes of the file whose record or data is lost: reads of them give
@@ -216,7 +261,8 @@ private:
      * each log's size is confirmed by an open. */
     int loadFlattened(const std::vector<IndexLogInfo> &logs, bool cached);
     void takeSources(const unsigned char *p, uint64_t ns);
-    bool takeEntries(const unsigned char *p, uint64_t count, uint64_t first, off_t *prev_end);
+    bool takeEntries(const unsigned char *p, uint64_t count, uint64_t first, uint64_t total,
+                     off_t *prev_end);
     void closeChunks();
 
     std::string index_path;

@@ -43,7 +43,8 @@ int Index::global_to_stream(void **buffer, size_t *length) {
         memcpy(p + 8, s.rel.data(), n);
         p += kGlobalSourceSize;
     }
-    for (const IndexPiece &e : global_index.v) {
+    for (size_t i = 0; i < ne; i++) {
+        IndexPiece e = global_index.at(i);
         put_u64(p, (uint64_t)e.logical);
         put_u64(p + 8, e.length);
         put_u64(p + 16, (uint64_t)e.physical);
@@ -107,7 +108,8 @@ void Index::takeSources(const unsigned char *p, uint64_t ns) {
 // Appends `count` entries (numbered from `first`) to the pieces, checking
 // that they are in order and inside the file's end; false (logged) when
 // one is not. *prev_end: the end of the last piece so far.
-bool Index::takeEntries(const unsigned char *p, uint64_t count, uint64_t first, off_t *prev_end) {
+bool Index::takeEntries(const unsigned char *p, uint64_t count, uint64_t first, uint64_t total,
+                        off_t *prev_end) {
     uint64_t ns = source_logs.size();
     for (uint64_t i = 0; i < count; i++, p += kGlobalEntrySize) {
         uint64_t lo = get_u64(p), len = get_u64(p + 8), po = get_u64(p + 16);
@@ -117,10 +119,11 @@ bool Index::takeEntries(const unsigned char *p, uint64_t count, uint64_t first, 
             if (mlog_filter(kErr))
                 mlog(kErr, "flattened index of %s: entry %llu out of order or range",
                      index_path.c_str(), (unsigned long long)(first + i));
-            global_index.v.clear();
+            global_index.clear();
             return false;
         }
-        global_index.v.push_back(IndexPiece{(off_t)lo, (off_t)po, len, src, source_logs[src].pid});
+        global_index.append(IndexPiece{(off_t)lo, (off_t)po, len, src, source_logs[src].pid},
+                            (size_t)ns, (size_t)total);
         *prev_end = (off_t)(lo + len);
         total_bytes += (size_t)len;
     }
@@ -143,12 +146,12 @@ int Index::global_from_stream(void *addr) {
         return -EIO;
     }
     takeSources(b + kGlobalHeaderSize, ns);
-    global_index.v.clear();
-    global_index.v.reserve((size_t)ne);
+    global_index.clear();
     last_offset = (off_t)get_u64(b + 40);
     total_bytes = 0;
     off_t prev_end = 0;
-    if (!takeEntries(b + kGlobalHeaderSize + ns * kGlobalSourceSize, ne, 0, &prev_end)) return -EIO;
+    if (!takeEntries(b + kGlobalHeaderSize + ns * kGlobalSourceSize, ne, 0, ne, &prev_end))
+        return -EIO;
     populated = true;
     return 0;
 }
@@ -157,7 +160,8 @@ int Index::debug_from_stream(void *stream) {
     FILE *out = static_cast<FILE *>(stream);
     fprintf(out, "# %zu pieces, %zu data logs, end of file %lld\n", global_index.size(),
             chunk_map.size(), (long long)last_offset);
-    for (const IndexPiece &e : global_index.v) {
+    for (size_t i = 0; i < global_index.size(); i++) {
+        IndexPiece e = global_index.at(i);
         fprintf(out, "%lld %llu %d %s %lld\n", (long long)e.logical, (unsigned long long)e.length,
                 (int)e.id, chunk_map[e.chunk].path.c_str(), (long long)e.physical);
     }
@@ -208,8 +212,6 @@ int Index::loadFlattened(const std::vector<IndexLogInfo> &logs, bool cached) {
     }
     probe.last_offset = (off_t)get_u64(h + 40);
     probe.total_bytes = 0;
-    probe.global_index.v = take_spare_pieces((size_t)ne);
-    probe.global_index.v.reserve((size_t)ne);
     const uint64_t kSlice = kReadSliceBytes / kGlobalEntrySize;  // entries
     unsigned char *slice = slice_buffer();
     off_t at = (off_t)(kGlobalHeaderSize + ns * kGlobalSourceSize);
@@ -218,7 +220,7 @@ int Index::loadFlattened(const std::vector<IndexLogInfo> &logs, bool cached) {
         uint64_t m = std::min(kSlice, ne - first);
         size_t bytes = (size_t)(m * kGlobalEntrySize);
         if (Util::ReadAll(gfd, slice, bytes, at) != (ssize_t)bytes ||
-            !probe.takeEntries(slice, m, first, &prev_end)) {
+            !probe.takeEntries(slice, m, first, ne, &prev_end)) {
             Util::Close(gfd);
             return 1;
         }
@@ -233,7 +235,7 @@ int Index::loadFlattened(const std::vector<IndexLogInfo> &logs, bool cached) {
         return 1;
     }
     closeChunks();
-    global_index.v.swap(probe.global_index.v);
+    std::swap(global_index, probe.global_index);
     chunk_map.swap(probe.chunk_map);
     source_logs = logs;
     last_offset = probe.last_offset;

@@ -56,7 +56,7 @@ void vesk_index::give_back_pieces(std::vector<IndexPiece> &v) {
     {
         Spare &s = *g_spare;
         std::unique_lock<std::mutex> g(s.mu, std::try_to_lock);
-        if (g.owns_lock() && v.capacity() > 0 &&
+        if (g.owns_lock() && v.capacity() * sizeof(IndexPiece) >= kSpareMinBytes &&
             v.capacity() * sizeof(IndexPiece) <= kSparePiecesBytes) {
             old.swap(s.v);
             s.v.swap(v);
@@ -66,16 +66,104 @@ void vesk_index::give_back_pieces(std::vector<IndexPiece> &v) {
 }
 
 const IndexPieces::value_type &IndexPieces::const_iterator::load() const {
+    IndexPiece p = o_->at(i_);
     ContainerEntry &e = cur_.second;
-    e.logical_offset = p_->logical;
-    e.physical_offset = p_->physical;
-    e.length = (size_t)p_->length;
+    e.logical_offset = p.logical;
+    e.physical_offset = p.physical;
+    e.length = (size_t)p.length;
     e.begin_timestamp = 0;
     e.end_timestamp = 0;
-    e.id = p_->id;
-    e.original_chunk = (pid_t)p_->chunk;
-    cur_.first = p_->logical;
+    e.id = p.id;
+    e.original_chunk = (pid_t)p.chunk;
+    cur_.first = p.logical;
     return cur_;
+}
+
+size_t IndexPieces::firstAfter(off_t x) const {
+    if (!count_) return first_after(v, x);
+    const off_t start = period_[0].logical;
+    if (x < start) return 0;
+    const size_t n = period_.size();
+    const uint64_t k = (uint64_t)(x - start) / (uint64_t)stride_;
+    if (k >= (count_ + n - 1) / n) return count_;  // past the last period's start
+    const off_t shift = (off_t)k * stride_;
+    size_t j = (size_t)(std::upper_bound(period_.begin(), period_.end(), x - shift,
+                                         [](off_t o, const IndexPiece &p) {
+                                             return o < p.logical;
+                                         }) -
+                        period_.begin());
+    return std::min(count_, (size_t)k * n + j);
+}
+
+namespace {
+// Room for `n` pieces in `v`, from the spare when it fits.
+void reserve_warm(std::vector<IndexPiece> &v, size_t n) {
+    if (v.capacity() >= n) return;
+    std::vector<IndexPiece> w = take_spare_pieces(n);
+    w.reserve(n);
+    w.insert(w.end(), v.begin(), v.end());
+    v.swap(w);
+}
+}  // namespace
+
+std::vector<IndexPiece> &IndexPieces::edit() {
+    if (!count_) return v;
+    v.clear();
+    reserve_warm(v, std::max(count_, expect_));
+    for (size_t i = 0; i < count_; i++) v.push_back(at(i));
+    period_.clear();
+    step_.clear();
+    stride_ = 0;
+    count_ = 0;
+    return v;
+}
+
+void IndexPieces::clear() {
+    v.clear();
+    period_.clear();
+    step_.clear();
+    stride_ = 0;
+    count_ = 0;
+    expect_ = 0;
+}
+
+void IndexPieces::append(const IndexPiece &p, size_t period, size_t expect) {
+    expect_ = expect;
+    if (count_) {
+        IndexPiece next = at(count_);
+        if (next.logical == p.logical && next.physical == p.physical &&
+            next.length == p.length && next.chunk == p.chunk && next.id == p.id) {
+            count_++;
+            return;
+        }
+        edit().push_back(p);  // the pattern ends here
+        return;
+    }
+    const bool looking = period > 0 && expect >= 2 * period && v.size() < 2 * period;
+    if (v.empty()) {
+        if (looking) v.reserve(2 * period);
+        else reserve_warm(v, expect);
+    }
+    v.push_back(p);
+    if (!looking || v.size() != 2 * period) return;
+    // Two periods in: does the second repeat the first?
+    bool repeats = v[period].logical > v[0].logical;
+    const off_t stride = v[period].logical - v[0].logical;
+    for (size_t j = 0; repeats && j < period; j++) {
+        const IndexPiece &a = v[j], &b = v[period + j];
+        repeats = b.logical - a.logical == stride && b.length == a.length &&
+                  b.chunk == a.chunk && b.id == a.id;
+    }
+    if (!repeats) {
+        reserve_warm(v, expect);
+        return;
+    }
+    period_.assign(v.begin(), v.begin() + (std::ptrdiff_t)period);
+    step_.resize(period);
+    for (size_t j = 0; j < period; j++) step_[j] = v[period + j].physical - v[j].physical;
+    stride_ = stride;
+    count_ = 2 * period;
+    v.clear();
 }
 
 int Index::getChunkFd(pid_t chunk) {
@@ -120,16 +208,18 @@ int Index::globalLookup(int *dfd, off_t *chunk_off, size_t *chunk_len, bool *hol
         if (d != damaged.begin() && std::prev(d)->end > logical) return -EIO;
         if (d != damaged.end()) stop = std::min(stop, d->begin);
     }
-    const std::vector<IndexPiece> &v = global_index.v;
-    size_t next = first_after(v, logical);
-    if (next > 0 && v[next - 1].tail() > logical) {
-        if (!chunkFound(dfd, chunk_off, chunk_len, logical, v[next - 1], chunkpid))
-            return *dfd;
-        if ((off_t)*chunk_len > stop - logical) *chunk_len = (size_t)(stop - logical);
-        return 0;
+    const IndexPieces &v = global_index;
+    size_t next = v.firstAfter(logical);
+    if (next > 0) {
+        IndexPiece prev = v.at(next - 1);
+        if (prev.tail() > logical) {
+            if (!chunkFound(dfd, chunk_off, chunk_len, logical, prev, chunkpid)) return *dfd;
+            if ((off_t)*chunk_len > stop - logical) *chunk_len = (size_t)(stop - logical);
+            return 0;
+        }
     }
     *hole = true;
-    off_t until = next == v.size() ? stop : std::min(v[next].logical, stop);
+    off_t until = next == v.size() ? stop : std::min(v.at(next).logical, stop);
     *chunk_len = (size_t)(until - logical);
     return 0;
 }
@@ -137,7 +227,7 @@ int Index::globalLookup(int *dfd, off_t *chunk_off, size_t *chunk_len, bool *hol
 void Index::splitEntry(ContainerEntry *entry, off_t offset) {
     if (!entry->splittable(offset)) return;
     ContainerEntry back = entry->split(offset);
-    std::vector<IndexPiece> &v = global_index.v;
+    std::vector<IndexPiece> &v = global_index.edit();
     v.insert(v.begin() + (std::ptrdiff_t)first_at(v, back.logical_offset), piece_of(back));
 }
 
@@ -151,7 +241,7 @@ void Index::findSplits(ContainerEntry &entry, std::vector<off_t> &splits) {
 // -(p + 1) when piece p was wholly covered and its slot is the newcomer's
 // to overwrite (so that an overwrite of one piece moves nothing).
 int Index::handleOverlap(ContainerEntry &incoming) {
-    std::vector<IndexPiece> &v = global_index.v;
+    std::vector<IndexPiece> &v = global_index.edit();
     off_t s = incoming.logical_offset, t = incoming.logical_tail();
     size_t i = first_at(v, s);
     if (i > 0 && v[i - 1].tail() > s) {
@@ -180,13 +270,13 @@ int Index::handleOverlap(ContainerEntry &incoming) {
 }
 
 void Index::insertGlobalEntryHint(ContainerEntry *entry, size_t hint) {
-    std::vector<IndexPiece> &v = global_index.v;
+    std::vector<IndexPiece> &v = global_index.edit();
     v.insert(v.begin() + (std::ptrdiff_t)hint, piece_of(*entry));
 }
 
 int Index::insertGlobalEntry(ContainerEntry *entry) {
     if (entry->length == 0) return 0;
-    std::vector<IndexPiece> &v = global_index.v;
+    std::vector<IndexPiece> &v = global_index.edit();
     if (v.empty() || v.back().tail() <= entry->logical_offset) {
         v.push_back(piece_of(*entry));  // the common case: past every piece
         return 0;
@@ -204,7 +294,7 @@ int Index::insertGlobal(ContainerEntry *entry) {
 }
 
 int Index::truncate(off_t offset) {
-    std::vector<IndexPiece> &v = global_index.v;
+    std::vector<IndexPiece> &v = global_index.edit();
     size_t i = first_at(v, offset);
     if (i > 0 && v[i - 1].tail() > offset) v[i - 1].length = (uint64_t)(offset - v[i - 1].logical);
     v.erase(v.begin() + (std::ptrdiff_t)i, v.end());
@@ -213,7 +303,7 @@ int Index::truncate(off_t offset) {
 }
 
 void Index::compress() {
-    std::vector<IndexPiece> &v = global_index.v;
+    std::vector<IndexPiece> &v = global_index.edit();
     if (v.empty()) return;
     size_t out = 0;
     for (size_t i = 1; i < v.size(); i++) {
@@ -231,7 +321,8 @@ void Index::compress() {
 
 std::vector<off_t> Index::chunkEnds() const {
     std::vector<off_t> ends(chunk_map.size(), 0);
-    for (const IndexPiece &p : global_index.v) {
+    for (size_t i = 0; i < global_index.size(); i++) {
+        IndexPiece p = global_index.at(i);
         size_t c = (size_t)p.chunk;
         if (c < ends.size() && p.tail() > ends[c]) ends[c] = p.tail();
     }

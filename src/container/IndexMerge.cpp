@@ -244,7 +244,7 @@ void Index::takeDamage(const std::string &dir, const std::vector<IndexLogInfo> &
 void Index::startEmpty() {
     closeChunks();
     chunk_map.clear();
-    global_index.v.clear();
+    global_index.clear();
     source_logs.clear();
     last_offset = 0;
     total_bytes = 0;
@@ -341,7 +341,7 @@ int Index::readIndex(std::string path) {
 }
 
 void Index::finishRead(const std::vector<IndexLogInfo> &logs, size_t records) {
-    std::vector<IndexPiece> &v = global_index.v;
+    std::vector<IndexPiece> &v = global_index.edit();
     if (v.capacity() > v.size() + v.size() / 8) v.shrink_to_fit();
     total_bytes = 0;
     for (const IndexPiece &p : v) total_bytes += (size_t)p.length;
@@ -357,7 +357,7 @@ void Index::finishRead(const std::vector<IndexLogInfo> &logs, size_t records) {
 // merge. Checkpoints are written that way. False, with nothing built, when
 // the records need the ordered merge.
 bool Index::buildWithoutOverlaps(const std::vector<std::vector<HostEntry>> &records) {
-    std::vector<IndexPiece> &v = global_index.v;
+    std::vector<IndexPiece> &v = global_index.edit();
     size_t total = 0;
     bool runs_sorted = true;  // each log in logical order, as a writer of a checkpoint writes
     for (const auto &r : records) {

@@ -41,12 +41,16 @@ unsigned char *slice_buffer();
 // at an MPI rank's close). Reopening a file, or opening the next one,
 // then finds its memory warm.
 const size_t kSparePiecesBytes = 4 << 20;
+// Storage of fewer bytes (an index kept as one period, a few pieces) costs
+// nothing to make again, and is not kept in place of a larger spare.
+const size_t kSpareMinBytes = 4096;
 // An empty vector; with the spare storage when it holds `want` pieces and
 // not much more (a merged index keeps no more than an eighth spare).
 std::vector<IndexPiece> take_spare_pieces(size_t want);
 // Keeps the storage of `v` (left empty) as the spare, in place of the one
-// kept, when it is within kSparePiecesBytes; else frees it. The last
-// dropped is kept: the next open is likeliest to be of the same file.
+// kept, when it is from kSpareMinBytes to kSparePiecesBytes; else frees
+// it. The last dropped is kept: the next open is likeliest to be of the
+// same file.
 void give_back_pieces(std::vector<IndexPiece> &v);
 
 // The data log that goes with the index log `index_rel` of `container`.

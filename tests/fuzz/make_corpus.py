@@ -162,6 +162,11 @@ seed("flat_index", "overlapping", flat([(0, 100, 0, 0), (50, 100, 0, 1)], SRC, 5
 seed("flat_index", "past_eof", flat([(0, 100, 0, 0)], SRC, 50))
 seed("flat_index", "long_name", flat([(0, 1, 0, 0)], [(112, "h/" + "x" * 260)], 1))
 seed("flat_index", "sums_kept", flat([(0, 100, 0, 0)], SRC, 500, keep_sums=True))
+# two writers' stripes (kept as one period), and the same with the pattern
+# broken in its third period
+STRIPES = [(k * 160 + 100 * w, 100 - 40 * w, k * (100 - 40 * w), w) for k in range(4) for w in (0, 1)]
+seed("flat_index", "stripes", flat(STRIPES, SRC, 640))
+seed("flat_index", "stripes_broken", flat(STRIPES[:5] + [(420, 60, 999, 1)] + STRIPES[6:], SRC, 640))
 
 # --- config: the text of a configuration file ----------------------------
 seed("config", "two_mounts", """\
