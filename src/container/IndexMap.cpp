@@ -95,16 +95,13 @@ size_t IndexPieces::firstAfter(off_t x) const {
     return std::min(count_, (size_t)k * n + j);
 }
 
-namespace {
-// Room for `n` pieces in `v`, from the spare when it fits.
-void reserve_warm(std::vector<IndexPiece> &v, size_t n) {
+void vesk_index::reserve_warm(std::vector<IndexPiece> &v, size_t n) {
     if (v.capacity() >= n) return;
     std::vector<IndexPiece> w = take_spare_pieces(n);
     w.reserve(n);
     w.insert(w.end(), v.begin(), v.end());
     v.swap(w);
 }
-}  // namespace
 
 std::vector<IndexPiece> &IndexPieces::edit() {
     if (!count_) return v;

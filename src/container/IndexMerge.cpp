@@ -368,12 +368,7 @@ bool Index::buildWithoutOverlaps(const std::vector<std::vector<HostEntry>> &reco
         }
     }
     v.clear();
-    if (v.capacity() < total) {
-        std::vector<IndexPiece> warm = take_spare_pieces(total);
-        if (warm.capacity() >= total) v.swap(warm);
-        give_back_pieces(warm);
-    }
-    v.reserve(total);
+    reserve_warm(v, total);
     if (runs_sorted) {
         // k-way merge of the logs: a heap of the next record of each
         std::vector<std::pair<off_t, uint32_t>> heap;  // (offset, log), smallest on top

@@ -52,6 +52,9 @@ std::vector<IndexPiece> take_spare_pieces(size_t want);
 // it. The last dropped is kept: the next open is likeliest to be of the
 // same file.
 void give_back_pieces(std::vector<IndexPiece> &v);
+// Room for `n` pieces in `v` (its pieces kept), from the spare when it
+// fits.
+void reserve_warm(std::vector<IndexPiece> &v, size_t n);
 
 // The data log that goes with the index log `index_rel` of `container`.
 inline std::string data_log_of(const std::string &container, const std::string &index_rel) {
