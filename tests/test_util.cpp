@@ -163,6 +163,30 @@ TEST_F(HeldPaths, LinksBelowTheHeldDirectoryAreRefused) {
     EXPECT_EQ(-1, ::lstat((root_ + "/d/sub/m").c_str(), &st)) << "made through a link";
 }
 
+// chmod of a name never follows a link, by name or below a held
+// directory: the link itself cannot take a mode, and its target keeps its.
+TEST_F(HeldPaths, ChmodSetsTheModeOfTheNameNeverOfALinksTarget) {
+    const std::string f = root_ + "/d/f";
+    int fd = ::open(f.c_str(), O_WRONLY | O_CREAT, 0600);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+    ASSERT_EQ(0, ::symlink("f", (root_ + "/d/ln").c_str()));
+    struct stat st;
+    for (const std::string &dir : {root_ + "/d", held_}) {
+        ASSERT_EQ(0, Util::Chmod((dir + "/f").c_str(), 0640)) << dir;
+        ASSERT_EQ(0, ::stat(f.c_str(), &st));
+        EXPECT_EQ(0640u, st.st_mode & 07777) << dir;
+        errno = 0;
+        EXPECT_EQ(-1, Util::Chmod((dir + "/ln").c_str(), 0777)) << dir;
+        EXPECT_EQ(EOPNOTSUPP, errno) << dir;
+        ASSERT_EQ(0, ::stat(f.c_str(), &st));
+        EXPECT_EQ(0640u, st.st_mode & 07777) << dir;
+        EXPECT_EQ(-1, Util::Chmod((dir + "/missing").c_str(), 0600)) << dir;
+        EXPECT_EQ(ENOENT, errno) << dir;
+        ASSERT_EQ(0, Util::Chmod((dir + "/f").c_str(), 0600)) << dir;
+    }
+}
+
 TEST(AttributesMayBeCached, OnlyKnownLocalFileSystemsAreTrusted) {
     EXPECT_FALSE(Util::AttributesMayBeCached("/dev/shm"));  // tmpfs
     EXPECT_TRUE(Util::AttributesMayBeCached("/proc"));      // not a disk's

@@ -6,6 +6,7 @@
 #include "container/Staging.h"
 #include "mlog.h"
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
@@ -16,6 +17,7 @@
 #include <string>
 #include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/statfs.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -69,8 +71,27 @@ int sys_open(const char *p, int f, mode_t m) {
 
 // The library works on backend objects, never through a link planted
 // among them: links keep logical paths, which mean nothing on the backend.
+// fchmodat2(2) (Linux 6.6) takes AT_SYMLINK_NOFOLLOW itself; the C
+// library's fchmodat emulates it with an O_PATH open, a stat, a chmod
+// through /proc and a close. Where the kernel lacks it (ENOSYS), or a
+// seccomp filter refuses it (EPERM, which a refused chmod also gives),
+// the emulation answers.
+#ifndef SYS_fchmodat2
+#define SYS_fchmodat2 452
+#endif
+std::atomic<bool> g_no_fchmodat2{false};
+
+int chmod_nofollow(int d, const char *rel, mode_t m) {
+    if (!g_no_fchmodat2.load(std::memory_order_relaxed)) {
+        long r = syscall(SYS_fchmodat2, d, rel, m, AT_SYMLINK_NOFOLLOW);
+        if (r == 0 || (errno != ENOSYS && errno != EPERM)) return (int)r;
+        if (errno == ENOSYS) g_no_fchmodat2.store(true, std::memory_order_relaxed);
+    }
+    return ::fchmodat(d, rel, m, AT_SYMLINK_NOFOLLOW);
+}
+
 int sys_chmod(const char *p, mode_t m) {
-    return held(p, [&](int d, const char *rel) { return ::fchmodat(d, rel, m, AT_SYMLINK_NOFOLLOW); });
+    return held(p, [&](int d, const char *rel) { return chmod_nofollow(d, rel, m); });
 }
 
 // truncate(2) follows a final link; a flat file's name must not.
