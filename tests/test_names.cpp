@@ -278,6 +278,61 @@ TEST_P(Names, StagingIsOutOfReach) {
     EXPECT_EQ(Vesk_dirents{}, list("/vn"));
 }
 
+// A file kept as a container is no directory: no path goes on below it
+// (ENOTDIR, as below any file), neither to a new name nor to the logs and
+// records the container keeps inside. Directories that happen to bear the
+// names a container uses inside are directories like any other.
+TEST_P(Names, NoPathGoesBelowAContainer) {
+    // (a flat file's backend answers for itself, but only where the name
+    // below it is kept on the same backend)
+    if (std::string(GetParam()) != "container") GTEST_SKIP() << "containers only";
+    const std::string data(1000, 'k');
+    ASSERT_EQ(0, put("/vn/ck", data));
+    ASSERT_EQ(0, put("/vn/other", "o"));
+    char hn[256] = "";
+    gethostname(hn, sizeof hn - 1);
+    for (char &c : hn)
+        if (c == '/' || c == ' ') c = '_';
+    const std::string hostdir = std::string("hostdir.") + hn;
+    const std::string pid = std::to_string(getpid());
+    for (const std::string &below :
+         {std::string("x"), std::string(".vesk_container"), std::string("global.index"),
+          std::string("meta"), std::string("openwriters"), hostdir, hostdir + "/data." + pid,
+          hostdir + "/index." + pid, hostdir + "/new"}) {
+        const std::string p = "/vn/ck/" + below;
+        SCOPED_TRACE(p);
+        struct stat st;
+        EXPECT_EQ(-ENOTDIR, vesk_getattr(nullptr, p.c_str(), &st, 0));
+        EXPECT_EQ(-ENOTDIR, put(p, "x"));
+        Vesk_fd *fd = nullptr;
+        EXPECT_EQ(-ENOTDIR, vesk_open(&fd, p.c_str(), O_RDONLY, getpid(), 0));
+        EXPECT_EQ(-ENOTDIR, vesk_unlink(p.c_str()));
+        EXPECT_EQ(-ENOTDIR, vesk_mkdir(p.c_str(), 0755));
+        EXPECT_EQ(-ENOTDIR, vesk_rmdir(p.c_str()));
+        EXPECT_EQ(-ENOTDIR, vesk_symlink("t", p.c_str()));
+        EXPECT_EQ(-ENOTDIR, vesk_chmod(p.c_str(), 0777));
+        EXPECT_EQ(-ENOTDIR, vesk_rename(p.c_str(), "/vn/taken"));
+        EXPECT_EQ(-ENOTDIR, vesk_rename("/vn/other", p.c_str()));
+        Vesk_dirents e;
+        EXPECT_EQ(-ENOTDIR, vesk_readdir(p.c_str(), &e));
+    }
+    EXPECT_EQ(data, get("/vn/ck"));
+    EXPECT_EQ("o", get("/vn/other"));
+    EXPECT_EQ((Vesk_dirents{"ck", "other"}), list("/vn"));
+    struct stat st;
+    EXPECT_EQ(-ENOENT, vesk_getattr(nullptr, "/vn/taken", &st, 0));
+
+    // directories named as a container's own are plain directories
+    for (const std::string &d : {std::string("meta"), hostdir, std::string("openwriters")}) {
+        SCOPED_TRACE(d);
+        ASSERT_EQ(0, vesk_mkdir(("/vn/" + d).c_str(), 0755));
+        ASSERT_EQ(0, vesk_mkdir(("/vn/" + d + "/sub").c_str(), 0755));
+        ASSERT_EQ(0, put("/vn/" + d + "/sub/f", "inner"));
+        EXPECT_EQ("inner", get("/vn/" + d + "/sub/f"));
+        EXPECT_EQ(Vesk_dirents{"sub"}, list("/vn/" + d));
+    }
+}
+
 std::string layout_name(const ::testing::TestParamInfo<const char *> &i) { return i.param; }
 INSTANTIATE_TEST_SUITE_P(Layouts, Names, ::testing::Values("container", "flat"), layout_name);
 

@@ -25,12 +25,49 @@ using vesk_cont::host;
 
 namespace vesk_cfile {
 
+namespace {
+
+// Where the logical path `rel` of mount `m` lives ("" for its root).
+std::string backend_of(const vesk::Mount &m, const std::string &rel) {
+    size_t slash = rel.rfind('/');
+    std::string name = slash == std::string::npos ? rel : rel.substr(slash + 1);
+    return m.backends[vesk::backend_for(name, m.backends.size())] +
+           (rel.empty() ? "" : "/" + rel);
+}
+
+// The directories a container keeps its logs and records in.
+bool container_dir_name(const std::string &name) {
+    return name.compare(0, 8, "hostdir.") == 0 || name == vesk_cont::kMetaDir ||
+           name == vesk_cont::kOpenWritersDir;
+}
+
+}  // namespace
+
+int through_container(const vesk::Resolved &r) {
+    std::string parent = r.rel;
+    for (int up = 0; up < 2; up++) {
+        size_t slash = parent.rfind('/');
+        if (slash == std::string::npos) return 0;  // in the mount's root
+        parent.resize(slash);
+        struct stat st;
+        if (Util::Lstat(vesk_cont::marker(backend_of(*r.mount, parent)).c_str(), &st) == 0 &&
+            S_ISREG(st.st_mode))
+            return -ENOTDIR;
+        slash = parent.rfind('/');
+        if (!container_dir_name(slash == std::string::npos ? parent : parent.substr(slash + 1)))
+            return 0;
+    }
+    return 0;
+}
+
 int locate(const char *path, std::string &dir, std::string *root) {
     if (!path) return -EFAULT;
     vesk::Resolved r;
     int ret = vesk::resolve(path, &r);
     if (ret < 0) return ret;
     if (vesk_stage::is_reserved(r.rel)) return -EPERM;
+    ret = through_container(r);
+    if (ret < 0) return ret;
     dir = r.backend_path;
     if (root) *root = r.mount->backends[r.backend];
     return 0;

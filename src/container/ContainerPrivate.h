@@ -19,6 +19,9 @@
 class Container_OpenFile;
 class Index;
 class WriteFile;
+namespace vesk {
+struct Resolved;
+}
 
 namespace vesk_cfile {
 
@@ -156,6 +159,11 @@ enum Kind { K_NONE, K_CONTAINER, K_DIR, K_LINK, K_FILE, K_OTHER };
 // directory that holds it). 0 or -errno; -EPERM for a path that reaches
 // into a staging directory.
 int locate(const char *path, std::string &dir, std::string *root = nullptr);
+/* -ENOTDIR when the resolved logical path goes through a file: its
+ * parent, or below one of a container's own directories its grandparent,
+ * is a container (whose logs no logical path names, as no path goes on
+ * below a file); else 0. */
+int through_container(const vesk::Resolved &r);
 // What is at the backend path. 0 or -errno (other than ENOENT).
 int classify(const std::string &dir, Kind *kind, struct stat *st);
 // The check open(2) and access(2) make against a file's bits.

@@ -5,6 +5,7 @@
  * removal checks all of them before touching any.
  */
 #include "container/Container.h"
+#include "container/ContainerPrivate.h"
 #include "container/Layout.h"
 #include "container/Staging.h"
 #include "config/Config.h"
@@ -45,9 +46,13 @@ int backend_dirs(const char *path, std::vector<std::string> &dirs, bool *contain
     int ret = vesk::resolve(path, &r);
     if (ret < 0) return ret;
     if (vesk_stage::is_reserved(r.rel)) return -EPERM;
+    *containers = r.mount->layout == vesk::Layout::Container;
+    if (*containers) {
+        ret = vesk_cfile::through_container(r);
+        if (ret < 0) return ret;
+    }
     for (const std::string &b : r.mount->backends)
         dirs.push_back(r.rel.empty() ? b : b + "/" + r.rel);
-    *containers = r.mount->layout == vesk::Layout::Container;
     return 0;
 }
 
