@@ -354,6 +354,14 @@ size_t backend_for(const std::string &rel, size_t nbackends) {
     return (size_t)(h % nbackends);
 }
 
+std::string backend_path(const Mount &m, const std::string &rel) {
+    // Only the last component picks the backend: renaming a directory
+    // then leaves every file below it on the backend it is on.
+    size_t slash = rel.rfind('/');
+    std::string name = slash == std::string::npos ? rel : rel.substr(slash + 1);
+    return m.backends[backend_for(name, m.backends.size())] + (rel.empty() ? "" : "/" + rel);
+}
+
 int resolve(const char *logical, Resolved *out) {
     if (!logical || !*logical) return -ENOENT;
     if (strlen(logical) >= PATH_MAX) return -ENAMETOOLONG;
@@ -412,10 +420,8 @@ int resolve(const char *logical, Resolved *out) {
     out->cfg = cfg;
     out->mount = best;
     out->rel = rel;
-    // Only the last component picks the backend: renaming a directory
-    // then leaves every file below it on the backend it is on.
     out->backend = backend_for(below.empty() ? rel : below.back(), best->backends.size());
-    out->backend_path = best->backends[out->backend] + (rel.empty() ? "" : "/" + rel);
+    out->backend_path = backend_path(*best, rel);
     if (out->backend_path.size() >= PATH_MAX) return -ENAMETOOLONG;
     return 0;
 }

@@ -104,6 +104,9 @@ int resolve(const char *logical, Resolved *out);
  * path): a stable hash, so the choice follows from the name alone and a
  * directory rename moves no file between backends. */
 size_t backend_for(const std::string &rel, size_t nbackends);
+/* Where the path `rel` below mount `m` lives ("" for its root): on the
+ * backend its last component picks. */
+std::string backend_path(const Mount &m, const std::string &rel);
 
 }  // namespace vesk
 

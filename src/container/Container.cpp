@@ -27,14 +27,6 @@ namespace vesk_cfile {
 
 namespace {
 
-// Where the logical path `rel` of mount `m` lives ("" for its root).
-std::string backend_of(const vesk::Mount &m, const std::string &rel) {
-    size_t slash = rel.rfind('/');
-    std::string name = slash == std::string::npos ? rel : rel.substr(slash + 1);
-    return m.backends[vesk::backend_for(name, m.backends.size())] +
-           (rel.empty() ? "" : "/" + rel);
-}
-
 // The directories a container keeps its logs and records in.
 bool container_dir_name(const std::string &name) {
     return name.compare(0, 8, "hostdir.") == 0 || name == vesk_cont::kMetaDir ||
@@ -50,7 +42,7 @@ int through_container(const vesk::Resolved &r) {
         if (slash == std::string::npos) return 0;  // in the mount's root
         parent.resize(slash);
         struct stat st;
-        if (Util::Lstat(vesk_cont::marker(backend_of(*r.mount, parent)).c_str(), &st) == 0 &&
+        if (Util::Lstat(vesk_cont::marker(vesk::backend_path(*r.mount, parent)).c_str(), &st) == 0 &&
             S_ISREG(st.st_mode))
             return -ENOTDIR;
         slash = parent.rfind('/');

@@ -116,6 +116,7 @@ private:
      * whole index will hold. */
     void append(const IndexPiece &p, size_t period, size_t expect);
     void clear();
+    void forget_period();
 
     std::vector<IndexPiece> v;  // the pieces, unless periodic
     // periodic: the first period, each phase's step in its log, the

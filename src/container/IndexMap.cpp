@@ -86,13 +86,7 @@ size_t IndexPieces::firstAfter(off_t x) const {
     const size_t n = period_.size();
     const uint64_t k = (uint64_t)(x - start) / (uint64_t)stride_;
     if (k >= (count_ + n - 1) / n) return count_;  // past the last period's start
-    const off_t shift = (off_t)k * stride_;
-    size_t j = (size_t)(std::upper_bound(period_.begin(), period_.end(), x - shift,
-                                         [](off_t o, const IndexPiece &p) {
-                                             return o < p.logical;
-                                         }) -
-                        period_.begin());
-    return std::min(count_, (size_t)k * n + j);
+    return std::min(count_, (size_t)k * n + first_after(period_, x - (off_t)k * stride_));
 }
 
 void vesk_index::reserve_warm(std::vector<IndexPiece> &v, size_t n) {
@@ -108,19 +102,20 @@ std::vector<IndexPiece> &IndexPieces::edit() {
     v.clear();
     reserve_warm(v, std::max(count_, expect_));
     for (size_t i = 0; i < count_; i++) v.push_back(at(i));
+    forget_period();
+    return v;
+}
+
+void IndexPieces::forget_period() {
     period_.clear();
     step_.clear();
     stride_ = 0;
     count_ = 0;
-    return v;
 }
 
 void IndexPieces::clear() {
     v.clear();
-    period_.clear();
-    step_.clear();
-    stride_ = 0;
-    count_ = 0;
+    forget_period();
     expect_ = 0;
 }
 

@@ -269,15 +269,15 @@ int open_member(const char *path, int flags, mode_t mode, bool parent_too) {
     int dfd = AT_FDCWD;
     const char *base = path;
     const char *slash = strrchr(path, '/');
-    // A held directory itself ("/proc/self/fd/N/.") is no link: its
-    // descriptor holds the directory, whatever becomes of its name.
-    if (parent_too && slash) {
-        std::string parent(path, (size_t)(slash - path));
+    std::string parent;
+    if (parent_too && slash && slash[1]) {
+        parent.assign(path, slash == path ? 1 : (size_t)(slash - path));
+        // A held directory itself ("/proc/self/fd/N/.") is no link: its
+        // descriptor holds the directory, whatever becomes of its name.
         At pa = at(parent.c_str());
         if (pa.fd != AT_FDCWD && strcmp(pa.rel, ".") == 0) parent_too = false;
     }
     if (parent_too && slash && slash[1]) {
-        std::string parent(path, slash == path ? 1 : (size_t)(slash - path));
         dfd = held(parent.c_str(), [](int d, const char *rel) {
             return ::openat(d, rel, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         });
