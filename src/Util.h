@@ -67,12 +67,17 @@ public:
      * EIO; either is logged. A FIFO or device is never waited on. */
     static int Open(const char *path, int flags, mode_t mode);
     /* As Open, but the directories above the file may be links (a flat
-     * file's backend directory may be one the administrator linked). */
+     * file's backend directory may be one the administrator linked), and
+     * a directory without O_DIRECTORY fails with EISDIR, unlogged: a flat
+     * mount's directories are the user's own. */
     static int OpenFile(const char *path, int flags, mode_t mode);
     /* openat(2) of `path` with `flags` as given, not through the table
      * (for the looks at a directory's identity that fault injection
      * leaves alone). A path below a held directory ("/proc/self/fd/N/...")
-     * is looked up from descriptor N. */
+     * is looked up from descriptor N. An O_PATH descriptor the library
+     * opens (here or in Open) is closed before the call that opened it
+     * returns: the preload leaves those where the kernel put them, and
+     * moves every other one out of the program's way. */
     static int OpenAt(const char *path, int flags);
     /* opendir(3) of a directory that must not be a symbolic link: a link
      * or any other kind fails with EIO, logged. */

@@ -338,6 +338,83 @@ TEST_P(PreloadFds, RecordLocksBetweenProcesses) {
     for (int f : {go[0], go[1], done[0], done[1]}) close(f);
 }
 
+// A name is opened at once when it names a file, and looked at first when
+// it names something else: the answer must be the kernel's either way, and
+// a file opened through a link is known by the file the link leads to (its
+// locks meet the locks taken through the file's own name).
+TEST_P(PreloadFds, OpensThroughLinksDirectoriesAndMissingNames) {
+    int fd = open(path("target").c_str(), O_RDWR | O_CREAT, 0644);
+    ASSERT_GE(fd, 0) << strerror(errno);
+    ASSERT_EQ(write(fd, "abc", 3), 3);
+    close(fd);
+    ASSERT_EQ(symlink(path("target").c_str(), path("abs").c_str()), 0) << strerror(errno);
+    ASSERT_EQ(symlink("target", path("rel").c_str()), 0) << strerror(errno);
+    for (const char *name : {"abs", "rel"}) {
+        SCOPED_TRACE(name);
+        int lfd = open(path(name).c_str(), O_RDWR);
+        ASSERT_GE(lfd, 0) << strerror(errno);
+        struct flock fl = {};
+        fl.l_type = F_WRLCK;
+        fl.l_whence = SEEK_SET;
+        fl.l_len = 10;
+        ASSERT_EQ(fcntl(lfd, F_SETLK, &fl), 0) << strerror(errno);
+        pid_t pid = fork();
+        if (pid == 0) {
+            int c = open(path("target").c_str(), O_RDWR);
+            struct flock f = {};
+            f.l_type = F_WRLCK;
+            f.l_whence = SEEK_SET;
+            f.l_start = 5;
+            f.l_len = 1;
+            int code = c < 0 ? 1 : 0;
+            if (fcntl(c, F_SETLK, &f) == 0 || (errno != EAGAIN && errno != EACCES)) code |= 2;
+            _exit(code);
+        }
+        EXPECT_EQ(wait_status(pid), 0) << "the lock taken through the link did not hold the file";
+        char buf[4] = {};
+        EXPECT_EQ(pread(lfd, buf, 3, 0), 3);
+        EXPECT_STREQ(buf, "abc");
+        close(lfd);
+    }
+    // O_NOFOLLOW refuses the link; O_CREAT through a dangling one makes
+    // its target
+    errno = 0;
+    EXPECT_EQ(open(path("abs").c_str(), O_RDONLY | O_NOFOLLOW), -1);
+    EXPECT_EQ(errno, ELOOP);
+    ASSERT_EQ(symlink("made", path("dangling").c_str()), 0);
+    fd = open(path("dangling").c_str(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_GE(fd, 0) << strerror(errno);
+    close(fd);
+    struct stat st;
+    ASSERT_EQ(lstat(path("made").c_str(), &st), 0) << strerror(errno);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    // a directory opens for reading, and for nothing else
+    ASSERT_EQ(mkdir(path("sub").c_str(), 0755), 0);
+    fd = open(path("sub").c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0) << strerror(errno);
+    ASSERT_EQ(fstat(fd, &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    close(fd);
+    errno = 0;
+    EXPECT_EQ(open(path("sub").c_str(), O_WRONLY), -1);
+    EXPECT_EQ(errno, EISDIR);
+    errno = 0;
+    EXPECT_EQ(open(path("sub").c_str(), O_RDWR | O_CREAT, 0644), -1);
+    EXPECT_EQ(errno, EISDIR);
+    errno = 0;
+    EXPECT_EQ(open(path("target").c_str(), O_RDONLY | O_DIRECTORY), -1);
+    EXPECT_EQ(errno, ENOTDIR);
+    errno = 0;
+    EXPECT_EQ(open(path("target").c_str(), O_RDWR | O_CREAT | O_EXCL, 0644), -1);
+    EXPECT_EQ(errno, EEXIST);
+    errno = 0;
+    EXPECT_EQ(open(path("missing").c_str(), O_RDONLY), -1);
+    EXPECT_EQ(errno, ENOENT);
+    errno = 0;
+    EXPECT_EQ(open(path("missing/below").c_str(), O_RDWR | O_CREAT, 0644), -1);
+    EXPECT_EQ(errno, ENOENT);
+}
+
 // Read, patch, write back under a lock (MPI-IO's data sieving): each holder
 // must read what the previous holder wrote while both still have the file
 // open, or it writes stale bytes back over the other's.

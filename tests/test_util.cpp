@@ -163,6 +163,23 @@ TEST_F(HeldPaths, LinksBelowTheHeldDirectoryAreRefused) {
     EXPECT_EQ(-1, ::lstat((root_ + "/d/sub/m").c_str(), &st)) << "made through a link";
 }
 
+// A directory where a member belongs is damage (EIO); where a flat file is
+// opened, it is the user's directory, and the answer is the kernel's.
+TEST_F(HeldPaths, ADirectoryOpenedAsAFileIsAMembersDamageAndAFlatFilesEISDIR) {
+    ASSERT_EQ(0, ::mkdir((root_ + "/d/sub").c_str(), 0755));
+    for (const std::string &p : {root_ + "/d/sub", in("sub")}) {
+        errno = 0;
+        EXPECT_EQ(-1, Util::Open(p.c_str(), O_RDONLY, 0)) << p;
+        EXPECT_EQ(EIO, errno) << p;
+        errno = 0;
+        EXPECT_EQ(-1, Util::OpenFile(p.c_str(), O_RDONLY, 0)) << p;
+        EXPECT_EQ(EISDIR, errno) << p;
+        int fd = Util::OpenFile(p.c_str(), O_RDONLY | O_DIRECTORY, 0);
+        EXPECT_GE(fd, 0) << p;
+        if (fd >= 0) Util::Close(fd);
+    }
+}
+
 // chmod of a name never follows a link, by name or below a held
 // directory: the link itself cannot take a mode, and its target keeps its.
 TEST_F(HeldPaths, ChmodSetsTheModeOfTheNameNeverOfALinksTarget) {

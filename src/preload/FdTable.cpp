@@ -140,46 +140,66 @@ void uninstall(int fd) {
     }
 }
 
+// Opens the file `path` names when it is one (or is made by the open) and
+// no link: 0, or -errno when the name must be looked at first.
+static int open_file_at_once(const std::string &path, int flags, int lib_flags, mode_t mode,
+                             Vesk_fd **vfd) {
+    if ((flags & (O_DIRECTORY | O_NOFOLLOW | O_PATH)) || path.size() >= PATH_MAX) return -EINVAL;
+    Inside in;
+    // Without O_NOFOLLOW the library would follow a link itself, and the
+    // descriptor must know its file by the name the link leads to.
+    return vesk_open(vfd, path.c_str(), lib_flags | O_NOFOLLOW, self_pid(), mode & ~0u);
+}
+
 int vopen(const std::string &abs, int flags, mode_t mode) {
     std::string path = abs;
-    // What the name is, by its type alone: measuring a container costs a
-    // listing of it, and the open reads what it needs itself.
-    int found;
-    mode_t type = 0;
-    if (!(flags & O_NOFOLLOW)) {
-        int r = follow_links(&path, &found, &type);
-        if (r < 0) return r;
-        if (r == 1) {
-            // A link out of every mount: the kernel's file is opened.
-            int fd = VP_REAL(open)(path.c_str(), flags, mode);
-            return fd < 0 ? -errno : fd;
+    int lib_flags = flags & (O_ACCMODE | O_CREAT | O_EXCL | O_TRUNC);
+    Vesk_fd *vfd = nullptr;
+    bool is_dir = false;
+    // Most opens name a file: it is opened at once. Only when the library
+    // refuses that (the name is a directory, a link, nothing, or the open
+    // fails) is the name looked at first, and the open answers as the
+    // kernel's would.
+    if (open_file_at_once(path, flags, lib_flags, mode, &vfd) != 0) {
+        vfd = nullptr;
+        // What the name is, by its type alone: measuring a container costs
+        // a listing of it, and the open reads what it needs itself.
+        int found;
+        mode_t type = 0;
+        if (!(flags & O_NOFOLLOW)) {
+            int r = follow_links(&path, &found, &type);
+            if (r < 0) return r;
+            if (r == 1) {
+                // A link out of every mount: the kernel's file is opened.
+                int fd = VP_REAL(open)(path.c_str(), flags, mode);
+                return fd < 0 ? -errno : fd;
+            }
+        } else {
+            found = vesk_mode(path.c_str(), &type);
         }
-    } else {
-        found = vesk_mode(path.c_str(), &type);
+        if (path.size() >= PATH_MAX) return -ENAMETOOLONG;
+        bool exists = found == 0;
+        is_dir = exists && S_ISDIR(type);
+        int acc = flags & O_ACCMODE;
+        if (exists && (flags & O_CREAT) && (flags & O_EXCL)) return -EEXIST;
+        if (exists && S_ISLNK(type) && (flags & O_NOFOLLOW) && !(flags & O_PATH)) return -ELOOP;
+        if (is_dir && acc != O_RDONLY) return -EISDIR;
+        if (!is_dir && (flags & O_DIRECTORY)) return exists ? -ENOTDIR : found;
+        if (!exists && !(flags & O_CREAT)) return found;
+        if (!is_dir) {
+            Inside in;
+            int r = vesk_open(&vfd, path.c_str(), lib_flags, self_pid(), mode & ~0u);
+            if (r < 0) return r;
+        }
     }
-    if (path.size() >= PATH_MAX) return -ENAMETOOLONG;
-    bool exists = found == 0;
-    bool is_dir = exists && S_ISDIR(type);
-    int acc = flags & O_ACCMODE;
-    if (exists && (flags & O_CREAT) && (flags & O_EXCL)) return -EEXIST;
-    if (exists && S_ISLNK(type) && (flags & O_NOFOLLOW) && !(flags & O_PATH)) return -ELOOP;
-    if (is_dir && acc != O_RDONLY) return -EISDIR;
-    if (!is_dir && (flags & O_DIRECTORY)) return exists ? -ENOTDIR : found;
-    if (!exists && !(flags & O_CREAT)) return found;
 
     // The identity (device, inode) a forked child checks its handle by:
     // a file's from its open handle, a directory's by its name.
     struct stat st;
     int sr;
-    Vesk_fd *vfd = nullptr;
-    int lib_flags = flags & (O_ACCMODE | O_CREAT | O_EXCL | O_TRUNC);
-    if (!is_dir) {
+    {
         Inside in;
-        int r = vesk_open(&vfd, path.c_str(), lib_flags, self_pid(), mode & ~0u);
-        if (r < 0) return r;
         sr = vesk_getattr(vfd, path.c_str(), &st, VESK_GETATTR_NO_SIZE);
-    } else {
-        sr = vesk_getattr(nullptr, path.c_str(), &st, VESK_GETATTR_NO_SIZE);
     }
 
     // The memfd carries the shared state; the program gets an O_PATH

@@ -16,7 +16,12 @@ namespace {
 bool wants_mode(int flags) { return (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE; }
 
 int do_openat(int dirfd, const char *path, int flags, mode_t mode) {
-    if (t_inside) return relocate(VP_REAL(openat)(dirfd, path, flags, mode));
+    if (t_inside) {
+        // The library's O_PATH descriptors live within one of its calls
+        // (a look at a directory): no program call can land on them.
+        int fd = VP_REAL(openat)(dirfd, path, flags, mode);
+        return (flags & O_PATH) ? fd : relocate(fd);
+    }
     std::string abs;
     if (__builtin_expect(!classify(dirfd, path, &abs), 1))
         return VP_REAL(openat)(dirfd, path, flags, mode);

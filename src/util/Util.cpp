@@ -266,6 +266,7 @@ void refuse(const char *path, const char *why) {
 // O_DIRECTORY asks for one). With `parent_too` the directory holding the
 // file must not be a link either.
 int open_member(const char *path, int flags, mode_t mode, bool parent_too) {
+    const bool member = parent_too;
     int dfd = AT_FDCWD;
     const char *base = path;
     const char *slash = strrchr(path, '/');
@@ -314,6 +315,10 @@ int open_member(const char *path, int flags, mode_t mode, bool parent_too) {
     }
     if (!S_ISREG(st.st_mode) && !(S_ISDIR(st.st_mode) && (flags & O_DIRECTORY))) {
         ::close(fd);
+        if (!member && S_ISDIR(st.st_mode)) {
+            errno = EISDIR;
+            return -1;
+        }
         refuse(path, "not a regular file");
         errno = EIO;
         return -1;
