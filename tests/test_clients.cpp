@@ -143,11 +143,11 @@ protected:
             for (const std::string &p : all) {
                 bool hidden = p.find(".vesk-unlink.") != std::string::npos ||
                               p.find(".fuse_hidden") != std::string::npos;
-                // the layer's staging directory empties as its operations end
-                bool staged = p.compare(0, strlen(kLayerStaging) + 1,
-                                        std::string(kLayerStaging) + "/") == 0;
-                if (hidden || staged) found.push_back(b + "/" + p);
+                if (hidden) found.push_back(b + "/" + p);
             }
+            // the layer's staging directory empties as its operations end
+            for (const std::string &n : vesk_test::staged_entries(b))
+                found.push_back(b + "/" + kLayerStaging + "/" + n);
         }
         return found;
     }

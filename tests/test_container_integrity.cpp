@@ -23,16 +23,12 @@ namespace {
 
 class ContainerIntegrity : public ContainerMount {
 protected:
-    // Entries of both staging directories.
+    // Entries of both staging directories (of the processes' slots too).
     std::vector<std::string> staged() const {
         std::vector<std::string> out;
-        for (const std::string &b : {b0, b1}) {
-            DIR *d = opendir((b + "/" + vesk_stage::kStagingName).c_str());
-            if (!d) continue;
-            while (struct dirent *e = readdir(d))
-                if (e->d_name[0] != '.') out.push_back(e->d_name);
-            closedir(d);
-        }
+        for (const std::string &b : {b0, b1})
+            for (const std::string &n : vesk_test::staged_entries(b))
+                out.push_back(n.substr(n.find('/') + 1));  // wherever a process staged it
         return out;
     }
     void close_ok(Vesk_fd *fd, int flags) {

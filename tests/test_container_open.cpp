@@ -109,6 +109,37 @@ int noting_fsync(int fd) {
 // library's lock test at every open, temporary files) costs no disk
 // flush. Its first sync makes the marker's text durable before the names,
 // and so does a rename of a file never synced.
+// A file is made aside and renamed into place; a name taken meanwhile keeps
+// what took it, an empty directory too (rename(2) would replace that).
+std::string g_taken;
+int taking_rename2(const char *from, const char *to, unsigned flags) {
+    if (!g_taken.empty() && g_taken == to) ::mkdir(to, 0755);
+    return ::renameat2(AT_FDCWD, from, AT_FDCWD, to, flags);
+}
+
+TEST_F(ContainerOpen, ANameTakenWhileTheFileIsMadeKeepsWhatTookIt) {
+    Util::syscalls().rename2 = taking_rename2;
+    g_taken = backend("raced");
+    int r = 0;
+    Vesk_fd *fd = open("raced", O_RDWR | O_CREAT, getpid(), 0644, &r);
+    EXPECT_EQ(nullptr, fd);
+    EXPECT_EQ(-EISDIR, r);
+    g_taken = backend("raced_excl");
+    fd = open("raced_excl", O_RDWR | O_CREAT | O_EXCL, getpid(), 0644, &r);
+    EXPECT_EQ(nullptr, fd);
+    EXPECT_EQ(-EEXIST, r);
+    g_taken.clear();
+    Util::resetSyscalls();
+    for (const char *name : {"raced", "raced_excl"}) {
+        struct stat st;
+        ASSERT_EQ(0, lstat(backend(name).c_str(), &st)) << name;
+        EXPECT_TRUE(S_ISDIR(st.st_mode)) << name;
+        EXPECT_EQ(std::set<std::string>{}, list(backend(name))) << name << " was replaced";
+    }
+    for (const std::string &b : {b0, b1})
+        EXPECT_EQ(std::vector<std::string>{}, staged_entries(b)) << b;
+}
+
 TEST_F(ContainerOpen, MakingAFileFlushesNothingUntilItsFirstSyncOrRename) {
     pid_t me = getpid();
     auto marker_of = [&](const std::string &rel) {

@@ -535,7 +535,7 @@ TEST_F(OpenRename, FilesThisProcessHoldsLiveUntilTheLastClose) {
     compare("two", unlink_two_handles);
     compare("over", rename_over_own_open);
     for (const char *b : {"k0", "k1"}) {
-        std::vector<std::string> left = dir_entries(tmp.sub(b) + "/.vesk-staging");
+        std::vector<std::string> left = vesk_test::staged_entries(tmp.sub(b));
         EXPECT_TRUE(left.empty()) << b << " keeps " << left.size() << " staged entries";
     }
 }

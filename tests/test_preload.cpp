@@ -278,9 +278,8 @@ print(os.listdir(d))
     same("/usr/bin/python3 $T/tmpfile.py", false);
     if (GetParam() == "container")
         for (int b : {0, 1}) {
-            std::string staging = env.backends[b] + "/.vesk-staging";
-            EXPECT_TRUE(vesk_test::dir_entries(staging).empty())
-                << staging << " keeps " << vesk_test::dir_entries(staging)[0];
+            std::vector<std::string> left = vesk_test::staged_entries(env.backends[b]);
+            EXPECT_TRUE(left.empty()) << env.backends[b] << " keeps " << left[0] << " staged";
         }
 }
 

@@ -220,14 +220,8 @@ TEST_F(RenameConcurrency, RenamesAmongNamesLoseNoFile) {
     }
     EXPECT_EQ(1, solos);
     // nothing left behind in either backend's staging directory
-    for (const std::string &b : {b0, b1}) {
-        std::string sd = b + "/" + vesk_stage::kStagingName;
-        DIR *d = opendir(sd.c_str());
-        if (!d) continue;
-        while (struct dirent *e = readdir(d))
-            EXPECT_EQ('.', e->d_name[0]) << "left staged: " << e->d_name;
-        closedir(d);
-    }
+    for (const std::string &b : {b0, b1})
+        for (const std::string &n : vesk_test::staged_entries(b)) ADD_FAILURE() << "left staged: " << n;
     EXPECT_GT(moved->load(), kProcs * kRenames / 4) << "too few renames found their source";
     printf("%d renames attempted, %ld done\n", kProcs * kRenames, moved->load());
 }
@@ -450,7 +444,7 @@ TEST_F(RenameConcurrency, HoldersOfAFileLosingItsNameKeepItToTheirLastClose) {
             EXPECT_EQ("newer", now) << "round " << round;
         }
         for (const std::string &b : {b0, b1}) {
-            std::vector<std::string> left = dir_entries(b + "/" + vesk_stage::kStagingName);
+            std::vector<std::string> left = vesk_test::staged_entries(b);
             EXPECT_TRUE(left.empty()) << "round " << round << ": " << left[0] << " stays";
         }
     }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "config/Config.h"
+#include "container/Staging.h"
 
 namespace vesk_test {
 
@@ -65,6 +66,22 @@ inline std::vector<std::string> dir_entries(const std::string &dir) {
         if (n != "." && n != "..") out.push_back(n);
     }
     closedir(d);
+    return out;
+}
+
+/* What is staged on the backend directory `backend`: the entries of its
+ * staging directory and of the processes' slots there (as "SLOT/NAME");
+ * the slots themselves stay, and are not listed. */
+inline std::vector<std::string> staged_entries(const std::string &backend) {
+    std::string sd = backend + "/" + vesk_stage::kStagingName;
+    std::vector<std::string> out;
+    for (const std::string &n : dir_entries(sd)) {
+        if (!vesk_stage::is_slot_name(n)) {
+            out.push_back(n);
+            continue;
+        }
+        for (const std::string &in : dir_entries(sd + "/" + n)) out.push_back(n + "/" + in);
+    }
     return out;
 }
 

@@ -161,12 +161,27 @@ int sync_marker(const std::string &dir) {
     return r;
 }
 
+// Renames the container built at `tmp` to `dir`, which must not exist:
+// whatever took the name meanwhile (an empty directory too, which rename(2)
+// would replace) makes it -EEXIST.
+static int rename_into_place(const std::string &tmp, const std::string &dir) {
+    if (Util::Rename2(tmp.c_str(), dir.c_str(), RENAME_NOREPLACE) == 0) return 0;
+    int r = -errno;
+    if (r == -EINVAL || r == -ENOSYS) {
+        // a file system without RENAME_NOREPLACE (some network ones)
+        if (Util::exists(dir.c_str())) return -EEXIST;
+        r = Util::Rename(tmp.c_str(), dir.c_str()) == 0 ? 0 : -errno;
+    }
+    if (r == -ENOTEMPTY || r == -EISDIR || r == -ENOTDIR) r = -EEXIST;
+    return r;
+}
+
 int create_container(const std::string &dir, mode_t mode) {
-    if (Util::exists(dir.c_str())) return -EEXIST;
     // Built in the backend's staging directory, out of every listing and
     // under a short name whatever the length of the file's own.
     std::string tmp;
-    int sr = vesk_stage::staging_path_for(dir, "new", &tmp);
+    struct stat ps;
+    int sr = vesk_stage::staging_path_for(dir, "new", &tmp, &ps);
     if (sr < 0) return sr;
     if (Util::Mkdir(tmp.c_str(), 0700) < 0) return -errno;
     int r = write_marker(tmp, mode, false);
@@ -176,19 +191,14 @@ int create_container(const std::string &dir, mode_t mode) {
     // Made away from its directory, it takes the group it would have got
     // there: a set-group-ID directory's. The owner's chown clears set-ID
     // bits, which the file keeps. Best effort, as the kernel's own rule.
-    struct stat ps;
-    if (r == 0 && Util::Lstat(Util::dirName(dir).c_str(), &ps) == 0 && (ps.st_mode & S_ISGID) &&
-        ms.st_gid != ps.st_gid && Util::Lchown(marker(tmp).c_str(), (uid_t)-1, ps.st_gid) == 0) {
+    bool parent_known = ps.st_ino != 0 || Util::Lstat(Util::dirName(dir).c_str(), &ps) == 0;
+    if (r == 0 && parent_known && (ps.st_mode & S_ISGID) && ms.st_gid != ps.st_gid &&
+        Util::Lchown(marker(tmp).c_str(), (uid_t)-1, ps.st_gid) == 0) {
         Util::Lchown(tmp.c_str(), (uid_t)-1, ps.st_gid);
         Util::Chmod(marker(tmp).c_str(), (int)(ms.st_mode & 07777));
     }
     if (r == 0 && Util::Chmod(tmp.c_str(), (int)dir_mode(ms.st_mode)) < 0) r = -errno;
-    if (r == 0 && Util::Rename(tmp.c_str(), dir.c_str()) < 0) {
-        r = -errno;
-        // rename(2) replaces an empty directory; anything else that won the
-        // race is reported as there already
-        if (r == -ENOTEMPTY || r == -EISDIR || r == -ENOTDIR) r = -EEXIST;
-    }
+    if (r == 0) r = rename_into_place(tmp, dir);
     if (r != 0) remove_tree(tmp);
     return r;
 }

@@ -15,6 +15,7 @@
 #define VESK_CONTAINER_STAGING_H
 
 #include <string>
+#include <sys/stat.h>
 
 namespace vesk_stage {
 
@@ -34,14 +35,25 @@ int staging_dir(const std::string &backend, std::string *dir);
  * to this call among all processes and hosts sharing the backend. */
 std::string staging_name(const char *tag);
 
+/* Names in a staging directory that begin with kSlotPrefix ("slot.") are
+ * directories where processes stage, each process in one of a few of its
+ * user on its host (so that processes making and removing files at once
+ * do not queue on one directory's lock); they stay, and what is in them
+ * is staged as what is in the staging directory itself. */
+extern const char *const kSlotPrefix;
+bool is_slot_name(const std::string &name);
+
 /* A fresh path in the staging directory of the backend that holds the
- * backend path `path` (the configured backend directory it lies in), for
- * something that is to be renamed to `path` or was renamed from it. Under
- * no backend, or where the directory of `path` is another file system
- * than the staging directory, the fresh name (".vesk-" and a staging
- * name) stands in the directory of `path` instead. The path in *out; 0 or
- * -errno. */
-int staging_path_for(const std::string &path, const char *tag, std::string *out);
+ * backend path `path` (the configured backend directory it lies in; in
+ * the calling process's slot there when it has one), for something that
+ * is to be renamed to `path` or was renamed from it. Under no backend, or
+ * where the directory of `path` is another file system than the staging
+ * directory, the fresh name (".vesk-" and a staging name) stands in the
+ * directory of `path` instead. The path in *out; with `parent_st`, what
+ * the directory of `path` is when it was looked at (else its st_ino is
+ * 0). 0 or -errno. */
+int staging_path_for(const std::string &path, const char *tag, std::string *out,
+                     struct stat *parent_st = nullptr);
 
 }  // namespace vesk_stage
 
