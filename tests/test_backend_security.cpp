@@ -9,6 +9,7 @@
 
 #include "Util.h"
 #include "container/Layout.h"
+#include "container/Staging.h"
 #include "vesk.h"
 
 #include <cerrno>
@@ -304,6 +305,60 @@ TEST_F(BackendSecurityTest, OthersCannotSwapOrPlantLogsInAnotherUsersContainer) 
     }));
     EXPECT_EQ("owner's data", read_all("readable"));
     EXPECT_EQ("owner's data", read_all("shared"));
+}
+
+// A process stages in a slot of its own user in the staging directory,
+// which every user may write in: a name another user made there in its
+// place (a directory, a link to one elsewhere) is passed over, and nothing
+// is staged through it.
+TEST_F(BackendSecurityTest, AStagingSlotTakenByAnotherUserIsPassedOver) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+    std::string c = make("first", "x", 0644);
+    std::string root = c.compare(0, b0.size() + 1, b0 + "/") == 0 ? b0 : b1;
+    std::string staging = root + "/" + vesk_stage::kStagingName;
+    std::string slot = staging + "/" + vesk_stage::slot_name();
+    struct stat st = lstat_of(slot);
+    ASSERT_TRUE(S_ISDIR(st.st_mode)) << slot << " was not made";
+    EXPECT_EQ(0u, st.st_uid);
+    EXPECT_EQ(0700u, st.st_mode & 07777);
+    EXPECT_EQ(std::vector<std::string>{}, vesk_test::dir_entries(slot));
+
+    std::string elsewhere = tmp.sub("elsewhere");
+    ASSERT_EQ(0, mkdir(elsewhere.c_str(), 0777));
+    for (const char *plant : {"directory", "link"}) {
+        SCOPED_TRACE(plant);
+        ASSERT_EQ(0, system(("rm -rf '" + slot + "'").c_str()));
+        if (std::string(plant) == "directory") {
+            ASSERT_EQ(0, mkdir(slot.c_str(), 0777));
+            ASSERT_EQ(0, chmod(slot.c_str(), 0777));
+            ASSERT_EQ(0, lchown(slot.c_str(), 65534, 65534));
+        } else {
+            ASSERT_EQ(0, symlink(elsewhere.c_str(), slot.c_str()));
+        }
+        // a name on the same backend as the slot's, unlinked while open:
+        // it stays staged until its close
+        std::string rel;
+        for (int i = 0; rel.empty(); i++) {
+            std::string r = std::string("victim_") + plant + std::to_string(i);
+            if (backend(r).compare(0, root.size() + 1, root + "/") == 0) rel = r;
+        }
+        int r = 0;
+        Vesk_fd *fd = open(rel, O_RDWR | O_CREAT, getpid(), 0600, &r);
+        ASSERT_NE(nullptr, fd) << strerror(-r);
+        EXPECT_EQ(6, fd->write("secret", 6, 0, getpid()));
+        EXPECT_EQ(0, containerfs.unlink(L(rel).c_str()));
+        std::vector<std::string> staged = vesk_test::staged_entries(root);
+        ASSERT_EQ(1u, staged.size());
+        EXPECT_EQ(0u, staged[0].compare(0, 7, "unlink.")) << staged[0] << " is not in the staging directory itself";
+        EXPECT_EQ(std::vector<std::string>{}, vesk_test::dir_entries(elsewhere));
+        if (std::string(plant) == "directory") {
+            EXPECT_EQ(std::vector<std::string>{}, vesk_test::dir_entries(slot));
+            EXPECT_EQ(65534u, lstat_of(slot).st_uid);
+        }
+        EXPECT_EQ(0, fd->close(getpid(), getuid(), O_RDWR, nullptr));
+        delete fd;
+        EXPECT_EQ(std::vector<std::string>{}, vesk_test::staged_entries(root));
+    }
 }
 
 TEST(BackendCheck, BackendsOpenToAllWithoutStickyBitAreWarnedAbout) {

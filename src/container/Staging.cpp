@@ -60,6 +60,8 @@ int staging_dir_stat(const std::string &backend, std::string *dir, struct stat *
 // and host), so no process pays for making and removing one.
 constexpr unsigned kSlots = 16;
 
+}  // namespace
+
 std::string slot_name() {
     static const uint32_t host_word = vesk_crc32c(0, vesk_cont::host().data(), vesk_cont::host().size());
     char buf[64];
@@ -67,6 +69,8 @@ std::string slot_name() {
              (unsigned)getpid() % kSlots);
     return buf;
 }
+
+namespace {
 
 // A slot this process may stage in: a directory of its own user that no
 // one else may write in (the staging directory lets anyone make any name).

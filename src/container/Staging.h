@@ -42,6 +42,11 @@ std::string staging_name(const char *tag);
  * is staged as what is in the staging directory itself. */
 extern const char *const kSlotPrefix;
 bool is_slot_name(const std::string &name);
+/* The name of the calling process's slot (its effective user, its host,
+ * its pid among a few). It stages there when that is a directory of its
+ * effective user that no one else may write in, else in the staging
+ * directory itself. */
+std::string slot_name();
 
 /* A fresh path in the staging directory of the backend that holds the
  * backend path `path` (the configured backend directory it lies in; in
