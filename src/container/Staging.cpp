@@ -60,31 +60,34 @@ int staging_dir_stat(const std::string &backend, std::string *dir, struct stat *
 // and host), so no process pays for making and removing one.
 constexpr unsigned kSlots = 16;
 
-}  // namespace
-
-std::string slot_name() {
+std::string slot_name_of(uid_t euid) {
     static const uint32_t host_word = vesk_crc32c(0, vesk_cont::host().data(), vesk_cont::host().size());
     char buf[64];
-    snprintf(buf, sizeof buf, "%s%u.%08x.%u", kSlotPrefix, (unsigned)geteuid(), host_word,
+    snprintf(buf, sizeof buf, "%s%u.%08x.%u", kSlotPrefix, (unsigned)euid, host_word,
              (unsigned)getpid() % kSlots);
     return buf;
 }
+
+}  // namespace
+
+std::string slot_name() { return slot_name_of(geteuid()); }
 
 namespace {
 
 // A slot this process may stage in: a directory of its own user that no
 // one else may write in (the staging directory lets anyone make any name).
-bool own_slot(const struct stat &st) {
-    return S_ISDIR(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & 077) == 0;
+bool own_slot(const struct stat &st, uid_t euid) {
+    return S_ISDIR(st.st_mode) && st.st_uid == euid && (st.st_mode & 077) == 0;
 }
 
 // The directory the calling process stages in on `backend`, in *dir, and
 // what it is in *st: its slot, else (taken by someone else, or not to be
 // made) the staging directory itself.
 int slot_dir_stat(const std::string &backend, std::string *dir, struct stat *st) {
-    std::string slot = backend + "/" + kStagingName + "/" + slot_name();
+    const uid_t euid = geteuid();
+    std::string slot = backend + "/" + kStagingName + "/" + slot_name_of(euid);
     if (Util::Lstat(slot.c_str(), st) == 0) {
-        if (own_slot(*st)) {
+        if (own_slot(*st, euid)) {
             *dir = slot;
             return 0;
         }
@@ -98,7 +101,7 @@ int slot_dir_stat(const std::string &backend, std::string *dir, struct stat *st)
         if (Util::Mkdir(slot.c_str(), 0700) < 0 && errno != EEXIST) return 0;
     }
     struct stat sl;
-    if (Util::Lstat(slot.c_str(), &sl) == 0 && own_slot(sl)) {
+    if (Util::Lstat(slot.c_str(), &sl) == 0 && own_slot(sl, euid)) {
         *dir = slot;
         *st = sl;
     }
