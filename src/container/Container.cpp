@@ -111,11 +111,14 @@ int classify(const std::string &dir, Kind *kind, struct stat *st) {
         }
         struct stat in;
         int m = fstat(dfd, &in) < 0 ? -errno : vesk_cont::has_marker(vesk_cont::held_path(dfd));
-        ::close(dfd);
+        // The name is looked at again while the directory is held: once
+        // let go, a directory removed meanwhile frees its inode number,
+        // and another made at the name may get it.
         struct stat again;
         bool same = m >= 0 && in.st_dev == st->st_dev && in.st_ino == st->st_ino &&
                     Util::Lstat(dir.c_str(), &again) == 0 && again.st_dev == st->st_dev &&
                     again.st_ino == st->st_ino;
+        ::close(dfd);
         if (!same && tries < 100) continue;
         if (m < 0) return m;  // cannot look inside
         *kind = m ? K_CONTAINER : K_DIR;

@@ -218,10 +218,14 @@ int container_getattr(Container_OpenFile *fd, const char *path, struct stat *stb
         if (dfd == -ENOTDIR || dfd == -ELOOP) return getattr_at(dir, nullptr, nullptr, stbuf, size);
         if (dfd < 0) return dfd;
         r = getattr_at(vesk_cont::held_path(dfd), nullptr, nullptr, stbuf, size);
+        // Looked at while the directory is still held: a directory let go
+        // after its removal frees its inode number, which the next file
+        // made may get and a rename may bring to this name, so that the
+        // name would seem to lead to what was measured.
+        bool same = Util::Lstat(dir.c_str(), &now) == 0 && now.st_dev == held.st_dev &&
+                    now.st_ino == held.st_ino;
         ::close(dfd);
-        if (Util::Lstat(dir.c_str(), &now) == 0 && now.st_dev == held.st_dev &&
-            now.st_ino == held.st_ino)
-            return r;
+        if (same) return r;
     }
     return -EAGAIN;
 }
