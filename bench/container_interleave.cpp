@@ -17,6 +17,7 @@
  */
 #include "ContainerFD.h"
 #include "ContainerFS.h"
+#include "bench_scratch.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -115,11 +116,6 @@ double run(const Options &o, Mode mode, const std::string &root) {
     return ok ? secs : -1;
 }
 
-void remove_all(const std::string &dir) {
-    std::string cmd = "rm -rf '" + dir + "'";
-    if (system(cmd.c_str()) != 0) fprintf(stderr, "could not remove %s\n", dir.c_str());
-}
-
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -142,48 +138,18 @@ int main(int argc, char **argv) {
     }
     if (o.writers < 1 || o.count < 1 || o.block < 1) return 1;
 
-    std::string tmpl = o.dir + "/vesk-bench-XXXXXX";
-    std::vector<char> name(tmpl.begin(), tmpl.end());
-    name.push_back('\0');
-    if (!mkdtemp(name.data())) {
-        perror("mkdtemp");
-        return 1;
-    }
-    std::string root = name.data();
-    std::string backend = root + "/backend", plain = root + "/plain";
-    mkdir(backend.c_str(), 0755);
-    mkdir(plain.c_str(), 0755);
-    std::string conf = root + "/vesk.conf";
-    FILE *f = fopen(conf.c_str(), "w");
-    if (!f) {
-        perror(conf.c_str());
-        return 1;
-    }
-    fprintf(f, "[mount /bench]\nbackends = %s\nlayout = container\n", backend.c_str());
-    fclose(f);
-    setenv("VESK_CONFIG", conf.c_str(), 1);
-    char conf_err[1024];
-    if (vesk_config_check(conf_err, sizeof conf_err) != 0) {
-        fprintf(stderr, "container_interleave: %s\n", conf_err);
-        return 1;
-    }
+    bench_scratch::Scratch scratch(o.dir, "container_interleave");
+    if (!scratch.ok()) return 1;
 
     double mib = (double)o.writers * (double)o.count * (double)o.block / (1024.0 * 1024.0);
     printf("%d writers x %ld writes of %zu bytes, interleaved, %.0f MiB per run%s, in %s\n",
            o.writers, o.count, o.block, mib, o.sync ? ", synced" : "", o.dir.c_str());
     double secs[3];
     for (int m = 0; m < 3; m++) {
-        secs[m] = run(o, (Mode)m, m == kContainer ? backend : plain);
-        remove_all(backend);
-        remove_all(plain);
-        mkdir(backend.c_str(), 0755);
-        mkdir(plain.c_str(), 0755);
-        if (secs[m] < 0) {
-            remove_all(root);
-            return 2;
-        }
+        secs[m] = run(o, (Mode)m, scratch.plain);
+        scratch.empty();
+        if (secs[m] < 0) return 2;
     }
-    remove_all(root);
     double rate[3];
     for (int m = 0; m < 3; m++) rate[m] = mib / secs[m];
     printf("| %-16s | %9s | %9s | %15s |\n", "mode", "seconds", "MiB/s", "container/this");

@@ -17,6 +17,7 @@
  *
  *     lock_cycle [--procs P] [--cycles N] [--dir DIR] [--cold]
  */
+#include "bench_scratch.h"
 #include "vesk.h"
 
 #include <cerrno>
@@ -142,45 +143,19 @@ int main(int argc, char **argv) {
     }
     if (o.procs < 1 || o.cycles < 1) return 1;
 
-    std::string tmpl = o.dir + "/vesk-bench-XXXXXX";
-    std::vector<char> name(tmpl.begin(), tmpl.end());
-    name.push_back('\0');
-    if (!mkdtemp(name.data())) {
-        perror("mkdtemp");
-        return 1;
+    double cycle[2] = {-1, -1};  // seconds per cycle: vesk, plain
+    {
+        bench_scratch::Scratch scratch(o.dir, "lock_cycle");
+        if (!scratch.ok()) return 1;
+        cycle[0] = run(o, true, scratch.mount);
+        cycle[1] = run(o, false, scratch.plain);
     }
-    std::string root = name.data();
-    std::string backend = root + "/backend", plain = root + "/plain";
-    mkdir(backend.c_str(), 0755);
-    mkdir(plain.c_str(), 0755);
-    std::string conf = root + "/vesk.conf";
-    FILE *f = fopen(conf.c_str(), "w");
-    if (!f) {
-        perror(conf.c_str());
-        return 1;
-    }
-    fprintf(f, "[mount /bench]\nbackends = %s\nlayout = container\n", backend.c_str());
-    fclose(f);
-    setenv("VESK_CONFIG", conf.c_str(), 1);
-    char conf_err[1024];
-    int bad = vesk_config_check(conf_err, sizeof conf_err);
-    double secs[2] = {-1, -1};  // per cycle
-    if (bad != 0) {
-        fprintf(stderr, "lock_cycle: %s\n", conf_err);
-    } else {
-        secs[0] = run(o, true, "/bench");
-        secs[1] = run(o, false, plain);
-    }
-    std::string cmd = "rm -rf '" + root + "'";
-    if (system(cmd.c_str()) != 0) fprintf(stderr, "could not remove %s\n", root.c_str());
-    if (secs[0] < 0 || secs[1] < 0) return 2;
-    double per[2];
-    for (int m = 0; m < 2; m++) per[m] = secs[m] * 1e6;
+    if (cycle[0] < 0 || cycle[1] < 0) return 2;
     printf("%d processes x %d cycles (make, close, remove)%s, in %s\n", o.procs, o.cycles,
            o.cold ? ", caches cold" : "", o.dir.c_str());
     printf("| %-6s | %15s | %11s |\n", "target", "us per cycle", "vesk/plain");
     printf("|--------|-----------------|-------------|\n");
-    printf("| %-6s | %15.1f | %10.2fx |\n", "vesk", per[0], per[0] / per[1]);
-    printf("| %-6s | %15.1f | %10.2fx |\n", "plain", per[1], 1.0);
+    printf("| %-6s | %15.1f | %10.2fx |\n", "vesk", cycle[0] * 1e6, cycle[0] / cycle[1]);
+    printf("| %-6s | %15.1f | %10.2fx |\n", "plain", cycle[1] * 1e6, 1.0);
     return 0;
 }

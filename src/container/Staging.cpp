@@ -68,12 +68,6 @@ std::string slot_name_of(uid_t euid) {
     return buf;
 }
 
-}  // namespace
-
-std::string slot_name() { return slot_name_of(geteuid()); }
-
-namespace {
-
 // A slot this process may stage in: a directory of its own user that no
 // one else may write in (the staging directory lets anyone make any name).
 bool own_slot(const struct stat &st, uid_t euid) {
@@ -109,6 +103,8 @@ int slot_dir_stat(const std::string &backend, std::string *dir, struct stat *st)
 }
 
 }  // namespace
+
+std::string slot_name() { return slot_name_of(geteuid()); }
 
 const char *const kSlotPrefix = "slot.";
 

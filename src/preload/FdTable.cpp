@@ -161,7 +161,6 @@ int vopen(const std::string &abs, int flags, mode_t mode) {
     // fails) is the name looked at first, and the open answers as the
     // kernel's would.
     if (open_file_at_once(path, flags, lib_flags, mode, &vfd) != 0) {
-        vfd = nullptr;
         // What the name is, by its type alone: measuring a container costs
         // a listing of it, and the open reads what it needs itself.
         int found;
