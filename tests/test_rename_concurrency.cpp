@@ -379,6 +379,60 @@ TEST_F(RenameConcurrency, AFileMovedAwayAndBackDuringAnOpenIsStillAFile) {
     g_away_from.clear();
 }
 
+// An open that fails once it holds the file (its index cannot be read)
+// looks at the name again, to tell a file replaced meanwhile (try again)
+// from a failure of the file itself. The directory must still be held at
+// that look: let go, its inode number may go to a file made and renamed to
+// the name meanwhile, which the look would take for the one that failed.
+std::string g_failing_name;
+bool g_held_at_look = false;
+int g_looks = 0;
+bool holds_directory(const std::string &dir) {
+    DIR *d = opendir("/proc/self/fd");
+    if (!d) return false;
+    bool found = false;
+    while (struct dirent *e = readdir(d)) {
+        char link[PATH_MAX + 1];
+        std::string fd = std::string("/proc/self/fd/") + e->d_name;
+        ssize_t n = readlink(fd.c_str(), link, PATH_MAX);
+        if (n > 0 && std::string(link, (size_t)n) == dir) found = true;
+    }
+    closedir(d);
+    return found;
+}
+int unreadable_index_open(const char *path, int flags, mode_t mode) {
+    if (strstr(path, "/index.") || strstr(path, "global.index")) {
+        errno = EIO;
+        return -1;
+    }
+    return ::open(path, flags, mode);
+}
+int lstat_noting_held(const char *path, struct stat *st) {
+    if (g_failing_name == path) {
+        g_looks++;
+        g_held_at_look = holds_directory(g_failing_name);
+    }
+    return ::lstat(path, st);
+}
+
+TEST_F(RenameConcurrency, AFailedOpenHoldsItsFileWhileItLooksAtTheName) {
+    ASSERT_EQ(0, write_whole("failing", "contents", 4));
+    g_failing_name = backend("failing");
+    g_looks = 0;
+    g_held_at_look = false;
+    Util::syscalls().open = unreadable_index_open;
+    Util::syscalls().lstat = lstat_noting_held;
+    Vesk_fd *fd = nullptr;
+    int r = containerfs.open(&fd, L("failing").c_str(), O_RDONLY, getpid(), 0, nullptr);
+    Util::resetSyscalls();
+    g_failing_name.clear();
+    EXPECT_EQ(-EIO, r);
+    EXPECT_EQ(nullptr, fd);
+    EXPECT_GT(g_looks, 0);
+    EXPECT_TRUE(g_held_at_look) << "the directory was let go before the name was looked at";
+    EXPECT_FALSE(holds_directory(backend("failing"))) << "the failed open kept its directory";
+}
+
 // Threads of one process hold a file while another thread unlinks it or
 // renames a file over it, and close it around that moment: every holder
 // keeps its own bytes to its close, the last close (whichever thread's,

@@ -120,10 +120,12 @@ static int find_for_open(Container_OpenFile **pfd, const char *path, int flags, 
 }
 
 // One attempt of container_open. *by_name: the record is new, made for the
-// container found at the backend path *dir.
+// container found at the backend path *dir. A new record the attempt failed
+// with is left in *failed, still holding its directory, for the caller to
+// let go once it has looked at the name.
 static int open_once(Container_OpenFile **pfd, const char *path, int flags, pid_t pid,
                      mode_t mode, Vesk_open_opt *open_opt, std::string *named, bool *by_name,
-                     struct stat *held) {
+                     struct stat *held, Container_OpenFile **failed) {
     bool wr = writes(flags), rd = reads(flags);
     Container_OpenFile *rec = *pfd;
     OpenState *os = nullptr;
@@ -190,10 +192,7 @@ static int open_once(Container_OpenFile **pfd, const char *path, int flags, pid_
     }
     if (r != 0) {
         if (added_writer) end_write_open(rec, os, pid);
-        if (fresh) {
-            detach_record(rec);
-            delete rec;
-        }
+        if (fresh) *failed = rec;
         if (mlog_filter(kErr)) mlog(kErr, "open %s: %s", path, strerror(-r));
         return r;
     }
@@ -223,11 +222,19 @@ int container_open(Container_OpenFile **pfd, const char *path, int flags, pid_t 
         std::string dir;
         bool by_name = false;
         struct stat held {}, now {};
-        Container_OpenFile *before = *pfd;
-        int r = open_once(pfd, path, flags, pid, mode, open_opt, &dir, &by_name, &held);
+        Container_OpenFile *before = *pfd, *failed = nullptr;
+        int r = open_once(pfd, path, flags, pid, mode, open_opt, &dir, &by_name, &held,
+                          &failed);
+        // The name is looked at while the record still holds the directory:
+        // let go, its inode number is free for a file made and renamed here
+        // meanwhile, which the look would take for the one that failed.
+        bool same = held.st_ino != 0 && Util::Lstat(dir.c_str(), &now) == 0 &&
+                    now.st_dev == held.st_dev && now.st_ino == held.st_ino;
+        if (failed) {
+            detach_record(failed);
+            delete failed;
+        }
         if (held.st_ino == 0) return r;
-        bool same = Util::Lstat(dir.c_str(), &now) == 0 && now.st_dev == held.st_dev &&
-                    now.st_ino == held.st_ino;
         if (same && (r != -ENOENT || ++missing > 8)) return r;
         if (r == 0 && by_name) {
             container_close(*pfd, pid, getuid(), flags, nullptr);
