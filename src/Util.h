@@ -79,9 +79,15 @@ public:
      * returns: the preload leaves those where the kernel put them, and
      * moves every other one out of the program's way. */
     static int OpenAt(const char *path, int flags);
-    /* opendir(3) of a directory that must not be a symbolic link: a link
-     * or any other kind fails with EIO, logged. */
-    static DIR *OpenDir(const char *path);
+    /* The names in the directory at `path` ("." and ".." left out), in
+     * the order the file system gives them, appended to *names. The
+     * directory must not be a symbolic link: a link or any other kind
+     * fails with EIO, logged. 0, or -1 with errno (*names may then hold
+     * part of the listing). Its descriptor is opened, read and closed by
+     * the system calls themselves, not through the C library's wrappers,
+     * within this call: an interposer (the preload) never sees it and so
+     * never moves it, and no buffer is allocated. */
+    static int ListDir(const char *path, std::vector<std::string> *names);
 
     /* Files and directories the calling thread makes from now on through
      * Open (with O_CREAT) and Mkdir are given to uid/gid, when the process

@@ -2,7 +2,7 @@
  * The system-call wrappers' own rules: paths below a held directory
  * ("/proc/self/fd/N/...") reach what descriptor N holds, wherever its name
  * went, and fail as procfs would once N is closed; which held paths name
- * the directory itself; the file system kinds
+ * the directory itself; listings; the file system kinds
  * whose listings are trusted.
  */
 #include <gtest/gtest.h>
@@ -13,7 +13,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
+#include <set>
 #include <string>
+#include <vector>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -36,6 +38,10 @@ protected:
         (void)system(cmd.c_str());
     }
     std::string in(const std::string &name) const { return held_ + "/" + name; }
+    static int open_descriptors() {
+        std::vector<std::string> fds;
+        return Util::ListDir("/proc/self/fd", &fds) == 0 ? (int)fds.size() - 1 : -1;
+    }
 
     std::string root_, held_;
     int dfd_ = -1;
@@ -73,12 +79,9 @@ TEST_F(HeldPaths, EveryCallReachesTheHeldDirectoryAfterItsNameWent) {
     ASSERT_EQ(0, Util::Unlink(in("sub2/f").c_str()));
     ASSERT_EQ(0, Util::Rmdir(in("sub2").c_str()));
     ASSERT_EQ(0, Util::Unlink(in("link").c_str()));
-    DIR *d = Util::OpenDir(held_.c_str());
-    ASSERT_NE(nullptr, d);
-    int entries = 0;
-    while (readdir(d)) entries++;
-    closedir(d);
-    EXPECT_EQ(2, entries);  // "." and ".."
+    std::vector<std::string> names;
+    ASSERT_EQ(0, Util::ListDir(held_.c_str(), &names));
+    EXPECT_TRUE(names.empty());  // "." and ".." left out
 }
 
 TEST_F(HeldPaths, AClosedDescriptorFailsWithENOENTAsProcfsWould) {
@@ -178,6 +181,38 @@ TEST_F(HeldPaths, ADirectoryOpenedAsAFileIsAMembersDamageAndAFlatFilesEISDIR) {
         EXPECT_GE(fd, 0) << p;
         if (fd >= 0) Util::Close(fd);
     }
+}
+
+// A listing is every name, however many reads of the directory it takes,
+// and nothing where a directory is not: a link is damage (EIO), a file
+// ENOTDIR's damage too, a missing directory ENOENT. Nothing is left open.
+TEST_F(HeldPaths, AListingHoldsEveryNameAndRefusesWhatIsNoDirectory) {
+    std::set<std::string> made;
+    for (int i = 0; i < 600; i++) {  // some 30 KB of entries: several reads
+        std::string name = "entry-with-a-longish-name-" + std::to_string(i);
+        ASSERT_EQ(0, ::close(::open((root_ + "/d/" + name).c_str(), O_WRONLY | O_CREAT, 0644)));
+        made.insert(name);
+    }
+    ASSERT_EQ(0, ::mkdir((root_ + "/d/sub").c_str(), 0755));
+    made.insert("sub");
+    int before = open_descriptors();
+    for (const std::string &p : {root_ + "/d", held_}) {
+        std::vector<std::string> names;
+        ASSERT_EQ(0, Util::ListDir(p.c_str(), &names)) << p;
+        EXPECT_EQ(made.size(), names.size()) << p << ": a name twice or missing";
+        EXPECT_EQ(made, std::set<std::string>(names.begin(), names.end())) << p;
+    }
+    ASSERT_EQ(0, ::symlink("sub", (root_ + "/d/ln").c_str()));
+    struct Case { std::string path; int err; };
+    for (const Case &c : {Case{in("ln"), EIO}, Case{root_ + "/d/ln", EIO},
+                          Case{in("entry-with-a-longish-name-0"), EIO}, Case{in("gone"), ENOENT}}) {
+        std::vector<std::string> names;
+        errno = 0;
+        EXPECT_EQ(-1, Util::ListDir(c.path.c_str(), &names)) << c.path;
+        EXPECT_EQ(c.err, errno) << c.path;
+        EXPECT_TRUE(names.empty()) << c.path;
+    }
+    EXPECT_EQ(before, open_descriptors());
 }
 
 // chmod of a name never follows a link, by name or below a held

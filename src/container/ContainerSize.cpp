@@ -160,20 +160,33 @@ static int written_figures(Container_OpenFile *fd, WriteFile *wf, Figures *f) {
 }
 
 // The attributes of what stands at the backend path `dir`; `fd` and `wf`:
-// the open file and its writer, or null.
-static int getattr_at(const std::string &dir, Container_OpenFile *fd, WriteFile *wf,
-                      struct stat *stbuf, bool size) {
-    Kind k;
-    struct stat dst;
-    int r = classify(dir, &k, &dst);
-    if (r != 0) return r;
-    if (k == K_NONE) return -ENOENT;
-    if (k != K_CONTAINER) {
-        memcpy(stbuf, &dst, sizeof dst);
+// the open file and its writer, or null. `held`: when `dir` is a directory
+// held open, its identity (device, inode) and, where `whole`, the rest of
+// its stat (else null).
+static int getattr_at(const std::string &dir, const struct stat *held, bool whole,
+                      Container_OpenFile *fd, WriteFile *wf, struct stat *stbuf, bool size) {
+    struct stat dst, mst;
+    int r = 0;
+    int m = held ? Util::Lstat(vesk_cont::marker(dir).c_str(), &mst) : -1;
+    if (m == 0 && S_ISREG(mst.st_mode)) {
+        // A held directory with its marker is a container, and the
+        // directory was measured when it was taken: the marker is all
+        // there is to look at.
+        dst = *held;
+    } else if (m < 0 && held && whole && errno == ENOENT) {
+        memcpy(stbuf, held, sizeof *held);  // a directory
         return 0;
+    } else {
+        Kind k;
+        r = classify(dir, &k, &dst);
+        if (r != 0) return r;
+        if (k == K_NONE) return -ENOENT;
+        if (k != K_CONTAINER) {
+            memcpy(stbuf, &dst, sizeof dst);
+            return 0;
+        }
+        if (Util::Lstat(vesk_cont::marker(dir).c_str(), &mst) < 0) return -errno;
     }
-    struct stat mst;
-    if (Util::Lstat(vesk_cont::marker(dir).c_str(), &mst) < 0) return -errno;
     Figures f;
     r = size ? -EAGAIN : 0;
     if (size && fd && wf && wf->numWriters() > 0) r = written_figures(fd, wf, &f);
@@ -200,7 +213,11 @@ int container_getattr(Container_OpenFile *fd, const char *path, struct stat *stb
         // The open file is what this process opened, wherever it is now.
         OpenState *os = state_of(fd);
         if (!os) return -EBADF;
-        int r = getattr_at(os->sh->dir, fd, writefile_of(os->sh), stbuf, size);
+        struct stat held {};
+        held.st_dev = os->sh->dev;
+        held.st_ino = os->sh->ino;
+        held.st_mode = S_IFDIR;
+        int r = getattr_at(os->sh->dir, &held, false, fd, writefile_of(os->sh), stbuf, size);
         // no name leads to a file unlinked while open
         if (r == 0 && is_orphan(os->sh)) stbuf->st_nlink = 0;
         return r;
@@ -215,9 +232,10 @@ int container_getattr(Container_OpenFile *fd, const char *path, struct stat *stb
     for (int attempt = 0; attempt < 1000; attempt++) {
         struct stat held, now;
         int dfd = hold_dir(dir, &held);
-        if (dfd == -ENOTDIR || dfd == -ELOOP) return getattr_at(dir, nullptr, nullptr, stbuf, size);
+        if (dfd == -ENOTDIR || dfd == -ELOOP)
+            return getattr_at(dir, nullptr, false, nullptr, nullptr, stbuf, size);
         if (dfd < 0) return dfd;
-        r = getattr_at(vesk_cont::held_path(dfd), nullptr, nullptr, stbuf, size);
+        r = getattr_at(vesk_cont::held_path(dfd), &held, true, nullptr, nullptr, stbuf, size);
         // Looked at while the directory is still held: a directory let go
         // after its removal frees its inode number, which the next file
         // made may get and a rename may bring to this name, so that the

@@ -14,7 +14,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <memory>
 #include <sys/stat.h>
@@ -24,27 +23,25 @@ using namespace vesk_fmt;
 using namespace vesk_index;
 
 int index_list_logs(const std::string &container, std::vector<IndexLogInfo> &out) {
-    DIR *d = Util::OpenDir(container.c_str());
-    if (!d) return -errno;
+    std::vector<std::string> names;
+    if (Util::ListDir(container.c_str(), &names) != 0) return -errno;
     std::vector<std::string> hostdirs;
-    while (struct dirent *e = readdir(d)) {
-        if (strncmp(e->d_name, "hostdir.", 8) == 0) hostdirs.push_back(e->d_name);
-    }
-    closedir(d);
+    for (const std::string &n : names)
+        if (n.compare(0, 8, "hostdir.") == 0) hostdirs.push_back(n);
     for (const std::string &h : hostdirs) {
         std::string hd = container + "/" + h;
-        DIR *hdir = Util::OpenDir(hd.c_str());
-        if (!hdir) {
+        names.clear();
+        if (Util::ListDir(hd.c_str(), &names) != 0) {
             if (errno == ENOENT) continue;  // dropped meanwhile
             return -errno;
         }
-        while (struct dirent *e = readdir(hdir)) {
-            if (strncmp(e->d_name, "index.", 6) != 0) continue;
+        for (const std::string &n : names) {
+            if (n.compare(0, 6, "index.") != 0) continue;
             char *end = nullptr;
-            long pid = strtol(e->d_name + 6, &end, 10);
+            long pid = strtol(n.c_str() + 6, &end, 10);
             if (!end || *end != '\0' || pid <= 0) continue;
             IndexLogInfo info;
-            info.rel = h + "/" + e->d_name;
+            info.rel = h + "/" + n;
             info.pid = (pid_t)pid;
             struct stat st;
             std::string full = container + "/" + info.rel;
@@ -52,7 +49,6 @@ int index_list_logs(const std::string &container, std::vector<IndexLogInfo> &out
             info.size = st.st_size;
             out.push_back(info);
         }
-        closedir(hdir);
     }
     std::sort(out.begin(), out.end(),
               [](const IndexLogInfo &a, const IndexLogInfo &b) { return a.rel < b.rel; });

@@ -13,7 +13,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -58,14 +57,7 @@ uint32_t marker_version(const std::string &text) {
 }
 
 int list_names(const std::string &dir, std::vector<std::string> &out) {
-    DIR *d = Util::OpenDir(dir.c_str());
-    if (!d) return -errno;
-    while (struct dirent *e = readdir(d)) {
-        if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
-        out.push_back(e->d_name);
-    }
-    closedir(d);
-    return 0;
+    return Util::ListDir(dir.c_str(), &out) == 0 ? 0 : -errno;
 }
 
 int make_empty(const std::string &path, mode_t mode) {
