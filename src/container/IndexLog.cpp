@@ -7,6 +7,7 @@
 
 #include "Util.h"
 #include "container/Format.h"
+#include "container/Layout.h"
 #include "container/IndexPrivate.h"
 #include "container/IndexRecord.h"
 #include "util/Crc32c.h"
@@ -39,7 +40,7 @@ int index_list_logs(const std::string &container, std::vector<IndexLogInfo> &out
             if (n.compare(0, 6, "index.") != 0) continue;
             char *end = nullptr;
             long pid = strtol(n.c_str() + 6, &end, 10);
-            if (!end || *end != '\0' || pid <= 0) continue;
+            if (!end || *end != '\0' || !vesk_cont::pid_in_range(pid)) continue;
             IndexLogInfo info;
             info.rel = h + "/" + n;
             info.pid = (pid_t)pid;

@@ -270,7 +270,7 @@ int list_open_writers(const std::string &dir, std::vector<OpenWriter> &out) {
     for (const std::string &n : names) {
         char *end = nullptr;
         long pid = strtol(n.c_str(), &end, 10);
-        if (!end || *end != '.' || pid <= 0) continue;
+        if (!end || *end != '.' || !pid_in_range(pid)) continue;
         out.push_back(OpenWriter{(pid_t)pid, std::string(end + 1), n});
     }
     return 0;
@@ -326,7 +326,7 @@ int list_meta(const std::string &dir, std::vector<WriterMeta> &writers, TruncMet
             long pid;
             int used = 0;
             if (sscanf(f.c_str(), "w.%llu.%llu.%llu.%llu.%ld.%n", &eof, &bytes, &isize, &since,
-                       &pid, &used) != 5 || used == 0 || pid <= 0 ||
+                       &pid, &used) != 5 || used == 0 || !pid_in_range(pid) ||
                 eof >= vesk_fmt::kMaxOffset || isize >= vesk_fmt::kMaxOffset)
                 continue;
             m.eof = (off_t)eof;

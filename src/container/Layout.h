@@ -78,6 +78,10 @@ struct OpenWriter {
 int add_open_writer(const std::string &dir, pid_t pid);
 int remove_open_writer(const std::string &dir, pid_t pid);
 int list_open_writers(const std::string &dir, std::vector<OpenWriter> &out);
+/* Whether `pid`, read from a name on the backend, can be a process's: a
+ * number past pid_t's range would wrap to a negative one, which kill(2)
+ * takes for a process group or every process. */
+inline bool pid_in_range(long long pid) { return pid > 0 && pid <= (long long)INT32_MAX; }
 
 /* A writer's size record: the logical end its writes reach (`eof`), the
  * bytes it stored, the size of its index log when the record was made, and
