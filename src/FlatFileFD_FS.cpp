@@ -41,6 +41,28 @@ int backend_path(const char *logical, std::string &path) {
 // A wrapper's result in the layer's convention: errno read at once.
 inline int result(int ret) { return ret < 0 ? -errno : ret; }
 
+// A name picks one backend, and the file a path runs through may lie on
+// another: there the path's directory is simply missing, and the kernel
+// says ENOENT where a single file system says ENOTDIR. So an ENOENT is
+// checked against the path's ancestors, each looked for where its own
+// name puts it: the nearest one that exists decides. Only a failure pays.
+int missing_or_below_file(const char *logical, int ret) {
+    if (ret != -ENOENT || !logical) return ret;
+    std::string up = logical;
+    for (;;) {
+        size_t slash = up.find_last_of('/');
+        if (slash == std::string::npos || slash == 0) return ret;
+        up.resize(slash);
+        std::string path;
+        if (backend_path(up.c_str(), path) != 0) return ret;  // above the mount
+        struct stat st;
+        if (Util::Lstat(path.c_str(), &st) == 0)
+            return S_ISDIR(st.st_mode) || S_ISLNK(st.st_mode) ? ret : -ENOTDIR;
+        if (errno == ENOTDIR) return -ENOTDIR;  // through a file on that backend
+        if (errno != ENOENT) return ret;
+    }
+}
+
 const int kRenameLog = 0x20002;       // MLOG_INFO | VESK_FAC_INTERNAL
 const int kCrossDeviceLog = 0x20009;  // MLOG_INFO | VESK_FAC_FLATFS
 
@@ -118,14 +140,14 @@ int FlatFileSystem::open(Vesk_fd **pfd, const char *logical, int flags, pid_t pi
         delete *pfd;
         *pfd = nullptr;
     }
-    return ret;
+    return missing_or_below_file(logical, ret);
 }
 
 #define FLAT_PATH_OP(call)                       \
     std::string path;                            \
     int r = backend_path(logical, path);         \
     if (r != 0) return r;                        \
-    return result(call)
+    return missing_or_below_file(logical, result(call))
 
 int FlatFileSystem::getattr(const char *logical, struct stat *stbuf, int /*sz_only*/) {
     FLAT_PATH_OP(Util::Lstat(path.c_str(), stbuf));
@@ -145,7 +167,7 @@ int FlatFileSystem::trunc(const char *logical, off_t offset, int /*open_file*/) 
     struct stat st;                                               \
     if (Util::Lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) \
         return all_copies;                                        \
-    return result(call)
+    return missing_or_below_file(logical, result(call))
 
 int FlatFileSystem::chown(const char *logical, uid_t u, gid_t g) {
     FLAT_ATTR_OP(Util::Lchown(path.c_str(), u, g), container_chown(logical, u, g));
@@ -188,7 +210,7 @@ int FlatFileSystem::getmode(const char *logical, mode_t *mode) {
     if (r != 0) return r;
     struct stat st;
     int ret = Util::Lstat(path.c_str(), &st);
-    if (ret < 0) return -errno;
+    if (ret < 0) return missing_or_below_file(logical, -errno);
     if (ret == 0) *mode = st.st_mode;
     return ret;
 }
@@ -198,7 +220,7 @@ int FlatFileSystem::readlink(const char *logical, char *buf, size_t bufsize) {
     int r = backend_path(logical, path);
     if (r != 0) return r;
     ssize_t n = Util::Readlink(path.c_str(), buf, bufsize);
-    if (n < 0) return -errno;
+    if (n < 0) return missing_or_below_file(logical, -errno);
     if (n > 0 && (size_t)n < bufsize) buf[n] = '\0';
     return (int)n;
 }
@@ -209,14 +231,14 @@ int FlatFileSystem::symlink(const char *logical, const char *to) {
     std::string path;
     int r = backend_path(to, path);
     if (r != 0) return r;
-    return result(Util::Symlink(logical, path.c_str()));
+    return missing_or_below_file(to, result(Util::Symlink(logical, path.c_str())));
 }
 
 int FlatFileSystem::link(const char * /*logical*/, const char * /*to*/) {
     return -ENOSYS;
 }
 
-int FlatFileSystem::rename(const char *logical, const char *to) {
+static int rename_paths(const char *logical, const char *to) {
     std::string source, destination;
     int r = backend_path(logical, source);
     if (r != 0) return r;
@@ -235,14 +257,22 @@ int FlatFileSystem::rename(const char *logical, const char *to) {
     }
 }
 
-int FlatFileSystem::mkdir(const char *logical, mode_t mode) {
-    return container_mkdir(logical, mode);
+int FlatFileSystem::rename(const char *logical, const char *to) {
+    int r = rename_paths(logical, to);
+    if (r == -ENOENT) r = missing_or_below_file(logical, r);
+    return missing_or_below_file(to, r);
 }
 
-int FlatFileSystem::rmdir(const char *logical) { return container_rmdir(logical); }
+int FlatFileSystem::mkdir(const char *logical, mode_t mode) {
+    return missing_or_below_file(logical, container_mkdir(logical, mode));
+}
+
+int FlatFileSystem::rmdir(const char *logical) {
+    return missing_or_below_file(logical, container_rmdir(logical));
+}
 
 int FlatFileSystem::readdir(const char *logical, void *buf) {
-    return container_readdir(logical, buf);
+    return missing_or_below_file(logical, container_readdir(logical, buf));
 }
 
 /* --- Flat_fd --------------------------------------------------------------- */

@@ -347,6 +347,47 @@ TEST_F(FlatFS, DirectoriesSpanEveryBackend) {
     EXPECT_EQ(-ENOTDIR, flatfs.readdir("/vflat/plain", &x));
 }
 
+// A path that runs through a file is ENOTDIR, as on one file system,
+// whichever backend its own name picks (where the file is not, its
+// directory is simply missing); a path through a missing directory stays
+// ENOENT.
+TEST_F(FlatFS, APathThroughAFileIsNotADirectoryOnEveryBackend) {
+    for (size_t where : {0, 1}) {
+        std::string file = name_on(where, "f");
+        ASSERT_EQ(0, flatfs.create(file.c_str(), 0644, 0, 1));
+        for (const std::string &below : {file + "/x", file + "/x/y"}) {
+            const char *p = below.c_str();
+            struct stat st;
+            mode_t mode;
+            char buf[16];
+            Vesk_dirents names;
+            EXPECT_EQ(-ENOTDIR, flatfs.getattr(p, &st, 0)) << p;
+            EXPECT_EQ(-ENOTDIR, flatfs.getmode(p, &mode)) << p;
+            EXPECT_EQ(-ENOTDIR, flatfs.access(p, F_OK)) << p;
+            EXPECT_EQ(-ENOTDIR, flatfs.readlink(p, buf, sizeof buf)) << p;
+            EXPECT_EQ(-ENOTDIR, flatfs.unlink(p)) << p;
+            EXPECT_EQ(-ENOTDIR, flatfs.chmod(p, 0600)) << p;
+            EXPECT_EQ(-ENOTDIR, flatfs.create(p, 0644, 0, 1)) << p;
+            EXPECT_EQ(-ENOTDIR, flatfs.mkdir(p, 0755)) << p;
+            EXPECT_EQ(-ENOTDIR, flatfs.rmdir(p)) << p;
+            EXPECT_EQ(-ENOTDIR, flatfs.readdir(p, &names)) << p;
+            EXPECT_EQ(-ENOTDIR, flatfs.symlink("/vflat/t", p)) << p;
+            EXPECT_EQ(-ENOTDIR, flatfs.rename(p, "/vflat/moved")) << p;
+            EXPECT_EQ(-ENOTDIR, flatfs.rename(file.c_str(), p)) << p;
+            for (int flags : {O_RDONLY, O_WRONLY | O_CREAT}) {
+                Vesk_fd *fd = nullptr;
+                EXPECT_EQ(-ENOTDIR, flatfs.open(&fd, p, flags, 1, 0644, nullptr)) << p;
+                EXPECT_EQ(nullptr, fd);
+            }
+        }
+    }
+    struct stat st;
+    EXPECT_EQ(-ENOENT, flatfs.getattr("/vflat/nodir/x", &st, 0));
+    EXPECT_EQ(-ENOENT, flatfs.mkdir("/vflat/nodir/x", 0755));
+    Vesk_fd *fd = nullptr;
+    EXPECT_EQ(-ENOENT, flatfs.open(&fd, "/vflat/nodir/x", O_WRONLY | O_CREAT, 1, 0644, nullptr));
+}
+
 TEST_F(FlatFS, DirectoryRenameToleratesMissingBackendCopies) {
     std::string log = capture_log();
     ASSERT_EQ(0, flatfs.mkdir("/vflat/old", 0755));
