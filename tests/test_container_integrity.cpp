@@ -192,6 +192,46 @@ TEST_F(ContainerIntegrity, ReplacedFileLivesUntilItsLastCloseHere) {
     EXPECT_EQ("new", read_all("r"));
 }
 
+// A process that dies holding a file it unlinked (or replaced) leaves the
+// file staged, since its last close never comes: recovery removes what a
+// process of this host that no longer runs left in its slot, and leaves
+// what a running one holds.
+TEST_F(ContainerIntegrity, RecoveryRemovesWhatAProcessThatDiedLeftStaged) {
+    write_file_at("mine", "kept while open here", 0);
+    write_file_at("theirs", "held by a process that dies", 0);
+    Vesk_fd *h = open("mine", O_RDONLY);
+    ASSERT_NE(nullptr, h);
+    ASSERT_EQ(0, containerfs.unlink(L("mine").c_str()));
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        Vesk_fd *fd = nullptr;
+        int r = containerfs.open(&fd, L("theirs").c_str(), O_RDONLY, getpid(), 0, nullptr);
+        if (r == 0) r = containerfs.unlink(L("theirs").c_str());
+        _exit(r == 0 ? 0 : 1);  // dies holding it
+    }
+    int status = 0;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    std::vector<std::string> before = staged();
+    ASSERT_EQ(2u, before.size()) << "one file each held past its unlink";
+    std::set<pid_t> by;
+    for (const std::string &n : before) by.insert(vesk_stage::staged_by(n));
+    EXPECT_EQ((std::set<pid_t>{getpid(), child}), by);
+
+    // Tidied on the way: no repair of the file asked for, which is not there.
+    EXPECT_EQ(-ENOENT, vesk_recover(L("anything").c_str()));
+    std::vector<std::string> after = staged();
+    ASSERT_EQ(1u, after.size()) << "recovery took a file still open, or left the dead one's";
+    EXPECT_EQ(getpid(), vesk_stage::staged_by(after[0]));
+    char buf[32] = {0};
+    EXPECT_EQ(20, h->read(buf, sizeof buf, 0));
+    EXPECT_STREQ("kept while open here", buf);
+    close_ok(h, O_RDONLY);
+    EXPECT_TRUE(staged().empty());
+    EXPECT_EQ(-ENOENT, vesk_recover(L("anything").c_str()));
+}
+
 // A forked child inherits the parent's open files in memory, but they are
 // not its own: its unlink of a file the parent holds removes the logs at
 // once, as any other process's does, rather than wait for closes that

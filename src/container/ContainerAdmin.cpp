@@ -74,11 +74,14 @@ int container_recover(const char *path) {
     if (r != 0) return r;
     // Renames a crash interrupted come first: finishing one may put the
     // file in place under this very name.
-    int staged = 0;
+    // What dead processes left in their slots is tidied on the way: it
+    // belongs to no file, so it is no repair of this one.
+    int staged = 0, swept = 0;
     vesk::Resolved res;
     if (vesk::resolve(path, &res) == 0) {
         for (const std::string &b : res.mount->backends) {
             r = finish_staged(b, &staged);
+            if (r == 0) r = sweep_slots(b, &swept);
             if (r != 0) return r;
         }
     }

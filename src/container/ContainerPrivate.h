@@ -182,6 +182,12 @@ int replace_entry(const std::string &src, const std::string &dst, const std::str
 // Finishes or tidies the renames a crash interrupted in the staging
 // directory of the backend `root`; *done counts what it did. 0 or -errno.
 int finish_staged(const std::string &root, int *done);
+// Removes what processes of this host that no longer run left in their
+// staging slots on the backend `root` (a file made but not yet in place,
+// a removed file held open to its last close, a copy): a crash leaves it
+// there, and nothing else ever takes it away. *done counts what went.
+// 0 or -errno (the first removal that failed).
+int sweep_slots(const std::string &root, int *done);
 
 /* --- sizes (ContainerSize.cpp) -------------------------------------------- */
 

@@ -198,6 +198,35 @@ int replace_entry(const std::string &src, const std::string &dst, const std::str
     return 0;
 }
 
+int sweep_slots(const std::string &root, int *done) {
+    const std::string sd = root + "/" + vesk_stage::kStagingName;
+    std::vector<std::string> slots;
+    if (Util::ListDir(sd.c_str(), &slots) != 0) return errno == ENOENT ? 0 : -errno;
+    int ret = 0;
+    for (const std::string &slot : slots) {
+        // Only this host's processes can be asked whether they still run;
+        // another user's slot cannot be looked into (nor its entries
+        // removed) but by that user or root.
+        if (!vesk_stage::slot_of_this_host(slot)) continue;
+        std::vector<std::string> names;
+        if (Util::ListDir((sd + "/" + slot).c_str(), &names) != 0) continue;
+        for (const std::string &name : names) {
+            pid_t pid = vesk_stage::staged_by(name);
+            if (pid == 0 || name.compare(0, 3, "mv.") == 0) continue;
+            if (!(kill(pid, 0) < 0 && errno == ESRCH)) continue;  // it may still run
+            std::string entry = sd + "/" + slot + "/" + name;
+            int r = remove_entry(entry);
+            if (r == 0) {
+                (*done)++;
+                if (mlog_filter(kInfo)) mlog(kInfo, "removed %s: its process ended", entry.c_str());
+            } else if (ret == 0) {
+                ret = r;
+            }
+        }
+    }
+    return ret;
+}
+
 int finish_staged(const std::string &root, int *done) {
     std::string sd = root + "/" + vesk_stage::kStagingName;
     DIR *d = opendir(sd.c_str());

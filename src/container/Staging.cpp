@@ -60,10 +60,14 @@ int staging_dir_stat(const std::string &backend, std::string *dir, struct stat *
 // and host), so no process pays for making and removing one.
 constexpr unsigned kSlots = 16;
 
+uint32_t host_word() {
+    static const uint32_t word = vesk_crc32c(0, vesk_cont::host().data(), vesk_cont::host().size());
+    return word;
+}
+
 std::string slot_name_of(uid_t euid) {
-    static const uint32_t host_word = vesk_crc32c(0, vesk_cont::host().data(), vesk_cont::host().size());
     char buf[64];
-    snprintf(buf, sizeof buf, "%s%u.%08x.%u", kSlotPrefix, (unsigned)euid, host_word,
+    snprintf(buf, sizeof buf, "%s%u.%08x.%u", kSlotPrefix, (unsigned)euid, host_word(),
              (unsigned)getpid() % kSlots);
     return buf;
 }
@@ -106,6 +110,14 @@ int slot_dir_stat(const std::string &backend, std::string *dir, struct stat *st)
 
 std::string slot_name() { return slot_name_of(geteuid()); }
 
+bool slot_of_this_host(const std::string &name) {
+    unsigned uid, word, n;
+    int used = 0;
+    return is_slot_name(name) &&
+           sscanf(name.c_str() + strlen(kSlotPrefix), "%u.%8x.%u%n", &uid, &word, &n, &used) == 3 &&
+           (size_t)used == name.size() - strlen(kSlotPrefix) && word == host_word();
+}
+
 const char *const kSlotPrefix = "slot.";
 
 bool is_slot_name(const std::string &name) {
@@ -125,6 +137,17 @@ std::string staging_name(const char *tag) {
     char buf[64];
     snprintf(buf, sizeof buf, "%s.%x.%x.%x", tag, (unsigned)getpid(), seq.fetch_add(1), salt);
     return buf;
+}
+
+pid_t staged_by(const std::string &name) {
+    size_t dot = name.find('.');
+    if (dot == std::string::npos || dot == 0) return 0;
+    unsigned pid, seq, salt;
+    int used = 0;
+    if (sscanf(name.c_str() + dot + 1, "%x.%x.%x%n", &pid, &seq, &salt, &used) != 3 ||
+        (size_t)used != name.size() - dot - 1 || !vesk_cont::pid_in_range(pid))
+        return 0;
+    return (pid_t)pid;
 }
 
 int staging_path_for(const std::string &path, const char *tag, std::string *out,

@@ -34,6 +34,9 @@ int staging_dir(const std::string &backend, std::string *dir);
 /* A fresh name for `tag` (a short word: what the entry is for), unique
  * to this call among all processes and hosts sharing the backend. */
 std::string staging_name(const char *tag);
+/* The process (on the host that made it) that made the entry named `name`
+ * with staging_name, or 0 when `name` is no such name. */
+pid_t staged_by(const std::string &name);
 
 /* Names in a staging directory that begin with kSlotPrefix ("slot.") are
  * directories where processes stage, each process in one of a few of its
@@ -47,6 +50,8 @@ bool is_slot_name(const std::string &name);
  * effective user that no one else may write in, else in the staging
  * directory itself. */
 std::string slot_name();
+/* Whether the slot named `name` is one of this host's (any user's). */
+bool slot_of_this_host(const std::string &name);
 
 /* A fresh path in the staging directory of the backend that holds the
  * backend path `path` (the configured backend directory it lies in; in
