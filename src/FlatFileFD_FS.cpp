@@ -258,9 +258,7 @@ static int rename_paths(const char *logical, const char *to) {
 }
 
 int FlatFileSystem::rename(const char *logical, const char *to) {
-    int r = rename_paths(logical, to);
-    if (r == -ENOENT) r = missing_or_below_file(logical, r);
-    return missing_or_below_file(to, r);
+    return missing_or_below_file(to, missing_or_below_file(logical, rename_paths(logical, to)));
 }
 
 int FlatFileSystem::mkdir(const char *logical, mode_t mode) {

@@ -76,12 +76,12 @@ int container_recover(const char *path) {
     // file in place under this very name.
     // What dead processes left in their slots is tidied on the way: it
     // belongs to no file, so it is no repair of this one.
-    int staged = 0, swept = 0;
+    int staged = 0;
     vesk::Resolved res;
     if (vesk::resolve(path, &res) == 0) {
         for (const std::string &b : res.mount->backends) {
             r = finish_staged(b, &staged);
-            if (r == 0) r = sweep_slots(b, &swept);
+            if (r == 0) r = sweep_slots(b);
             if (r != 0) return r;
         }
     }

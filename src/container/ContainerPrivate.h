@@ -185,9 +185,9 @@ int finish_staged(const std::string &root, int *done);
 // Removes what processes of this host that no longer run left in their
 // staging slots on the backend `root` (a file made but not yet in place,
 // a removed file held open to its last close, a copy): a crash leaves it
-// there, and nothing else ever takes it away. *done counts what went.
+// there, and nothing else ever takes it away. Each removal is logged.
 // 0 or -errno (the first removal that failed).
-int sweep_slots(const std::string &root, int *done);
+int sweep_slots(const std::string &root);
 
 /* --- sizes (ContainerSize.cpp) -------------------------------------------- */
 

@@ -26,7 +26,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <string>
@@ -198,7 +197,7 @@ int replace_entry(const std::string &src, const std::string &dst, const std::str
     return 0;
 }
 
-int sweep_slots(const std::string &root, int *done) {
+int sweep_slots(const std::string &root) {
     const std::string sd = root + "/" + vesk_stage::kStagingName;
     std::vector<std::string> slots;
     if (Util::ListDir(sd.c_str(), &slots) != 0) return errno == ENOENT ? 0 : -errno;
@@ -216,12 +215,9 @@ int sweep_slots(const std::string &root, int *done) {
             if (!(kill(pid, 0) < 0 && errno == ESRCH)) continue;  // it may still run
             std::string entry = sd + "/" + slot + "/" + name;
             int r = remove_entry(entry);
-            if (r == 0) {
-                (*done)++;
-                if (mlog_filter(kInfo)) mlog(kInfo, "removed %s: its process ended", entry.c_str());
-            } else if (ret == 0) {
-                ret = r;
-            }
+            if (r == 0 && mlog_filter(kInfo))
+                mlog(kInfo, "removed %s: its process ended", entry.c_str());
+            if (r != 0 && ret == 0) ret = r;
         }
     }
     return ret;
@@ -229,14 +225,8 @@ int sweep_slots(const std::string &root, int *done) {
 
 int finish_staged(const std::string &root, int *done) {
     std::string sd = root + "/" + vesk_stage::kStagingName;
-    DIR *d = opendir(sd.c_str());
-    if (!d) return errno == ENOENT ? 0 : -errno;
     std::vector<std::string> names;
-    while (struct dirent *e = readdir(d)) {
-        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
-            names.push_back(e->d_name);
-    }
-    closedir(d);
+    if (Util::ListDir(sd.c_str(), &names) != 0) return errno == ENOENT ? 0 : -errno;
     const size_t sl = sizeof kNoteSuffix - 1;
     int ret = 0;
     auto is_note = [&](const std::string &s) {
